@@ -1,0 +1,182 @@
+#include "carve/CarveReport.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+
+namespace brightfold {
+
+namespace {
+
+using nlohmann::json;
+
+json encode(const CarvedFile& file)
+{
+    json object {
+        { "start", file.start },
+        { "length", file.length },
+        { "ext", file.ext },
+        { "category", rawValue(file.category) },
+        { "confidence", rawValue(file.confidence) },
+        { "outputPath", file.outputPath },
+    };
+    if (file.headDigest)
+        object["headDigest"] = *file.headDigest;
+    return object;
+}
+
+const json& member(const json& object, const char* key, const std::string& where)
+{
+    auto found = object.find(key);
+    if (found == object.end())
+        throw ReportFormatError("The report is missing \"" + std::string(key) + "\"" + where + ".");
+    return *found;
+}
+
+[[noreturn]] void wrongType(const char* key, const char* expected, const std::string& where)
+{
+    throw ReportFormatError("The report's \"" + std::string(key) + "\"" + where + " is not " + expected + ".");
+}
+
+uint64_t unsignedMember(const json& object, const char* key, const std::string& where)
+{
+    const json& value = member(object, key, where);
+    // nlohmann reads -1 as a huge unsigned number and 1.5 as 1: check the kind first.
+    if (!value.is_number_unsigned())
+        wrongType(key, "a whole number of 0 or more", where);
+    return value.get<uint64_t>();
+}
+
+std::string stringMember(const json& object, const char* key, const std::string& where)
+{
+    const json& value = member(object, key, where);
+    if (!value.is_string())
+        wrongType(key, "a string", where);
+    return value.get<std::string>();
+}
+
+CarvedFile decodeFile(const json& object, size_t index)
+{
+    std::string where = " in file " + std::to_string(index + 1);
+    if (!object.is_object())
+        throw ReportFormatError("File " + std::to_string(index + 1) + " of the report is not an object.");
+    CarvedFile file;
+    file.start = unsignedMember(object, "start", where);
+    file.length = unsignedMember(object, "length", where);
+    file.ext = stringMember(object, "ext", where);
+    auto category = formatCategoryFromRawValue(stringMember(object, "category", where));
+    if (!category)
+        wrongType("category", "a known category", where);
+    file.category = *category;
+    auto confidence = carveConfidenceFromRawValue(stringMember(object, "confidence", where));
+    if (!confidence)
+        wrongType("confidence", "\"exact\" or \"heuristic\"", where);
+    file.confidence = *confidence;
+    file.outputPath = stringMember(object, "outputPath", where);
+    if (object.contains("headDigest"))
+        file.headDigest = stringMember(object, "headDigest", where);
+    return file;
+}
+
+}
+
+std::map<std::string, int64_t> CarveReport::countsByExt() const
+{
+    std::map<std::string, int64_t> counts;
+    for (const auto& file : files)
+        ++counts[file.ext];
+    return counts;
+}
+
+std::string CarveReport::toJson() const
+{
+    json files = json::array();
+    for (const auto& file : this->files)
+        files.push_back(encode(file));
+    json report {
+        { "sourceDescription", sourceDescription },
+        { "totalBytes", totalBytes },
+        { "scannedBytes", scannedBytes },
+        { "duration", duration },
+        { "badReads", badReads },
+        { "cancelled", cancelled },
+        { "files", std::move(files) },
+    };
+    // nlohmann::json keeps object keys sorted. It cannot escape "/", and a "/"
+    // can only occur inside a string, so escape every one in the text.
+    std::string text = report.dump(2, ' ', false, json::error_handler_t::replace);
+    std::string escaped;
+    escaped.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '/')
+            escaped += '\\';
+        escaped += c;
+    }
+    escaped += '\n';
+    return escaped;
+}
+
+CarveReport CarveReport::fromJson(std::string_view text)
+{
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::parse_error& error) {
+        throw ReportFormatError("The report is not valid JSON (" + std::string(error.what()) + ").");
+    }
+    if (!root.is_object())
+        throw ReportFormatError("The report is not a JSON object.");
+    const std::string where;
+    CarveReport report;
+    report.sourceDescription = stringMember(root, "sourceDescription", where);
+    report.totalBytes = unsignedMember(root, "totalBytes", where);
+    report.scannedBytes = unsignedMember(root, "scannedBytes", where);
+    const json& duration = member(root, "duration", where);
+    if (!duration.is_number())
+        wrongType("duration", "a number", where);
+    report.duration = duration.get<double>();
+    const json& badReads = member(root, "badReads", where);
+    if (!badReads.is_number_integer() || (badReads.is_number_unsigned() && badReads.get<uint64_t>() > INT64_MAX))
+        wrongType("badReads", "a whole number", where);
+    report.badReads = badReads.get<int64_t>();
+    const json& cancelled = member(root, "cancelled", where);
+    if (!cancelled.is_boolean())
+        wrongType("cancelled", "true or false", where);
+    report.cancelled = cancelled.get<bool>();
+    const json& files = member(root, "files", where);
+    if (!files.is_array())
+        wrongType("files", "a list", where);
+    report.files.reserve(files.size());
+    for (size_t i = 0; i < files.size(); ++i)
+        report.files.push_back(decodeFile(files[i], i));
+    return report;
+}
+
+bool CarveReport::writeFile(const std::filesystem::path& folder) const
+{
+    std::string text;
+    try {
+        text = toJson();
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::ofstream out(folder / kFileName, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+CarveReport CarveReport::readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw ReportFormatError("Could not read the report " + path.string() + ".");
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        throw ReportFormatError("Could not read the report " + path.string() + ".");
+    return fromJson(text.str());
+}
+
+}

@@ -1,0 +1,44 @@
+#include "carve/CarvedFile.hpp"
+
+#include <array>
+
+namespace brightfold {
+
+std::string_view rawValue(CarveConfidence confidence)
+{
+    return confidence == CarveConfidence::exact ? "exact" : "heuristic";
+}
+
+std::optional<CarveConfidence> carveConfidenceFromRawValue(std::string_view raw)
+{
+    if (raw == "exact")
+        return CarveConfidence::exact;
+    if (raw == "heuristic")
+        return CarveConfidence::heuristic;
+    return std::nullopt;
+}
+
+std::string CarvedFile::fileName() const
+{
+    return "f" + std::to_string(start >> 9) + "." + ext;
+}
+
+std::string CarvedFile::headDigestOf(std::span<const uint8_t> data)
+{
+    constexpr uint64_t kOffsetBasis = 0xcbf29ce484222325;
+    constexpr uint64_t kPrime = 0x100000001b3;
+    uint64_t hash = kOffsetBasis;
+    for (uint8_t byte : data) {
+        hash ^= byte;
+        hash *= kPrime;
+    }
+    constexpr std::array<char, 16> kDigits { '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f' };
+    std::string hex;
+    do {
+        hex.insert(hex.begin(), kDigits[hash & 0xF]);
+        hash >>= 4;
+    } while (hash != 0);
+    return hex;
+}
+
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "carve/CarveMatch.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace brightfold {
+
+/// One file found by a scan.
+struct CarvedFile {
+    uint64_t start { 0 };
+    uint64_t length { 0 };
+    std::string ext;
+    FormatCategory category { FormatCategory::photos };
+    CarveConfidence confidence { CarveConfidence::exact };
+    /// The copy written during a files-mode scan; empty in catalog mode.
+    std::string outputPath;
+    /// FNV-1a of the first bytes; absent when they could not be read.
+    std::optional<std::string> headDigest;
+
+    /// How many bytes from the start go into the head digest.
+    static constexpr uint64_t kHeadDigestBytes = 4096;
+
+    uint64_t id() const { return start; }
+
+    /// "f" + the 512-byte sector number of the start + "." + ext, as f2048.jpg.
+    std::string fileName() const;
+
+    /// 64-bit FNV-1a of `data` as lower-case hexadecimal without leading zeros.
+    static std::string headDigestOf(std::span<const uint8_t> data);
+
+    bool operator==(const CarvedFile&) const = default;
+};
+
+}

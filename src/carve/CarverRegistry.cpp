@@ -1,0 +1,48 @@
+#include "carve/CarverRegistry.hpp"
+
+#include "carve/formats/BMPCarver.hpp"
+#include "carve/formats/GIFCarver.hpp"
+#include "carve/formats/ISOBMFFCarver.hpp"
+#include "carve/formats/JPEGCarver.hpp"
+#include "carve/formats/MP3Carver.hpp"
+#include "carve/formats/OLE2Carver.hpp"
+#include "carve/formats/PDFCarver.hpp"
+#include "carve/formats/PNGCarver.hpp"
+#include "carve/formats/RIFFCarver.hpp"
+#include "carve/formats/TIFFCarver.hpp"
+#include "carve/formats/ZIPCarver.hpp"
+
+#include <algorithm>
+
+namespace brightfold {
+
+std::vector<FormatCarverPtr> CarverRegistry::all()
+{
+    return {
+        std::make_shared<PNGCarver>(),
+        std::make_shared<JPEGCarver>(),
+        std::make_shared<GIFCarver>(),
+        std::make_shared<BMPCarver>(),
+        std::make_shared<ISOBMFFCarver>(),
+        std::make_shared<RIFFCarver>(),
+        std::make_shared<TIFFCarver>(),
+        std::make_shared<PDFCarver>(),
+        std::make_shared<ZIPCarver>(),
+        std::make_shared<OLE2Carver>(),
+        std::make_shared<MP3Carver>(),
+    };
+}
+
+std::vector<FormatCarverPtr> CarverRegistry::carvers(const CategorySet& categories)
+{
+    std::vector<FormatCarverPtr> selected;
+    for (auto& carver : all()) {
+        bool serves = std::any_of(categories.begin(), categories.end(),
+            [&](FormatCategory category) { return carver->categories().contains(category); });
+        if (serves)
+            selected.push_back(std::move(carver));
+    }
+    return selected;
+}
+
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+
+namespace brightfold {
+
+/// Copies a byte range of a source into a new file, one piece at a time.
+class RangeCopier {
+public:
+    RangeCopier() = delete;
+
+    /// Largest piece held in memory at once (4 MiB).
+    static constexpr uint64_t kPieceSize = 4 * 1024 * 1024;
+
+    /// Gives the bytes at an offset, at most `count` of them; the span stays valid
+    /// until the next call. An empty span means the source has nothing more.
+    using PieceReader = std::function<std::span<const uint8_t>(uint64_t offset, uint64_t count)>;
+
+    /// Creates (or replaces) `target` and appends the range [start, start + length)
+    /// piece by piece; a piece that comes back empty ends the copy early. Throws
+    /// std::system_error when the file cannot be opened or written, and whatever
+    /// `read` throws; the file is closed on every path and what was written stays.
+    /// Returns the number of bytes written.
+    static uint64_t copy(const std::filesystem::path& target, uint64_t start, uint64_t length, const PieceReader& read);
+};
+
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "carve/ByteRun.hpp"
+#include "device/ByteSource.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace brightfold {
+
+/// The carvers' only view of the source. Reads that lie wholly inside the
+/// current window (the engine's chunk) are served from memory without a copy;
+/// every other read goes to the source and is not remembered. All positions are
+/// absolute offsets. Every read throws exactly what the source throws.
+class ReadContext {
+public:
+    explicit ReadContext(ByteSourcePtr source);
+
+    /// The search step every carver passes to find() (1 MiB).
+    static constexpr int64_t kSearchChunk = 0x100000;
+
+    const ByteSourcePtr& source() const { return m_source; }
+    uint64_t size() const { return m_source->size(); }
+
+    uint64_t windowStart() const { return m_windowStart; }
+    std::span<const uint8_t> window() const { return m_window; }
+    /// Called by the engine when it has read a new chunk; the bytes must stay
+    /// alive and unchanged until the next call.
+    void setWindow(uint64_t start, std::span<const uint8_t> window)
+    {
+        m_windowStart = start;
+        m_window = window;
+    }
+
+    /// The bytes at `offset`, at most `count`, clipped to the source's end;
+    /// empty without reading when count < 1 or offset >= size.
+    ByteRun bytes(uint64_t offset, int64_t count);
+    std::optional<uint8_t> byte(uint64_t offset);
+    std::optional<uint16_t> u16(uint64_t offset, bool bigEndian);
+    std::optional<uint32_t> u32(uint64_t offset, bool bigEndian);
+    std::optional<uint64_t> u64(uint64_t offset, bool bigEndian);
+
+    /// First occurrence of `pattern` starting in [from, from + limit), reading
+    /// `chunk` + pattern length − 1 bytes at a time. No value for an empty
+    /// pattern, from >= size, or no hit before the source ends.
+    std::optional<uint64_t> find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk);
+
+    /// Follows a chain of occurrences: the first one in [from, from + limit),
+    /// then each next one starting within `slack` bytes after the end of the
+    /// previous; returns the last link.
+    std::optional<uint64_t> findLast(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, uint64_t slack);
+
+private:
+    template<typename T>
+    std::optional<T> integer(uint64_t offset, bool bigEndian);
+
+    ByteSourcePtr m_source;
+    uint64_t m_windowStart { 0 };
+    std::span<const uint8_t> m_window;
+};
+
+}

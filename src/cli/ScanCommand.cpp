@@ -1,0 +1,151 @@
+#include "cli/Commands.hpp"
+
+#include "carve/CarveEngine.hpp"
+#include "device/ByteCount.hpp"
+#include "device/SourceOpener.hpp"
+
+#include <fmt/core.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <thread>
+
+namespace brightfold::cli {
+
+namespace {
+
+// The application's scan settings.
+constexpr int64_t kChunkSize = 16 * 1024 * 1024;
+constexpr int64_t kStride = 512;
+constexpr double kProgressInterval = 0.3;
+
+struct ScanOptions {
+    std::string source;
+    std::string types;
+    std::string out;
+    bool copy { false };
+    bool json { false };
+};
+
+/// Turns Ctrl-C (and SIGTERM) into a cancel of the engine for as long as it lives.
+/// The signals are taken by a thread of its own with sigwait, so no work is done
+/// inside a signal handler.
+class CancelOnInterrupt {
+public:
+    explicit CancelOnInterrupt(CarveEngine& engine)
+    {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGINT);
+        sigaddset(&m_signals, SIGTERM);
+        sigaddset(&m_signals, SIGUSR1); // our own wake-up at the end
+        pthread_sigmask(SIG_BLOCK, &m_signals, &m_previous);
+        m_thread = std::thread([this, &engine] {
+            int received = 0;
+            while (sigwait(&m_signals, &received) == 0) {
+                if (received == SIGUSR1)
+                    return;
+                engine.cancel();
+            }
+        });
+    }
+    ~CancelOnInterrupt()
+    {
+        pthread_kill(m_thread.native_handle(), SIGUSR1);
+        m_thread.join();
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+
+private:
+    sigset_t m_signals {};
+    sigset_t m_previous {};
+    std::thread m_thread;
+};
+
+std::string formatDuration(double seconds)
+{
+    auto total = static_cast<long>(std::lround(seconds));
+    if (total >= 3600)
+        return fmt::format("{}h {:02}m", total / 3600, (total / 60) % 60);
+    if (total >= 60)
+        return fmt::format("{}m {:02}s", total / 60, total % 60);
+    return fmt::format("{}s", total);
+}
+
+void printProgressLine(const CarveProgress& progress)
+{
+    double speed = progress.throughputBytesPerSec();
+    std::string left = "";
+    if (speed > 0 && progress.bytesScanned < progress.totalBytes)
+        left = " · " + formatDuration(static_cast<double>(progress.totalBytes - progress.bytesScanned) / speed) + " left";
+    fmt::print(stderr, "\r\033[KScanned {} of {} ({:.0f}%) · {}/s · {} files found{}", formatByteCount(progress.bytesScanned),
+        formatByteCount(progress.totalBytes), progress.fraction() * 100, formatByteCount(static_cast<uint64_t>(speed)),
+        progress.filesFound, left);
+}
+
+void printTable(const CarveReport& report)
+{
+    if (report.files.empty()) {
+        fmt::print("No files found.\n");
+        return;
+    }
+    fmt::print("{:<22} {:>15} {:>15}  {:<10} {}\n", "Name", "Offset", "Length", "Type", "Confidence");
+    for (const auto& file : report.files)
+        fmt::print("{:<22} {:>15} {:>15}  {:<10} {}\n", file.fileName(), file.start, file.length, rawValue(file.category), rawValue(file.confidence));
+}
+
+int runScan(const ScanOptions& options)
+{
+    CategorySet categories = parseCategories(options.types);
+    std::filesystem::path out = options.out.empty() ? std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp())
+                                                    : std::filesystem::path(options.out);
+    ByteSourcePtr source = SourceOpener::open(options.source);
+    CarveEngine engine(source, { out, categories, options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
+                                   kChunkSize, kStride, kProgressInterval });
+    bool live = ::isatty(STDERR_FILENO);
+    if (live)
+        engine.onProgress = printProgressLine;
+
+    CarveReport report;
+    {
+        CancelOnInterrupt interrupt(engine);
+        try {
+            report = engine.run();
+        } catch (const std::filesystem::filesystem_error& error) {
+            throw CommandError("Cannot create output folder " + out.string() + ": " + error.code().message() + ".");
+        }
+    }
+    if (live)
+        fmt::print(stderr, "\n");
+
+    if (options.json)
+        fmt::print("{}", report.toJson());
+    else
+        printTable(report);
+
+    std::string summary = fmt::format("{} files found in {} of {} scanned in {:.1f} s", report.files.size(),
+        formatByteCount(report.scannedBytes), options.source, report.duration);
+    if (report.badReads > 0)
+        summary += fmt::format("; {} unreadable regions skipped and zero-filled", report.badReads);
+    if (report.cancelled)
+        summary += " (cancelled)";
+    fmt::print(stderr, "{}.\nReport: {}\n", summary, (out / CarveReport::kFileName).string());
+    return report.cancelled ? 130 : 0;
+}
+
+}
+
+std::function<int()> addScanCommand(CLI::App& app)
+{
+    auto options = std::make_shared<ScanOptions>();
+    auto* command = app.add_subcommand("scan", "Scan a disk image or card for recoverable files");
+    command->add_option("source", options->source, "Disk image or device to scan (read-only)")->required();
+    command->add_option("--types", options->types, "Comma-separated categories: photos,rawPhotos,video,audio,documents,archives (default: all)");
+    command->add_option("--out", options->out, "Folder for the report (default: a new \"Brightfold Scan <time>\" folder here)");
+    command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
+    command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
+    return [options] { return runScan(*options); };
+}
+
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace brightfold {
+
+/// Owns one file descriptor and closes it exactly once. Move-only.
+/// `close` is never retried on EINTR: on Linux the descriptor is gone either way.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) { }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) { }
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+
+    /// Gives up ownership and returns the descriptor (-1 when empty).
+    int release() { return std::exchange(m_fd, -1); }
+
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd { -1 };
+};
+
+}
