@@ -26,10 +26,15 @@ double secondsSince(Clock::time_point start)
 }
 
 CarveEngine::CarveEngine(ByteSourcePtr source, Config config)
+    : CarveEngine(source, config, CarverRegistry::carvers(config.enabledCategories))
+{
+}
+
+CarveEngine::CarveEngine(ByteSourcePtr source, Config config, std::vector<FormatCarverPtr> carvers)
     : m_source(std::move(source))
     , m_config(std::move(config))
     , m_context(m_source)
-    , m_carvers(CarverRegistry::carvers(m_config.enabledCategories))
+    , m_carvers(std::move(carvers))
 {
     for (size_t index = 0; index < m_carvers.size(); ++index) {
         const auto& carver = *m_carvers[index];
@@ -68,7 +73,7 @@ CarveReport CarveEngine::run()
         throw CarveError::outputNotWritable(m_config.outputDirectory.string());
 
     const auto started = Clock::now();
-    auto lastSnapshot = Clock::time_point::min();
+    std::optional<Clock::time_point> lastSnapshot; // none yet: the first chunk always gives one
     const uint64_t stride = static_cast<uint64_t>(std::max<int64_t>(m_config.stride, 1));
     const uint64_t chunkSize = static_cast<uint64_t>(std::max<int64_t>(m_config.chunkSize, 1));
 
@@ -178,7 +183,7 @@ CarveReport CarveEngine::run()
             break;
         offset = next;
 
-        if (onProgress && secondsSince(lastSnapshot) >= m_config.progressInterval) {
+        if (onProgress && (!lastSnapshot || secondsSince(*lastSnapshot) >= m_config.progressInterval)) {
             lastSnapshot = Clock::now();
             onProgress(snapshot(offset));
         }

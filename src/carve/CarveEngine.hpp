@@ -33,7 +33,10 @@ public:
         double progressInterval; ///< seconds between two snapshots, at least
     };
 
+    /// An engine over the registry's carvers for the enabled categories.
     CarveEngine(ByteSourcePtr source, Config config);
+    /// An engine over exactly `carvers`, in the order given (tests use their own).
+    CarveEngine(ByteSourcePtr source, Config config, std::vector<FormatCarverPtr> carvers);
 
     /// Called on the scanning thread between chunks and once at the end.
     std::function<void(const CarveProgress&)> onProgress;

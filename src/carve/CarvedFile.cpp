@@ -20,7 +20,9 @@ std::optional<CarveConfidence> carveConfidenceFromRawValue(std::string_view raw)
 
 std::string CarvedFile::fileName() const
 {
-    return "f" + std::to_string(start >> 9) + "." + ext;
+    std::string name = "f";
+    name.append(std::to_string(start >> 9)).append(".").append(ext);
+    return name;
 }
 
 std::string CarvedFile::headDigestOf(std::span<const uint8_t> data)
