@@ -1,0 +1,42 @@
+#pragma once
+
+#include "device/ByteSource.hpp"
+#include "device/DeviceCalls.hpp"
+#include "device/UniqueFd.hpp"
+
+namespace brightfold {
+
+/// A source over an open block device (or any descriptor whose size the file
+/// system knows). Reads whole aligned blocks; a block that cannot be read is
+/// delivered as zeros and counted in badReads(), so a failing card still gives
+/// everything that is readable. One task reads a source at a time.
+class BlockDeviceSource final : public ByteSource {
+public:
+    /// Takes ownership of `fd` whatever happens: kept on success, closed when
+    /// construction throws. The size comes from the device's logical block size
+    /// and byte size, else from fstat (with 512-byte blocks). Throws
+    /// DeviceError::notAFileOrDevice when neither gives a size above 0.
+    BlockDeviceSource(UniqueFd fd, std::string path, std::shared_ptr<DeviceCalls> calls = DeviceCalls::system());
+
+    uint64_t size() const override { return m_size; }
+    int64_t badReads() const override { return m_badReads; }
+    std::string descriptionForReport() const override { return m_path; }
+    /// Never throws: unreadable blocks come back as zeros, each counted once per read.
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override;
+
+    /// Bytes per device block; at least 1.
+    uint64_t blockSize() const { return m_blockSize; }
+
+private:
+    void readSpan(std::span<uint8_t> span, uint64_t start);
+    bool readWhole(std::span<uint8_t> piece, uint64_t start);
+
+    UniqueFd m_fd;
+    std::string m_path;
+    std::shared_ptr<DeviceCalls> m_calls;
+    uint64_t m_size { 0 };
+    uint64_t m_blockSize { 0 };
+    int64_t m_badReads { 0 };
+};
+
+}
