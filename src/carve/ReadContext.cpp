@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 namespace brightfold {
 
@@ -51,6 +50,38 @@ std::optional<uint16_t> ReadContext::u16(uint64_t offset, bool bigEndian) { retu
 std::optional<uint32_t> ReadContext::u32(uint64_t offset, bool bigEndian) { return integer<uint32_t>(offset, bigEndian); }
 std::optional<uint64_t> ReadContext::u64(uint64_t offset, bool bigEndian) { return integer<uint64_t>(offset, bigEndian); }
 
+namespace {
+
+/// Index of the first occurrence of `pattern` in `haystack`, or haystack.size().
+/// memchr on the first byte keeps the common case (no hit nearby) at memory speed.
+size_t firstOccurrence(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern)
+{
+    const size_t m = pattern.size();
+    if (haystack.size() < m)
+        return haystack.size();
+    const uint8_t* begin = haystack.data();
+    const uint8_t* last = begin + (haystack.size() - m); // last possible start
+    for (const uint8_t* at = begin; at <= last;) {
+        auto* hit = static_cast<const uint8_t*>(std::memchr(at, pattern[0], static_cast<size_t>(last - at) + 1));
+        if (!hit)
+            break;
+        if (std::memcmp(hit + 1, pattern.data() + 1, m - 1) == 0)
+            return static_cast<size_t>(hit - begin);
+        at = hit + 1;
+    }
+    return haystack.size();
+}
+
+}
+
+std::span<const uint8_t> ReadContext::piece(uint64_t offset, uint64_t count)
+{
+    if (offset >= m_windowStart && offset - m_windowStart <= m_window.size() && count <= m_window.size() - (offset - m_windowStart))
+        return m_window.subspan(offset - m_windowStart, count);
+    m_scratch.resize(count);
+    return std::span<const uint8_t>(m_scratch.data(), m_source->readInto(offset, m_scratch));
+}
+
 std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk)
 {
     if (pattern.empty())
@@ -63,18 +94,17 @@ std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint
         return std::nullopt;
     uint64_t step = static_cast<uint64_t>(chunk);
     uint64_t m = pattern.size();
-    std::boyer_moore_horspool_searcher searcher(pattern.begin(), pattern.end());
     for (uint64_t pos = from;;) {
         uint64_t wanted = std::min<uint64_t>(total - pos, step + m - 1);
-        ByteRun piece = bytes(pos, static_cast<int64_t>(wanted));
-        if (piece.size() < m)
+        auto bytes = piece(pos, wanted);
+        if (bytes.size() < m)
             return std::nullopt;
-        auto hit = std::search(piece.begin(), piece.end(), searcher);
-        if (hit != piece.end()) {
-            uint64_t found = pos + static_cast<uint64_t>(hit - piece.begin());
+        size_t hit = firstOccurrence(bytes, pattern);
+        if (hit < bytes.size()) {
+            uint64_t found = pos + hit;
             return found < searchEnd ? std::optional<uint64_t>(found) : std::nullopt;
         }
-        if (piece.size() < wanted)
+        if (bytes.size() < wanted)
             return std::nullopt; // the source ended early
         if (step >= searchEnd - pos)
             return std::nullopt;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace brightfold {
 
@@ -54,10 +55,14 @@ public:
 private:
     template<typename T>
     std::optional<T> integer(uint64_t offset, bool bigEndian);
+    /// A search piece: from the window when it lies wholly inside, else read into
+    /// m_scratch (reused, so a long search allocates once). Valid until the next call.
+    std::span<const uint8_t> piece(uint64_t offset, uint64_t count);
 
     ByteSourcePtr m_source;
     uint64_t m_windowStart { 0 };
     std::span<const uint8_t> m_window;
+    std::vector<uint8_t> m_scratch;
 };
 
 }
