@@ -56,6 +56,25 @@ std::string stringMember(const json& object, const char* key, const std::string&
     return value.get<std::string>();
 }
 
+/// The parser's message without its "[json.exception...]" tag, and with every
+/// byte that is not printable ASCII (it quotes the bytes it stopped at, which may
+/// not be UTF-8) replaced by "?", so the message can be shown as it is.
+std::string showableParserMessage(std::string_view message)
+{
+    if (message.starts_with("[json.exception.")) {
+        auto tagEnd = message.find("] ");
+        if (tagEnd != std::string_view::npos)
+            message.remove_prefix(tagEnd + 2);
+    }
+    std::string showable(message);
+    for (char& c : showable) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E)
+            c = '?';
+    }
+    return showable;
+}
+
 CarvedFile decodeFile(const json& object, size_t index)
 {
     std::string where = " in file " + std::to_string(index + 1);
@@ -122,8 +141,9 @@ CarveReport CarveReport::fromJson(std::string_view text)
     json root;
     try {
         root = json::parse(text);
-    } catch (const json::parse_error& error) {
-        throw ReportFormatError("The report is not valid JSON (" + std::string(error.what()) + ").");
+    } catch (const json::exception& error) {
+        // A parse error, or a number too large for a double (out_of_range).
+        throw ReportFormatError("The report is not valid JSON (" + showableParserMessage(error.what()) + ").");
     }
     if (!root.is_object())
         throw ReportFormatError("The report is not a JSON object.");
