@@ -17,8 +17,17 @@ enum class Outcome { saved, changed, failed };
 Outcome exportOne(const CarvedFile& file, ByteSource& source, const std::filesystem::path& folder, std::vector<uint8_t>& buffer)
 {
     try {
+        // A range outside the source (a report of a larger card, or a source that
+        // shrank) can be neither verified nor copied.
+        if (file.start >= source.size() || file.length > source.size() - file.start)
+            return Outcome::failed;
         if (file.headDigest) {
+            const int64_t unreadableBefore = source.badReads();
             auto head = source.read(file.start, static_cast<int64_t>(std::min(file.length, CarvedFile::kHeadDigestBytes)));
+            // A head that came back partly as zeros for unreadable blocks was not
+            // verified; the card need not have changed.
+            if (source.badReads() != unreadableBefore)
+                return Outcome::failed;
             if (CarvedFile::headDigestOf(head) != *file.headDigest)
                 return Outcome::changed;
         }
