@@ -1,0 +1,118 @@
+"""Matches each tool's outputs against the ground truth of a card.
+
+An output is compared with the truth files that start where it starts (or,
+when the tool gives no start, whose first 512 bytes it shares):
+  same      byte-identical to the original
+  prefix    longer than the original, which it holds from its first byte
+  cut       shorter than the original, and a prefix of it
+  wrong     starts like the original but differs further on (a fragmented file
+            carved as if it were contiguous, or a wrong end)
+An output that starts like no truth file matches nothing; it is counted as
+`inside` when it starts within a truth file (an embedded thumbnail, a frame of
+a video, a member of an archive) and `loose` otherwise.
+"""
+
+import hashlib
+from collections import Counter, defaultdict
+from pathlib import Path
+
+RANK = {"same": 4, "prefix": 3, "cut": 2, "wrong": 1}
+
+# Output extensions folded into the format keys of the corpus.
+ALIASES = {"jpeg": "jpg", "tiff": "tif", "m4v": "mp4", "qt": "mov", "heif": "heic", "aif": "aiff"}
+
+
+class Truth:
+    def __init__(self, records: list, sources: dict):
+        self.records = records
+        self.by_offset = defaultdict(list)
+        self.by_head = defaultdict(list)
+        self.extents = []
+        self.sources = sources
+        self.heads = {}
+        for record in records:
+            head = Path(sources[record["name"]]).read_bytes()[:512]
+            self.heads[record["name"]] = head
+            self.by_head[head].append(record)
+            if record["offset"] is not None:
+                self.by_offset[record["offset"]].append(record)
+            if record["status"] == "contiguous":
+                self.extents.append((record["offset"], record["offset"] + record["length"]))
+            for start, count in record.get("clusters", []):
+                self.extents.append((start, start + count * 32768))
+
+    def original(self, record) -> bytes:
+        return Path(self.sources[record["name"]]).read_bytes()
+
+    def inside(self, start) -> bool:
+        return start is not None and any(begin < start < end for begin, end in self.extents)
+
+
+def classify(data: bytes, record, truth: Truth) -> str | None:
+    if data[:512] != truth.heads[record["name"]][:len(data[:512])]:
+        return None
+    length = record["length"]
+    if len(data) == length and hashlib.sha256(data).hexdigest() == record["sha256"]:
+        return "same"
+    if len(data) > length and hashlib.sha256(data[:length]).hexdigest() == record["sha256"]:
+        return "prefix"
+    if len(data) < length and truth.original(record)[:len(data)] == data:
+        return "cut"
+    return "wrong"
+
+
+def score(outputs, truth: Truth, image_view) -> dict:
+    best = {}            # truth name -> (rank, kind, output length)
+    junk = Counter()     # output format key -> count of outputs matching nothing
+    junk_inside = Counter()
+    junk_list = []
+    details = []
+    for output in outputs:
+        head = output.head(image_view)
+        candidates = list(truth.by_offset.get(output.start, [])) if output.start is not None else []
+        for record in truth.by_head.get(head, []):
+            if record not in candidates:
+                candidates.append(record)
+        candidates = [r for r in candidates if head == truth.heads[r["name"]][:len(head)]]
+        data = output.read(image_view) if candidates else head
+        verdict = None
+        for record in candidates:
+            kind = classify(data, record, truth)
+            if kind is None:
+                continue
+            verdict = (record, kind)
+            previous = best.get(record["name"])
+            if previous is None or RANK[kind] > previous[0]:
+                best[record["name"]] = (RANK[kind], kind, len(data), output)
+            break
+        if verdict is None:
+            ext = ALIASES.get(output.ext, output.ext)
+            junk[ext] += 1
+            if truth.inside(output.start):
+                junk_inside[ext] += 1
+        else:
+            details.append((verdict[0]["name"], verdict[1], output.start, len(data), output.path or output.ext))
+        if verdict is None:
+            junk_list.append(output)
+    return {"best": best, "junk": junk, "junk_inside": junk_inside, "junk_list": junk_list, "outputs": len(outputs),
+            "output_bytes": sum(o.length for o in outputs)}
+
+
+def per_format(truth: Truth, result: dict, formats: list) -> dict:
+    """format -> {files, same, prefix, junk, fragmented, fragmented_same} for contiguous and fragmented files."""
+    table = {}
+    for fmt in formats + ["other"]:
+        table[fmt] = Counter()
+    for record in truth.records:
+        row = table[record["fmt"]]
+        kind = result["best"].get(record["name"], (0, "missed"))[1]
+        if record["status"] == "contiguous":
+            row["files"] += 1
+            row["same"] += kind == "same"
+            row["prefix"] += kind in ("same", "prefix")
+        elif record["status"] == "fragmented":
+            row["fragmented"] += 1
+            row["fragmented_same"] += kind == "same"
+    for ext, count in result["junk"].items():
+        table[ext if ext in table else "other"]["junk"] += count
+    return table
