@@ -1,17 +1,15 @@
 #include "carve/CarveEngine.hpp"
 
 #include "carve/CarveError.hpp"
+#include "carve/ChunkReader.hpp"
 #include "carve/CarverRegistry.hpp"
 #include "carve/RangeCopier.hpp"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace brightfold {
 
@@ -22,35 +20,6 @@ constexpr uint64_t kCancelCheckSpacing = 4 * 1024 * 1024; // positions between t
 constexpr uint64_t kPrefetchDistance = 16;              // grid positions fetched ahead of the one tested
 
 using Clock = std::chrono::steady_clock;
-
-/// The engine's one chunk buffer, left uninitialised (every byte the scan looks
-/// at was read into it first) and backed by huge pages where the system allows,
-/// so a scan does not pay thousands of page faults to set it up.
-class ChunkBuffer {
-public:
-    explicit ChunkBuffer(size_t size)
-        : m_size(size)
-    {
-        constexpr size_t kHugePage = 2 * 1024 * 1024;
-        size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-        m_bytes = static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded));
-        if (!m_bytes)
-            throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        ::madvise(m_bytes, rounded, MADV_HUGEPAGE);
-#endif
-    }
-    ~ChunkBuffer() { std::free(m_bytes); }
-    ChunkBuffer(const ChunkBuffer&) = delete;
-    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
-
-    uint8_t* data() { return m_bytes; }
-    std::span<uint8_t> span() { return { m_bytes, m_size }; }
-
-private:
-    uint8_t* m_bytes { nullptr };
-    size_t m_size;
-};
 
 double secondsSince(Clock::time_point start)
 {
@@ -114,7 +83,7 @@ CarveReport CarveEngine::run()
     std::vector<CarvedFile> files;
     std::map<std::string, int64_t> countsByExt;
     uint64_t bytesRecovered = 0;
-    ChunkBuffer chunk(static_cast<size_t>(std::min(chunkSize, size)));
+    ChunkReader reader(*m_source, static_cast<size_t>(std::min(chunkSize, size)));
 
     auto snapshot = [&](uint64_t position) {
         return CarveProgress { std::min(size, position), size, static_cast<int64_t>(files.size()), bytesRecovered,
@@ -127,7 +96,8 @@ CarveReport CarveEngine::run()
     while (offset < size && !stopped) {
         if (isCancelled())
             break;
-        size_t received = m_source->readInto(offset, chunk.span().first(static_cast<size_t>(std::min<uint64_t>(size - offset, chunkSize))));
+        std::span<const uint8_t> chunk = reader.take(offset, static_cast<size_t>(std::min<uint64_t>(size - offset, chunkSize)));
+        const size_t received = chunk.size();
         if (received == 0) {
             // Nothing more can be read below the reported size: treat it as the end.
             break;
@@ -135,7 +105,9 @@ CarveReport CarveEngine::run()
         const uint64_t chunkStart = offset;
         const uint64_t chunkEnd = chunkStart + received;
         const uint8_t* bytes = chunk.data();
-        m_context.setWindow(chunkStart, std::span<const uint8_t>(bytes, received));
+        m_context.setWindow(chunkStart, chunk);
+        if (chunkEnd < size)
+            reader.readAhead(chunkEnd, static_cast<size_t>(std::min<uint64_t>(size - chunkEnd, chunkSize)));
         uint64_t next = chunkEnd;
 
         for (uint64_t i = 0; i < received;) {

@@ -112,6 +112,54 @@ std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint
     }
 }
 
+std::optional<ReadContext::Occurrence> ReadContext::findAny(std::span<const std::span<const uint8_t>> patterns, uint64_t from,
+    uint64_t limit, int64_t chunk)
+{
+    size_t longest = 0;
+    for (const auto& pattern : patterns) {
+        if (pattern.empty())
+            return std::nullopt;
+        longest = std::max(longest, pattern.size());
+    }
+    uint64_t total = size();
+    if (longest == 0 || from >= total)
+        return std::nullopt;
+    uint64_t searchEnd = limit > total - from ? total : from + limit;
+    if (from >= searchEnd || chunk <= 0)
+        return std::nullopt;
+    const uint64_t step = static_cast<uint64_t>(chunk);
+    const uint8_t sharedFirst = patterns[0][0];
+    const bool firstIsShared = std::all_of(patterns.begin(), patterns.end(), [&](const auto& pattern) { return pattern[0] == sharedFirst; });
+    for (uint64_t pos = from;;) {
+        uint64_t wanted = std::min<uint64_t>(total - pos, step + longest - 1);
+        auto bytes = piece(pos, wanted);
+        // Starts in [pos, pos + step) are fully decided by this piece; later ones
+        // only when the piece reaches the end of what can be read.
+        bool lastPiece = bytes.size() < wanted || pos + bytes.size() == total;
+        size_t decided = lastPiece ? bytes.size() : static_cast<size_t>(step);
+        for (size_t at = 0; at < decided;) {
+            if (firstIsShared) {
+                auto* hit = static_cast<const uint8_t*>(std::memchr(bytes.data() + at, sharedFirst, decided - at));
+                if (!hit)
+                    break;
+                at = static_cast<size_t>(hit - bytes.data());
+            }
+            for (size_t index = 0; index < patterns.size(); ++index) {
+                const auto& pattern = patterns[index];
+                if (pattern.size() <= bytes.size() - at && std::memcmp(bytes.data() + at, pattern.data(), pattern.size()) == 0) {
+                    if (pos + at >= searchEnd)
+                        return std::nullopt;
+                    return Occurrence { pos + at, index };
+                }
+            }
+            ++at;
+        }
+        if (lastPiece || step >= searchEnd - pos)
+            return std::nullopt;
+        pos += step;
+    }
+}
+
 std::optional<uint64_t> ReadContext::findLast(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, uint64_t slack)
 {
     uint64_t total = size();

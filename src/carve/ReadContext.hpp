@@ -47,6 +47,15 @@ public:
     /// pattern, from >= size, or no hit before the source ends.
     std::optional<uint64_t> find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk);
 
+    struct Occurrence {
+        uint64_t offset;
+        size_t patternIndex;
+    };
+    /// The first position in [from, from + limit) where any of `patterns` starts,
+    /// and which one (the earliest in the list when several start there): one
+    /// pass where separate find() calls would read the range once per pattern.
+    std::optional<Occurrence> findAny(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t limit, int64_t chunk);
+
     /// Follows a chain of occurrences: the first one in [from, from + limit),
     /// then each next one starting within `slack` bytes after the end of the
     /// previous; returns the last link.

@@ -27,6 +27,10 @@ public:
     /// (never reaching past size()). Throws DeviceError.
     virtual size_t readInto(uint64_t offset, std::span<uint8_t> buffer) = 0;
 
+    /// True when readInto() may run on two threads at once (positioned reads, no
+    /// unguarded state): the scan engine then reads the next chunk ahead.
+    virtual bool allowsConcurrentReads() const { return false; }
+
     /// The bytes starting at `offset`, at most `count` of them. Throws DeviceError.
     std::vector<uint8_t> read(uint64_t offset, int64_t count);
 };

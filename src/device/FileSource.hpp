@@ -17,6 +17,7 @@ public:
     int64_t badReads() const override { return 0; }
     std::string descriptionForReport() const override { return m_path; }
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override;
+    bool allowsConcurrentReads() const override { return true; }
 
 private:
     UniqueFd m_fd;

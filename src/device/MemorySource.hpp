@@ -13,6 +13,7 @@ public:
     int64_t badReads() const override { return 0; }
     std::string descriptionForReport() const override;
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override;
+    bool allowsConcurrentReads() const override { return true; }
 
 private:
     const std::vector<uint8_t> m_data;

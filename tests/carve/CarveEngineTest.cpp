@@ -52,7 +52,9 @@ public:
             throw DeviceError::readFailed(offset, EIO);
         return m_inner.readInto(offset, buffer);
     }
+    bool allowsConcurrentReads() const override { return concurrent; }
     std::optional<uint64_t> failAt;
+    bool concurrent { false };
 
 private:
     MemorySource m_inner;
@@ -329,4 +331,36 @@ TEST(CarveEngineTest, FilesModeCopiesEachRecordedFileIntoItsExtensionFolder)
     auto expected = std::filesystem::absolute(fixture.folder.path() / "out" / "PNG" / "f2048.png");
     EXPECT_EQ(report.files[0].outputPath, expected.string());
     EXPECT_EQ(readWholeFile(expected), std::vector<uint8_t>(bytes.begin() + 1'048'576, bytes.begin() + 1'048'576 + 700));
+}
+
+TEST(CarveEngineTest, ReadAheadThatTheScanJumpsOverIsDroppedWithItsError)
+{
+    // The chunk after the first is read ahead and fails, but an exact file spans it.
+    EngineFixture fixture;
+    auto source = std::make_shared<ScriptedSource>(imageWith(32768, { { 1024, kAlpha }, { 20480, kAlpha } }));
+    source->failAt = 4096;
+    source->concurrent = true;
+    auto carver = std::make_shared<FakeCarver>("alpha", kAlpha, 12000);
+    CarveEngine engine(source, fixture.config(4096), { carver });
+    CarveReport report = engine.run();
+    EXPECT_EQ(startsOf(report), (std::vector<uint64_t> { 1024, 20480 }));
+    EXPECT_EQ(report.scannedBytes, 32768u);
+}
+
+TEST(CarveEngineTest, ReadAheadGivesTheSameFilesAsPlainReads)
+{
+    auto bytes = imageWith(64 * 1024, { { 0, kAlpha }, { 3584, kBeta }, { 9216, kAlpha }, { 30720, kAlpha }, { 40960, kBeta }, { 61440, kAlpha } });
+    std::vector<std::vector<uint64_t>> results;
+    for (bool concurrent : { false, true }) {
+        SCOPED_TRACE(concurrent);
+        EngineFixture fixture;
+        auto source = std::make_shared<ScriptedSource>(bytes);
+        source->concurrent = concurrent;
+        auto exact = std::make_shared<FakeCarver>("alpha", kAlpha, 7000);
+        auto heuristic = std::make_shared<FakeCarver>("beta", kBeta, 20000, CarveConfidence::heuristic);
+        CarveEngine engine(source, fixture.config(4096), { exact, heuristic });
+        results.push_back(startsOf(engine.run()));
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[0], (std::vector<uint64_t> { 0, 9216, 30720, 40960, 61440 }));
 }

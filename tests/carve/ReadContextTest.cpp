@@ -155,3 +155,32 @@ TEST(ReadContextTest, SourceErrorsDuringSearchesReachTheCaller)
     EXPECT_THROW(context.findLast(kMarker, 0, 4 * 1024 * 1024, 100), DeviceError);
     EXPECT_THROW(context.u32(3 * 1024 * 1024, true), DeviceError);
 }
+
+TEST(ReadContextTest, FindAnyReturnsTheEarliestOfSeveralPatterns)
+{
+    const std::vector<uint8_t> end { 0xFF, 0xD9 };
+    const std::vector<uint8_t> start { 0xFF, 0xD8, 0xFF };
+    const std::span<const uint8_t> both[] { end, start };
+    // Every placement of the two markers around small step boundaries, either one first.
+    for (size_t first = 0; first + 3 <= 40; ++first) {
+        for (size_t second = first + 3; second + 3 <= 40; second += 5) {
+            for (int order = 0; order < 2; ++order) {
+                SCOPED_TRACE(testing::Message() << first << " " << second << " " << order);
+                auto bytes = withPatternAt(40, {}, "");
+                auto placeAt = [&](size_t at, const std::vector<uint8_t>& marker) { std::copy(marker.begin(), marker.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at)); };
+                placeAt(first, order == 0 ? end : start);
+                placeAt(second, order == 0 ? start : end);
+                auto context = contextOver(bytes);
+                auto hit = context.findAny(both, 0, 40, 4);
+                ASSERT_TRUE(hit);
+                EXPECT_EQ(hit->offset, first);
+                EXPECT_EQ(hit->patternIndex, order == 0 ? 0u : 1u);
+                EXPECT_EQ(context.findAny(both, 0, first, 4).has_value(), false);
+            }
+        }
+    }
+    auto tail = contextOver(ByteBuilder().fill(10, 'x').bytes({ 0xFF, 0xD9 }).build());
+    auto hit = tail.findAny(both, 0, 100, 4);
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->offset, 10u); // a short pattern in the last bytes of the source
+}

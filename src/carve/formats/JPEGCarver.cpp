@@ -73,15 +73,18 @@ std::optional<CarveMatch> JPEGCarver::carve(uint64_t at, ReadContext& context) c
         return std::nullopt;
     uint64_t p = *scanData;
 
+    // The image ends at the first end-of-image marker, unless another image starts
+    // before it (a photo written over this one's tail). Looking for both at once
+    // gives the same answer as two searches and reads the scan data only once.
     uint64_t budget = kSearchBudget - std::min(kSearchBudget, p - at);
-    auto endOfImage = context.find(kEndOfImage, p, budget, ReadContext::kSearchChunk);
-    auto nextImage = context.find(kStartOfImage, p, endOfImage ? *endOfImage - p : budget, ReadContext::kSearchChunk);
+    const std::span<const uint8_t> markers[] { kEndOfImage, kStartOfImage };
+    auto found = context.findAny(markers, p, budget, ReadContext::kSearchChunk);
 
     CarveMatch match { 0, "jpg", FormatCategory::photos, CarveConfidence::heuristic };
-    if (nextImage) {
-        match.length = *nextImage - at;
-    } else if (endOfImage) {
-        match.length = *endOfImage + 2 - at;
+    if (found && found->patternIndex == 1) {
+        match.length = found->offset - at;
+    } else if (found) {
+        match.length = found->offset + 2 - at;
         match.confidence = CarveConfidence::exact;
     } else {
         uint64_t available = context.size() > at ? context.size() - at : 0;
