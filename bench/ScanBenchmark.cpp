@@ -58,7 +58,7 @@ void makeImage(const std::string& path, uint64_t size, const std::filesystem::pa
             out.write(file.data(), static_cast<std::streamsize>(count));
             written += count;
         }
-        uint64_t gap = 512 - written % 512 + 512 * (random() % 2048);
+        uint64_t gap = 512 - written % 512 + 512 * (random() % 64); // mostly files, as on a used card
         int kind = static_cast<int>(random() % 3);
         while (gap > 0 && written < size) {
             uint64_t count = std::min<uint64_t>({ gap, filler.size(), size - written });
