@@ -118,16 +118,16 @@ std::string volumeName(const LsblkDevice& volume, int depth = 0)
     return {};
 }
 
-void collectMounted(const LsblkDevice& device, std::vector<std::string>& volumes, int depth)
+void collectMounted(const LsblkDevice& device, std::vector<std::pair<fs::path, std::string>>& mounts, int depth)
 {
-    if (depth < kMaxStackDepth) {
-        for (const auto& child : device.children)
-            collectMounted(child, volumes, depth + 1);
-    }
     for (const auto& point : device.mountPoints) {
         if (point != kSwapMountPoint)
-            volumes.push_back("/dev/" + device.name);
+            mounts.emplace_back(point, "/dev/" + device.name);
     }
+    if (depth >= kMaxStackDepth)
+        return;
+    for (const auto& child : device.children)
+        collectMounted(child, mounts, depth + 1);
 }
 
 // A kernel name as lsblk and /dev spell it: no path, nothing an option parser could take.
@@ -260,8 +260,15 @@ bool DiskEnumerator::unmountDisk(const std::string& identifier, const Runner& ru
 
 std::vector<std::string> DiskEnumerator::mountedVolumes(const LsblkDevice& disk)
 {
+    std::vector<std::pair<fs::path, std::string>> mounts;
+    collectMounted(disk, mounts, 0);
+    // A mount point with more components may lie inside one with fewer, never the
+    // other way round: unmounting the deeper ones first never meets a busy parent.
+    auto depthOf = [](const fs::path& point) { return std::distance(point.begin(), point.end()); };
+    std::stable_sort(mounts.begin(), mounts.end(), [&](const auto& a, const auto& b) { return depthOf(a.first) > depthOf(b.first); });
     std::vector<std::string> volumes;
-    collectMounted(disk, volumes, 0);
+    for (auto& mount : mounts)
+        volumes.push_back(std::move(mount.second));
     return volumes;
 }
 

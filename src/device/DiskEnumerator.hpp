@@ -65,8 +65,8 @@ public:
     /// True when every one succeeded (also when nothing was mounted); false when the
     /// disk cannot be listed.
     static bool unmountDisk(const std::string& identifier, const Runner& runner = runSystemProgram);
-    /// The device paths to unmount for a disk, deepest first, one per mount point
-    /// (active swap is not a mount).
+    /// The device paths to unmount for a disk, one per mount point, mount points
+    /// nested inside others first (active swap is not a mount).
     static std::vector<std::string> mountedVolumes(const LsblkDevice& disk);
 
     /// The whole disk holding the file system at `volume`, followed through sysfs
