@@ -27,6 +27,7 @@ struct ScanOptions {
     std::string out;
     bool copy { false };
     bool json { false };
+    bool unmount { false };
 };
 
 /// Turns Ctrl-C (and SIGTERM) into a cancel of the engine for as long as it lives.
@@ -100,7 +101,7 @@ int runScan(const ScanOptions& options)
     CategorySet categories = parseCategories(options.types);
     std::filesystem::path out = options.out.empty() ? std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp())
                                                     : std::filesystem::path(options.out);
-    ByteSourcePtr source = SourceOpener::open(options.source);
+    ByteSourcePtr source = openScanSource(options.source, options.unmount);
     CarveEngine engine(source, { out, categories, options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
                                    kChunkSize, kStride, kProgressInterval });
     bool live = ::isatty(STDERR_FILENO);
@@ -145,6 +146,7 @@ std::function<int()> addScanCommand(CLI::App& app)
     command->add_option("--out", options->out, "Folder for the report (default: a new \"Brightfold Scan <time>\" folder here)");
     command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
     command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
+    command->add_flag("--unmount", options->unmount, "Unmount the card's volumes before scanning it (recommended)");
     return [options] { return runScan(*options); };
 }
 
