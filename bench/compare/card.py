@@ -34,11 +34,11 @@ HEAD = 512                   # bytes compared to find where a file starts
 # FAT32 needs at least 65525 clusters: with 32 KiB clusters that is an image of
 # over 2 GiB, which the peers take too long over for three runs of three images
 # (foremost alone reads about 20 MB/s). By default the cards are FAT16 with the
-# same 32 KiB clusters (as 1 to 2 GB camera cards are), 320 MiB each;
+# same 32 KiB clusters (as 1 to 2 GB camera cards are), 256 MiB each;
 # BRIGHTFOLD_COMPARE_FAT32=1 makes 2100 MiB FAT32 cards instead.
 FAT32 = os.environ.get("BRIGHTFOLD_COMPARE_FAT32") == "1"
 FAT_BITS = "32" if FAT32 else "16"
-IMAGE_SIZE = "2100M" if FAT32 else "320M"
+IMAGE_SIZE = "2100M" if FAT32 else "256M"
 
 os.environ["MTOOLS_SKIP_CHECK"] = "1"
 

@@ -88,7 +88,7 @@ def score(outputs, truth: Truth, image_view) -> dict:
         if verdict is None:
             ext = ALIASES.get(output.ext, output.ext)
             junk[ext] += 1
-            if truth.inside(output.start):
+            if output.embedded or truth.inside(output.start):
                 junk_inside[ext] += 1
         else:
             details.append((verdict[0]["name"], verdict[1], output.start, len(data), output.path or output.ext))

@@ -20,6 +20,7 @@ class Output:
     start: int | None    # byte offset on the image where the tool says the file starts
     length: int
     ext: str             # lower-case extension the tool gave it
+    embedded: bool = False  # the tool took it from inside another file it found (a thumbnail)
 
     def read(self, image_view) -> bytes:
         if self.path:
@@ -116,9 +117,11 @@ class PhotoRec:
         found = []
         for folder in sorted(work.glob("recup.*")):
             for path in _walk(folder, skip={"report.xml"}):
-                # f<sector>[_name].<ext>, the sector counted from the partition, which starts at 0 here
-                found.append(Output(str(path), _sector_name(path, r"[a-z]?(\d+)"), path.stat().st_size,
-                                    path.suffix[1:].lower()))
+                # f<sector>[_name].<ext>, the sector counted from the partition, which starts at 0 here;
+                # t<sector>.jpg is the Exif thumbnail of the photo that starts at that sector
+                thumbnail = path.name.startswith("t")
+                found.append(Output(str(path), None if thumbnail else _sector_name(path, r"[a-z]?(\d+)"),
+                                    path.stat().st_size, path.suffix[1:].lower(), embedded=thumbnail))
         return found
 
 
@@ -135,9 +138,15 @@ class Foremost:
         return timed(self.command(image, work))
 
     def outputs(self, image, work):
-        # <sector>.<ext> or <sector>_<n>.<ext>, sectors of 512 bytes from the start of the image
-        return [Output(str(path), _sector_name(path, r"(\d+)"), path.stat().st_size, path.suffix[1:].lower())
-                for path in _walk(work / "out", skip={"audit.txt"})]
+        # Files are named by the 512-byte sector they start in; the audit has the exact byte offset.
+        offsets = {}
+        line = re.compile(r"^\d+:\s+(\S+)\s+.*?\s(\d+)\s*(\(.*\))?\s*$")
+        for text in (work / "out" / "audit.txt").read_text(errors="replace").splitlines():
+            match = line.match(text)
+            if match:
+                offsets[match.group(1)] = int(match.group(2))
+        return [Output(str(path), offsets.get(path.name, _sector_name(path, r"(\d+)")), path.stat().st_size,
+                       path.suffix[1:].lower()) for path in _walk(work / "out", skip={"audit.txt"})]
 
 
 def scalpel_config(work: Path) -> Path:
