@@ -11,18 +11,27 @@
 
 namespace brightfold::test {
 
-/// A file attached read-only as a loop device for one test, detached again when
-/// destroyed (also when the test fails). Attaching needs root and loop support:
-/// where losetup is missing or refuses, attach() gives no value and the test skips.
+/// A file attached as a loop device for one test, detached again when destroyed
+/// (also when the test fails). Attaching needs root and loop support: where
+/// losetup is missing or refuses, attach() gives no value and the test skips.
 class LoopDevice {
 public:
-    static std::optional<LoopDevice> attach(const std::filesystem::path& file, uint32_t sectorSize = 512)
+    enum class Access {
+        readOnly,
+        /// Writes through the device would reach the file: for tests that check nothing writes.
+        readWrite,
+    };
+
+    static std::optional<LoopDevice> attach(const std::filesystem::path& file, uint32_t sectorSize = 512, Access access = Access::readOnly)
     {
         std::optional<std::string> losetup = ChildProcess::findProgram("losetup");
         if (!losetup)
             return std::nullopt;
-        auto attached = ChildProcess::run(
-            { *losetup, "--find", "--show", "--read-only", "--sector-size", std::to_string(sectorSize), file.string() });
+        std::vector<std::string> command { *losetup, "--find", "--show", "--sector-size", std::to_string(sectorSize) };
+        if (access == Access::readOnly)
+            command.push_back("--read-only");
+        command.push_back(file.string());
+        auto attached = ChildProcess::run(command);
         if (!attached || attached->exitStatus != 0)
             return std::nullopt;
         std::string path = attached->output.substr(0, attached->output.find('\n'));
