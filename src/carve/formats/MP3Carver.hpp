@@ -2,13 +2,26 @@
 
 #include "carve/FormatCarver.hpp"
 
+#include <span>
+
 namespace brightfold {
 
+/// MPEG audio that begins with an ID3v2 tag: skips the tag by its own size,
+/// walks the chain of frames by the lengths their headers give, and adds a
+/// trailing ID3v1 tag. The end is where the chain breaks, so every match is
+/// heuristic. Audio without a leading ID3v2 tag has no signature to find.
 class MP3Carver final : public FormatCarver {
 public:
     MP3Carver();
 
     std::optional<CarveMatch> carve(uint64_t at, ReadContext& context) const override;
+
+    /// The length in bytes of the MPEG audio frame whose header starts with
+    /// `header` (at least its first three bytes); no value for fewer bytes or
+    /// for anything that is not a valid Layer I, II or III frame header (no
+    /// sync, reserved version or layer, free-format or bad bitrate index,
+    /// reserved sample rate). Every valid header gives at least 24 bytes.
+    static std::optional<uint32_t> frameLength(std::span<const uint8_t> header);
 };
 
 }

@@ -1,15 +1,49 @@
 #include "carve/formats/PDFCarver.hpp"
 
+#include <array>
+
 namespace brightfold {
+
+namespace {
+
+constexpr uint64_t kHeaderBytes = 5;             // "%PDF-"
+constexpr uint64_t kFirstSearchRange = 0x10000000; // 256 MiB after the header: the first marker must lie there
+constexpr uint64_t kFollowOnWindow = 0x400000;   // 4 MiB after the end of one marker: the next one of the chain
+constexpr int kMaximumLineEndBytes = 2;
+
+constexpr std::array<uint8_t, 5> kEndOfFileMarker { '%', '%', 'E', 'O', 'F' };
+
+}
 
 PDFCarver::PDFCarver()
     : FormatCarver("pdf", { FormatCategory::documents }, { textSignature("%PDF-") }, 0)
 {
 }
 
-std::optional<CarveMatch> PDFCarver::carve(uint64_t, ReadContext&) const
+std::optional<CarveMatch> PDFCarver::carve(uint64_t at, ReadContext& context) const
 {
-    return std::nullopt;
+    // The version after "%PDF-" starts with a digit 1 to 9.
+    auto version = context.byte(at + kHeaderBytes);
+    if (!version || *version < '1' || *version > '9')
+        return std::nullopt;
+
+    // The first marker anywhere in the first range, then each marker that starts
+    // within the follow-on window after the end of the one before; the search
+    // ends at the first gap wider than the window or at the end of the first
+    // range. Every piece read is 1 MiB plus the marker length less one.
+    auto lastMarker = context.findLast(kEndOfFileMarker, at + kHeaderBytes, kFirstSearchRange, kFollowOnWindow);
+    if (!lastMarker)
+        return std::nullopt;
+
+    uint64_t end = *lastMarker + kEndOfFileMarker.size();
+    uint64_t size = context.size();
+    for (int taken = 0; taken < kMaximumLineEndBytes && end < size; ++taken) {
+        auto next = context.byte(end);
+        if (!next || (*next != '\r' && *next != '\n'))
+            break;
+        ++end;
+    }
+    return CarveMatch { end - at, "pdf", FormatCategory::documents, CarveConfidence::exact };
 }
 
 }

@@ -1,15 +1,134 @@
 #include "carve/formats/ZIPCarver.hpp"
 
+#include <algorithm>
+#include <array>
+#include <string_view>
+
 namespace brightfold {
 
+namespace {
+
+constexpr uint16_t kShortestFirstName = 1;
+constexpr uint16_t kLongestFirstName = 511;
+constexpr uint64_t kEndRecordSearchRange = 0x20000000; // 512 MiB from the first local header
+constexpr int kMaximumEndRecords = 16;                 // end-record signatures examined before giving up
+constexpr int kMaximumClassifiedHeaders = 64;          // central directory headers read by classify
+
+constexpr uint64_t kEndRecordBytes = 22;               // without the comment
+constexpr uint64_t kCentralHeaderBytes = 46;           // without name, extra field and comment
+
+constexpr std::array<uint8_t, 4> kLocalHeaderSignature { 0x50, 0x4B, 0x03, 0x04 };
+constexpr std::array<uint8_t, 4> kCentralHeaderSignature { 0x50, 0x4B, 0x01, 0x02 };
+constexpr std::array<uint8_t, 4> kEndRecordSignature { 0x50, 0x4B, 0x05, 0x06 };
+
+/// Compression methods of the ZIP application note accepted in the first local
+/// header: stored, deflate, deflate64, bzip2, LZMA, and 93-99 (Zstandard, MP3,
+/// XZ, JPEG, WavPack, PPMd, AES encryption marker).
+bool isAcceptedMethod(uint16_t method)
+{
+    return method == 0 || method == 8 || method == 9 || method == 12 || method == 14 || (method >= 93 && method <= 99);
+}
+
+bool equalsSignature(const ByteRun& run, const std::array<uint8_t, 4>& signature)
+{
+    return run.size() == signature.size() && std::equal(signature.begin(), signature.end(), run.begin());
+}
+
+struct MemberRule {
+    std::string_view name; ///< a prefix, or the whole name when `whole`
+    bool whole;
+    const char* ext;
+};
+
+constexpr std::array<MemberRule, 4> kMemberRules { {
+    { "word/", false, "docx" },
+    { "xl/", false, "xlsx" },
+    { "ppt/", false, "pptx" },
+    { "mimetype", true, "epub" },
+} };
+
+}
+
 ZIPCarver::ZIPCarver()
-    : FormatCarver("zip", { FormatCategory::documents, FormatCategory::archives }, { { 0x50, 0x4B, 0x03, 0x04 } }, 0)
+    : FormatCarver("zip", { FormatCategory::documents, FormatCategory::archives }, { { kLocalHeaderSignature.begin(), kLocalHeaderSignature.end() } }, 0)
 {
 }
 
-std::optional<CarveMatch> ZIPCarver::carve(uint64_t, ReadContext&) const
+std::optional<CarveMatch> ZIPCarver::carve(uint64_t at, ReadContext& context) const
 {
-    return std::nullopt;
+    // Local file header: u16 compression method at 8, u16 file name length at 26.
+    auto nameLength = context.u16(at + 26, false);
+    if (!nameLength || *nameLength < kShortestFirstName || *nameLength > kLongestFirstName)
+        return std::nullopt;
+    auto method = context.u16(at + 8, false);
+    if (!method || !isAcceptedMethod(*method))
+        return std::nullopt;
+
+    uint64_t from = at + kLocalHeaderSignature.size();
+    uint64_t searchEnd = std::min(context.size(), at + kEndRecordSearchRange);
+    for (int examined = 1;; ++examined) {
+        if (from >= searchEnd)
+            return std::nullopt;
+        auto endRecord = context.find(kEndRecordSignature, from, searchEnd - from, ReadContext::kSearchChunk);
+        if (!endRecord)
+            return std::nullopt;
+        uint64_t e = *endRecord;
+
+        // End of central directory record: u32 directory size at 12, u32 directory
+        // offset (from the archive start) at 16, u16 comment length at 20.
+        auto cdSize = context.u32(e + 12, false);
+        auto cdOffset = context.u32(e + 16, false);
+        auto commentLength = context.u16(e + 20, false);
+        if (!cdSize || !cdOffset || !commentLength)
+            return std::nullopt;
+
+        // The directory must lie before its end record, and start with a central
+        // directory header unless it is empty.
+        bool accepted = false;
+        if (e - at >= uint64_t { *cdOffset } + *cdSize) {
+            uint64_t cdStart = at + *cdOffset;
+            ByteRun first = context.bytes(cdStart, 4);
+            if (first.size() == 4)
+                accepted = equalsSignature(first, kCentralHeaderSignature) || *cdSize == 0;
+            if (accepted) {
+                uint64_t end = std::min(e + kEndRecordBytes + *commentLength, context.size());
+                auto [ext, category] = classify(at, cdStart, context);
+                return CarveMatch { end - at, std::move(ext), category, CarveConfidence::exact };
+            }
+        }
+
+        // Perhaps the end record of an archive stored inside this one: try the next.
+        if (examined >= kMaximumEndRecords)
+            return std::nullopt;
+        from = e + kEndRecordSignature.size();
+    }
+}
+
+std::pair<std::string, FormatCategory> ZIPCarver::classify(uint64_t, uint64_t cdStart, ReadContext& context)
+{
+    uint64_t p = cdStart;
+    for (int header = 0; header < kMaximumClassifiedHeaders; ++header) {
+        if (!equalsSignature(context.bytes(p, 4), kCentralHeaderSignature))
+            break;
+        // Central directory header: u16 name length at 28, extra length at 30,
+        // comment length at 32, the name at 46.
+        auto nameLength = context.u16(p + 28, false);
+        auto extraLength = context.u16(p + 30, false);
+        auto commentLength = context.u16(p + 32, false);
+        if (!nameLength || !extraLength || !commentLength)
+            break;
+        // The rules are plain ASCII, so comparing the raw bytes decides exactly
+        // as comparing the name decoded from UTF-8 would: no invalid sequence
+        // can turn into, or hide, an ASCII prefix.
+        ByteRun nameBytes = context.bytes(p + kCentralHeaderBytes, *nameLength);
+        std::string_view name = nameBytes.text();
+        for (const auto& rule : kMemberRules) {
+            if (rule.whole ? name == rule.name : name.starts_with(rule.name))
+                return { rule.ext, FormatCategory::documents };
+        }
+        p += kCentralHeaderBytes + *nameLength + *extraLength + *commentLength;
+    }
+    return { "zip", FormatCategory::archives };
 }
 
 }
