@@ -128,19 +128,6 @@ void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& by
 
 }
 
-TEST(BlockDeviceSourceTest, GeometryComesFromTheDevice)
-{
-    for (int blockSize : { 512, 4096 }) {
-        SCOPED_TRACE(blockSize);
-        auto device = std::make_shared<SimulatedDevice>(64 * 4096, blockSize);
-        BlockDeviceSource source(someDescriptor(), "/dev/sdz", device);
-        EXPECT_EQ(source.blockSize(), static_cast<uint64_t>(blockSize));
-        EXPECT_EQ(source.size(), 64u * 4096);
-        EXPECT_EQ(source.badReads(), 0);
-        EXPECT_EQ(source.descriptionForReport(), "/dev/sdz");
-    }
-}
-
 TEST(BlockDeviceSourceTest, GeometryThatSaysNothingFallsBackToFstat)
 {
     // A block size or count of 0 is no answer; the size the file system knows is used.

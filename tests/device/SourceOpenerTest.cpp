@@ -3,7 +3,6 @@
 
 #include "device/BlockDeviceSource.hpp"
 #include "device/DeviceError.hpp"
-#include "device/FileSource.hpp"
 #include "device/SourceOpener.hpp"
 
 #include <gtest/gtest.h>
@@ -55,12 +54,4 @@ TEST(SourceOpenerTest, WhatIsNeitherFileNorReadableDeviceIsRefused)
         }
         EXPECT_EQ(openDescriptorCount(), before);
     }
-}
-
-TEST(SourceOpenerTest, ImageFilesStayFileSources)
-{
-    TemporaryFolder folder;
-    std::ofstream(folder.path() / "card.img", std::ios::binary) << std::string(1000, 'c');
-    auto source = SourceOpener::open((folder.path() / "card.img").string());
-    EXPECT_NE(dynamic_cast<FileSource*>(source.get()), nullptr);
 }
