@@ -34,6 +34,19 @@ bool equalsSignature(const ByteRun& run, const std::array<uint8_t, 4>& signature
     return run.size() == signature.size() && std::equal(signature.begin(), signature.end(), run.begin());
 }
 
+/// Whether an end record at `e` points back at a central directory that lies
+/// before it, inside the archive starting at `at`, and opens with a central
+/// directory header (an empty directory need not).
+bool describesDirectory(uint64_t at, uint64_t e, uint32_t cdOffset, uint32_t cdSize, ReadContext& context)
+{
+    if (e - at < uint64_t { cdOffset } + cdSize)
+        return false;
+    ByteRun first = context.bytes(at + cdOffset, 4);
+    if (first.size() != 4)
+        return false;
+    return equalsSignature(first, kCentralHeaderSignature) || cdSize == 0;
+}
+
 struct MemberRule {
     std::string_view name; ///< a prefix, or the whole name when `whole`
     bool whole;
@@ -82,19 +95,10 @@ std::optional<CarveMatch> ZIPCarver::carve(uint64_t at, ReadContext& context) co
         if (!cdSize || !cdOffset || !commentLength)
             return std::nullopt;
 
-        // The directory must lie before its end record, and start with a central
-        // directory header unless it is empty.
-        bool accepted = false;
-        if (e - at >= uint64_t { *cdOffset } + *cdSize) {
-            uint64_t cdStart = at + *cdOffset;
-            ByteRun first = context.bytes(cdStart, 4);
-            if (first.size() == 4)
-                accepted = equalsSignature(first, kCentralHeaderSignature) || *cdSize == 0;
-            if (accepted) {
-                uint64_t end = std::min(e + kEndRecordBytes + *commentLength, context.size());
-                auto [ext, category] = classify(at, cdStart, context);
-                return CarveMatch { end - at, std::move(ext), category, CarveConfidence::exact };
-            }
+        if (describesDirectory(at, e, *cdOffset, *cdSize, context)) {
+            uint64_t end = std::min(e + kEndRecordBytes + *commentLength, context.size());
+            auto [ext, category] = classify(at, at + *cdOffset, context);
+            return CarveMatch { end - at, ext, category, CarveConfidence::exact };
         }
 
         // Perhaps the end record of an archive stored inside this one: try the next.
