@@ -4,6 +4,10 @@
 
 namespace brightfold {
 
+/// Windows bitmaps: trusts the file size in the file header once the header's
+/// fields agree with each other. Reports an exact length or nothing: an
+/// implausible size, pixel-data offset or information-header size, or a file
+/// that would run past the end of the source, is no match.
 class BMPCarver final : public FormatCarver {
 public:
     BMPCarver();

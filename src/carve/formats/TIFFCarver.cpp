@@ -1,15 +1,404 @@
 #include "carve/formats/TIFFCarver.hpp"
 
+#include <algorithm>
+#include <array>
+#include <deque>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
 namespace brightfold {
+
+namespace {
+
+// Offsets inside a file are relative to its header; they are 32-bit values and
+// every sum of two of them stays far below 2^64.
+constexpr uint64_t kOffsetBound = 0x2000'0000;     // 512 MiB: no directory at or past it is visited, no extent past it counted
+constexpr uint64_t kHeaderBytes = 8;                // byte order, 42, first directory offset
+constexpr uint64_t kEntryBytes = 12;                // u16 tag, u16 type, u32 count, 4-byte value or value offset
+constexpr uint16_t kMostEntries = 1024;             // per directory
+constexpr int kMostDirectories = 64;                // per file
+constexpr uint64_t kMostListItems = 0x10000;        // strip and tile offsets and byte counts
+constexpr uint64_t kMostSubDirectories = 16;        // SubIFDs
+constexpr uint64_t kMakeBytes = 32;                 // read of the Make text, at most
+constexpr uint64_t kSmallestExtent = 201;           // bytes; anything smaller is not a real image file
+
+/// Size in bytes of one value of each field type, by type code; 0 marks a type that is not valid.
+constexpr std::array<uint8_t, 19> kTypeSizes {
+    0,
+    1, // BYTE
+    1, // ASCII
+    2, // SHORT
+    4, // LONG
+    8, // RATIONAL
+    1, // SBYTE
+    1, // UNDEFINED
+    2, // SSHORT
+    4, // SLONG
+    8, // SRATIONAL
+    4, // FLOAT
+    8, // DOUBLE
+    4, // IFD
+    0,
+    0,
+    8, // LONG8
+    8, // SLONG8
+    8, // IFD8
+};
+constexpr uint16_t kShortType = 3;
+
+enum Tag : uint16_t {
+    make = 0x010F,
+    stripOffsets = 0x0111,
+    stripByteCounts = 0x0117,
+    tileOffsets = 0x0144,
+    tileByteCounts = 0x0145,
+    subDirectories = 0x014A,
+    jpegOffset = 0x0201,
+    jpegLength = 0x0202,
+    exifDirectory = 0x8769,
+    gpsDirectory = 0x8825,
+    interoperabilityDirectory = 0xA005,
+    dngVersion = 0xC612,
+};
+
+bool isValidType(uint16_t type)
+{
+    return type < kTypeSizes.size() && kTypeSizes[type] != 0;
+}
+
+/// Lower-case characters (UTF-8) whose upper case begins with an ASCII letter. Besides
+/// ASCII itself they are the only text that can change a comparison of the upper-cased
+/// Make with an ASCII maker prefix, so every other byte is kept as it is.
+struct SpecialUpperCase {
+    std::string_view lower;
+    std::string_view upper;
+};
+constexpr std::array<SpecialUpperCase, 15> kSpecialUpperCases { {
+    { "\u0131", "I" },        // dotless i
+    { "\u017F", "S" },        // long s
+    { "\u01F0", "J\u030C" },  // j with caron
+    { "\u1E96", "H\u0331" },  // h with line below
+    { "\u1E97", "T\u0308" },  // t with diaeresis
+    { "\u1E98", "W\u030A" },  // w with ring above
+    { "\u1E99", "Y\u030A" },  // y with ring above
+    { "\u1E9A", "A\u02BE" },  // a with right half ring
+    { "\uFB00", "FF" },
+    { "\uFB01", "FI" },
+    { "\uFB02", "FL" },
+    { "\uFB03", "FFI" },
+    { "\uFB04", "FFL" },
+    { "\uFB05", "ST" },
+    { "\uFB06", "ST" },
+} };
+
+/// The Make text upper-cased for comparison with the maker prefixes: the bytes
+/// before the first zero, ASCII letters and the characters above upper-cased.
+/// Invalid UTF-8 never matches an ASCII prefix, so it is kept rather than replaced.
+std::string upperCasedMake(std::span<const uint8_t> bytes)
+{
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    text = text.substr(0, text.find('\0'));
+    std::string upper;
+    upper.reserve(text.size());
+    while (!text.empty()) {
+        auto special = std::find_if(kSpecialUpperCases.begin(), kSpecialUpperCases.end(),
+            [&](const SpecialUpperCase& entry) { return text.starts_with(entry.lower); });
+        if (special != kSpecialUpperCases.end()) {
+            upper += special->upper;
+            text.remove_prefix(special->lower.size());
+            continue;
+        }
+        char c = text.front();
+        upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        text.remove_prefix(1);
+    }
+    return upper;
+}
+
+/// Canon's cameras write CR2 files, whose Make reads "Canon". The prefix is built at
+/// run time by upper-casing the lower-case name, the same normalisation the Make text
+/// gets, so the one constant is the only place the maker's name is spelt.
+constexpr std::string_view kCanonMakerName = "canon";
+
+const std::string& canonMakePrefix()
+{
+    static const std::string prefix = upperCasedMake(
+        std::span(reinterpret_cast<const uint8_t*>(kCanonMakerName.data()), kCanonMakerName.size()));
+    return prefix;
+}
+
+/// One directory entry as read from the file.
+struct Entry {
+    uint64_t position;                 // absolute offset of the entry
+    uint16_t tag;
+    uint16_t type;
+    uint32_t count;                    // number of values
+    uint64_t byteCount;                // count × size of the type
+    std::optional<uint32_t> valueOffset; // only when byteCount > 4
+};
+
+/// The state of one walk over one file's directory graph.
+class DirectoryWalk {
+public:
+    DirectoryWalk(ReadContext& context, uint64_t start, bool bigEndian)
+        : m_context(context)
+        , m_start(start)
+        , m_bigEndian(bigEndian)
+    {
+    }
+
+    /// Walks from the first directory; false when the file is rejected outright
+    /// (its first directory is unreadable or its first entry has an invalid type).
+    bool walk(uint32_t firstDirectory)
+    {
+        m_queue.push_back(firstDirectory);
+        while (m_directoryCount < kMostDirectories) {
+            auto offset = takeNextDirectory();
+            if (!offset)
+                break;
+            if (!readDirectory(*offset))
+                return false;
+        }
+        return true;
+    }
+
+    uint64_t maxEnd() const { return m_maxEnd; }
+    bool sawImageData() const { return m_sawImageData; }
+    bool isDNG() const { return m_isDNG; }
+    const std::string& make() const { return m_make; }
+
+private:
+    std::optional<uint32_t> takeNextDirectory()
+    {
+        while (!m_queue.empty()) {
+            uint32_t offset = m_queue.front();
+            m_queue.pop_front();
+            if (offset < kOffsetBound && m_visited.insert(offset).second)
+                return offset;
+        }
+        return std::nullopt;
+    }
+
+    void enqueue(uint64_t offset)
+    {
+        if (offset < kOffsetBound)
+            m_queue.push_back(static_cast<uint32_t>(offset));
+    }
+
+    void extendTo(uint64_t end) { m_maxEnd = std::max(m_maxEnd, end); }
+
+    void countImageData(uint64_t offset, uint64_t length)
+    {
+        uint64_t end = offset + length; // both below 2^32
+        if (end > kOffsetBound)
+            return;
+        extendTo(end);
+        m_sawImageData = true;
+    }
+
+    /// Reads the directory at `offset`; false only when the first directory of the file rejects it.
+    bool readDirectory(uint32_t offset)
+    {
+        const bool isFirst = m_directoryCount == 0;
+        const uint64_t directory = m_start + offset;
+        auto entryCount = m_context.u16(directory, m_bigEndian); // u16 entry count, the entries, u32 next offset
+        if (!entryCount || *entryCount < 1 || *entryCount > kMostEntries) {
+            if (isFirst)
+                return false;
+            ++m_directoryCount; // a skipped directory still counts toward the limit
+            return true;
+        }
+        ++m_directoryCount;
+        const uint64_t entriesBytes = kEntryBytes * *entryCount;
+        extendTo(uint64_t { offset } + 2 + entriesBytes + 4);
+
+        std::vector<uint64_t> stripOffsetList, stripByteCountList, tileOffsetList, tileByteCountList;
+        std::optional<uint64_t> previewOffset, previewLength;
+        for (uint16_t index = 0; index < *entryCount; ++index) {
+            const uint64_t position = directory + 2 + kEntryBytes * index;
+            auto tag = m_context.u16(position, m_bigEndian);
+            auto type = m_context.u16(position + 2, m_bigEndian);
+            auto count = m_context.u32(position + 4, m_bigEndian);
+            if (!tag || !type || !count)
+                break; // a truncated entry ends the directory
+            if (!isValidType(*type)) {
+                if (isFirst && index == 0)
+                    return false;
+                continue;
+            }
+            Entry entry { position, *tag, *type, *count, uint64_t { *count } * kTypeSizes[*type], std::nullopt };
+            if (entry.byteCount > 4) {
+                entry.valueOffset = m_context.u32(position + 8, m_bigEndian);
+                if (!entry.valueOffset)
+                    continue;
+                const uint64_t valueEnd = *entry.valueOffset + entry.byteCount; // below 2^36
+                if (valueEnd <= kOffsetBound)
+                    extendTo(valueEnd);
+            }
+
+            switch (entry.tag) {
+            case Tag::make:
+                m_make = readMake(entry);
+                break;
+            case Tag::stripOffsets:
+                stripOffsetList = longArray(entry, kMostListItems);
+                break;
+            case Tag::stripByteCounts:
+                stripByteCountList = longArray(entry, kMostListItems);
+                break;
+            case Tag::tileOffsets:
+                tileOffsetList = longArray(entry, kMostListItems);
+                break;
+            case Tag::tileByteCounts:
+                tileByteCountList = longArray(entry, kMostListItems);
+                break;
+            case Tag::subDirectories:
+                for (uint64_t item : longArray(entry, kMostSubDirectories))
+                    enqueue(item);
+                break;
+            case Tag::jpegOffset:
+                previewOffset = scalarValue(entry);
+                if (!previewOffset && entry.valueOffset)
+                    previewOffset = *entry.valueOffset;
+                break;
+            case Tag::jpegLength:
+                previewLength = scalarValue(entry);
+                break;
+            case Tag::exifDirectory:
+            case Tag::gpsDirectory:
+            case Tag::interoperabilityDirectory:
+                if (auto pointer = scalarValue(entry))
+                    enqueue(*pointer);
+                break;
+            case Tag::dngVersion:
+                m_isDNG = true;
+                break;
+            default:
+                break;
+            }
+        }
+
+        // Only complete pairs count; an end past the bound is passed over, the next pair still counts.
+        for (size_t i = 0; i < std::min(stripOffsetList.size(), stripByteCountList.size()); ++i)
+            countImageData(stripOffsetList[i], stripByteCountList[i]);
+        for (size_t i = 0; i < std::min(tileOffsetList.size(), tileByteCountList.size()); ++i)
+            countImageData(tileOffsetList[i], tileByteCountList[i]);
+        if (previewOffset && previewLength)
+            countImageData(*previewOffset, *previewLength);
+
+        auto next = m_context.u32(directory + 2 + entriesBytes, m_bigEndian);
+        if (next && *next != 0)
+            enqueue(*next);
+        return true;
+    }
+
+    /// The entry's single value when it is stored inside the entry.
+    std::optional<uint64_t> scalarValue(const Entry& entry)
+    {
+        if (entry.byteCount > 4)
+            return std::nullopt;
+        if (entry.type == kShortType)
+            return m_context.u16(entry.position + 8, m_bigEndian);
+        return m_context.u32(entry.position + 8, m_bigEndian);
+    }
+
+    /// The entry's first `maxItems` values: SHORTs as 16-bit values, every other
+    /// type as the first 32 bits of each value. Items beyond the end of the source
+    /// are left out. The whole run is fetched with one read.
+    std::vector<uint64_t> longArray(const Entry& entry, uint64_t maxItems)
+    {
+        const uint64_t items = std::min<uint64_t>(entry.count, maxItems);
+        if (items == 0)
+            return {};
+        uint64_t base = entry.position + 8;
+        if (entry.byteCount > 4) {
+            if (!entry.valueOffset)
+                return {};
+            base = m_start + *entry.valueOffset;
+        }
+        const uint64_t stride = kTypeSizes[entry.type];
+        const uint64_t width = entry.type == kShortType ? 2 : 4;
+        ByteRun run = m_context.bytes(base, static_cast<int64_t>((items - 1) * stride + width));
+
+        std::vector<uint64_t> values;
+        values.reserve(static_cast<size_t>(items));
+        for (uint64_t i = 0; i < items; ++i) {
+            const uint64_t at = i * stride;
+            if (width > run.size() || at > run.size() - width)
+                break; // this item and all after it lie past the end of the source
+            uint64_t value = 0;
+            for (uint64_t k = 0; k < width; ++k)
+                value = (value << 8) | run[static_cast<size_t>(at + (m_bigEndian ? k : width - 1 - k))];
+            values.push_back(value);
+        }
+        return values;
+    }
+
+    std::string readMake(const Entry& entry)
+    {
+        const uint64_t position = entry.valueOffset ? m_start + *entry.valueOffset : entry.position + 8;
+        ByteRun text = m_context.bytes(position, static_cast<int64_t>(std::min(entry.byteCount, kMakeBytes)));
+        return upperCasedMake(text.span());
+    }
+
+    ReadContext& m_context;
+    const uint64_t m_start;
+    const bool m_bigEndian;
+
+    std::deque<uint32_t> m_queue;
+    std::set<uint32_t> m_visited;
+    int m_directoryCount { 0 };
+    uint64_t m_maxEnd { kHeaderBytes };
+    std::string m_make;
+    bool m_isDNG { false };
+    bool m_sawImageData { false };
+};
+
+}
 
 TIFFCarver::TIFFCarver()
     : FormatCarver("tiff", { FormatCategory::photos, FormatCategory::rawPhotos }, { { 0x49, 0x49, 0x2A, 0x00 }, { 0x4D, 0x4D, 0x00, 0x2A } }, 0)
 {
 }
 
-std::optional<CarveMatch> TIFFCarver::carve(uint64_t, ReadContext&) const
+std::optional<CarveMatch> TIFFCarver::carve(uint64_t at, ReadContext& context) const
 {
-    return std::nullopt;
+    ByteRun header = context.bytes(at, 4); // "II" 2A 00 or "MM" 00 2A
+    if (header.size() < 4)
+        return std::nullopt;
+    const bool bigEndian = header[0] != 'I';
+    auto firstDirectory = context.u32(at + 4, bigEndian);
+    if (!firstDirectory || *firstDirectory < kHeaderBytes)
+        return std::nullopt;
+    // Canon writes "CR" right after the header of its little-endian CR2 files.
+    ByteRun marker = context.bytes(at + 8, 2);
+    const bool hasCRMarker = !bigEndian && marker.text() == "CR";
+
+    DirectoryWalk walk(context, at, bigEndian);
+    if (!walk.walk(*firstDirectory))
+        return std::nullopt;
+    if (walk.maxEnd() < kSmallestExtent || !walk.sawImageData())
+        return std::nullopt;
+
+    const uint64_t available = context.size() - std::min(context.size(), at);
+    CarveMatch match { std::min(available, walk.maxEnd()), "tif", FormatCategory::photos,
+        available < walk.maxEnd() ? CarveConfidence::heuristic : CarveConfidence::exact };
+    const std::string& make = walk.make();
+    if (hasCRMarker)
+        match.ext = "cr2";
+    else if (walk.isDNG())
+        match.ext = "dng";
+    else if (make.starts_with("NIKON"))
+        match.ext = "nef";
+    else if (make.starts_with("SONY"))
+        match.ext = "arw";
+    else if (make.starts_with(canonMakePrefix()))
+        match.ext = "cr2";
+    if (match.ext != "tif")
+        match.category = FormatCategory::rawPhotos;
+    return match;
 }
 
 }

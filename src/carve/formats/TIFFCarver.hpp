@@ -4,6 +4,17 @@
 
 namespace brightfold {
 
+/// TIFF images and the TIFF-based camera RAW files (CR2, NEF, ARW, DNG).
+/// Walks the directory graph breadth first (the directory chain, EXIF, GPS and
+/// interoperability directories, SubIFDs) and takes as the length the furthest
+/// byte any directory, tag value, strip, tile or embedded JPEG preview reaches;
+/// image data are never read. The extension comes from the "CR" marker after
+/// the header, a DNGVersion tag or the Make text.
+///
+/// Bad input: a broken header or first directory, or a file whose extent is
+/// under 201 bytes or holds no image data, is no match; later damaged
+/// directories and entries are skipped. A file running past the end of the
+/// source is reported clipped to it, as heuristic.
 class TIFFCarver final : public FormatCarver {
 public:
     TIFFCarver();
