@@ -97,7 +97,7 @@ void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start)
         size_t piece = static_cast<size_t>(std::min<uint64_t>(m_blockSize, span.size() - at));
         if (!readWhole(span.subspan(at, piece), start + at)) {
             std::fill_n(span.data() + at, piece, uint8_t { 0 });
-            ++m_badReads;
+            std::atomic_ref(m_badReads).fetch_add(1, std::memory_order_relaxed);
         }
         at += piece;
     }

@@ -4,12 +4,15 @@
 #include "device/DeviceCalls.hpp"
 #include "device/UniqueFd.hpp"
 
+#include <atomic>
+
 namespace brightfold {
 
 /// A source over an open block device (or any descriptor whose size the file
 /// system knows). Reads whole aligned blocks; a block that cannot be read is
 /// delivered as zeros and counted in badReads(), so a failing card still gives
-/// everything that is readable. One task reads a source at a time.
+/// everything that is readable. Reads may come from two threads at once (the
+/// engine reads ahead) when the calls are the kernel's own.
 class BlockDeviceSource final : public ByteSource {
 public:
     /// Takes ownership of `fd` whatever happens: kept on success, closed when
@@ -19,10 +22,12 @@ public:
     BlockDeviceSource(UniqueFd fd, std::string path, std::shared_ptr<DeviceCalls> calls = DeviceCalls::system());
 
     uint64_t size() const override { return m_size; }
-    int64_t badReads() const override { return m_badReads; }
+    int64_t badReads() const override { return std::atomic_ref(m_badReads).load(std::memory_order_relaxed); }
     std::string descriptionForReport() const override { return m_path; }
     /// Never throws: unreadable blocks come back as zeros, each counted once per read.
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override;
+    /// pread is safe on two threads; a simulated device in a test may not be.
+    bool allowsConcurrentReads() const override { return m_calls == DeviceCalls::system(); }
 
     /// Bytes per device block; at least 1.
     uint64_t blockSize() const { return m_blockSize; }
@@ -36,7 +41,8 @@ private:
     std::shared_ptr<DeviceCalls> m_calls;
     uint64_t m_size { 0 };
     uint64_t m_blockSize { 0 };
-    int64_t m_badReads { 0 };
+    /// Counted through std::atomic_ref: a read-ahead thread may count too.
+    alignas(std::atomic_ref<int64_t>::required_alignment) mutable int64_t m_badReads { 0 };
 };
 
 }
