@@ -67,15 +67,12 @@ std::optional<CarveMatch> OLE2Carver::carve(uint64_t at, ReadContext& context) c
     uint64_t available = size > at ? size - at : 0;
     uint64_t length = std::min({ estimate, available, kLargestLength });
 
-    // A plain byte search over the first bytes of the carved range, anywhere in
-    // them; a name must lie wholly inside that range. Read piece by piece.
-    uint64_t searched = std::min(length, kStreamNameSearchBytes);
+    // A plain byte search, anywhere in the first bytes of the carved range,
+    // read once (at most 8 MiB) and searched in memory for each name in turn.
+    ByteRun head = context.bytes(at, static_cast<int64_t>(std::min(length, kStreamNameSearchBytes)));
     const char* ext = "ole";
     for (const auto& rule : kStreamRules) {
-        if (searched < rule.name.size())
-            continue;
-        uint64_t starts = searched - rule.name.size() + 1;
-        if (context.find(rule.name, at, starts, ReadContext::kSearchChunk)) {
+        if (std::search(head.begin(), head.end(), rule.name.begin(), rule.name.end()) != head.end()) {
             ext = rule.ext;
             break;
         }

@@ -166,3 +166,15 @@ TEST(PDFCarverTest, RealGhostscriptDocumentIsExact)
     auto match = carveAt(ByteBuilder().fill(512, 0).bytes(file).fill(2 * kMiB, 0x66).build(), 512);
     EXPECT_EQ(match, pdfMatch(file.size()));
 }
+
+TEST(PDFCarverTest, DocumentSavedRightAfterAnotherIsNotTakenAsAnUpdate)
+{
+    // Two documents a sector apart: the chain of markers must not run on into
+    // the second, or it would swallow (and hide) every file up to 256 MiB on.
+    auto first = PdfBuilder().body(2000).trailer().marker().text("\n").build();
+    auto second = PdfBuilder().body(2000).trailer().marker().text("\n").build();
+    auto bytes = ByteBuilder().bytes(first).padTo(4096).bytes(second).padTo(8192).bytes(second).build();
+    auto match = carveAt(bytes);
+    ASSERT_TRUE(match);
+    EXPECT_EQ(*match, pdfMatch(first.size()));
+}
