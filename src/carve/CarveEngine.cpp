@@ -110,7 +110,10 @@ CarveReport CarveEngine::run()
             reader.readAhead(chunkEnd, static_cast<size_t>(std::min<uint64_t>(size - chunkEnd, chunkSize)));
         uint64_t next = chunkEnd;
 
-        for (uint64_t i = 0; i < received;) {
+        // Positions lie on the stride grid of the whole source, also in a chunk
+        // that starts between two of them (a chunk size that is not a multiple of
+        // the stride).
+        for (uint64_t i = (stride - chunkStart % stride) % stride; i < received;) {
             if (i % kCancelCheckSpacing == 0 && isCancelled()) {
                 offset = chunkStart;
                 stopped = true;
@@ -185,7 +188,7 @@ CarveReport CarveEngine::run()
                 next = target;
                 break;
             }
-            i = (target - chunkStart) / stride * stride;
+            i = target - chunkStart; // on the grid: a start on it plus the stride, or an end rounded up to it
         }
         if (stopped)
             break;
