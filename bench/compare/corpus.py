@@ -380,7 +380,7 @@ def build(out: Path) -> list[Item]:
         items = []
         for line in manifest.read_text().splitlines()[1:]:
             name, fmt, folder, source, commands = line.split("\t")
-            items.append(Item(name, fmt, folder, Path(source), commands.split(" && ")))
+            items.append(Item(name, fmt, folder, out.resolve() / source, commands.split(" && ")))
         return items
     if not (SAMPLES / "mei_Canon_EOS_20D.jpg").exists():
         raise SystemExit(f"corpus: the shared sample files are not at {SAMPLES}")
@@ -411,6 +411,8 @@ def build(out: Path) -> list[Item]:
     with manifest.open("w") as handle:
         handle.write("# name\tformat\tfolder on the card\tbytes read from\tcommands that made it\n")
         for item in b.items:
-            handle.write(f"{item.name}\t{item.fmt}\t{item.folder}\t{item.source}\t{' && '.join(item.commands)}\n")
+            # made files relative to the corpus folder; samples read in place keep their absolute path
+            source = os.path.relpath(item.source, out.resolve()) if item.source.parent == out.resolve() else item.source
+            handle.write(f"{item.name}\t{item.fmt}\t{item.folder}\t{source}\t{' && '.join(item.commands)}\n")
     stamp.write_text(fingerprint)
     return b.items
