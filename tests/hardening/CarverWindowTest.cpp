@@ -196,3 +196,27 @@ TEST(CarverWindowTest, HeaderOnlyCarversReadOnlyTheHeader)
     EXPECT_EQ(riff.match->length, 0xFFFFFFF0u + 8);
     EXPECT_LE(riff.furthestRead, 12u);
 }
+
+TEST(CarverWindowTest, TiffValuesBeyondTheOffsetBoundAreNotRead)
+{
+    // Guards against a directory entry's value offset sending the walk up to 4 GiB past the file's start.
+    auto entry = [](ByteBuilder& b, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        b.u16le(tag).u16le(type).u32le(count).u32le(value);
+    };
+    ByteBuilder b;
+    b.text("II").u16le(42).u32le(8).u16le(5);
+    entry(b, 0x010F, 2, 6, 0xC0000000);     // Make, 3 GiB out: "NIKON" lies there
+    entry(b, 0x0111, 4, 1, 100);            // StripOffsets
+    entry(b, 0x0117, 4, 1, 300);            // StripByteCounts
+    entry(b, 0x0144, 4, 0x10000, 0x1FFFFFF0); // TileOffsets: only the first four lie inside 512 MiB
+    entry(b, 0x0145, 4, 2, 0x70000000);     // TileByteCounts, beyond 512 MiB
+    b.u32le(0);
+    auto nikon = ByteBuilder().text("NIKON").u8(0).build();
+    auto source = std::make_shared<RepeatingSource>(8 * kGiB, b.build(), nikon, 3 * kGiB, 3 * kGiB + nikon.size());
+    auto outcome = carveOver("tiff", source);
+
+    ASSERT_TRUE(outcome.match);
+    EXPECT_EQ(outcome.match->length, 400u);
+    EXPECT_EQ(outcome.match->ext, "tif");
+    EXPECT_LE(outcome.furthestRead, 512 * kMiB);
+}

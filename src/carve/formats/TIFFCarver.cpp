@@ -312,15 +312,19 @@ private:
         const uint64_t items = std::min<uint64_t>(entry.count, maxItems);
         if (items == 0)
             return {};
-        uint64_t base = entry.position + 8;
-        if (entry.byteCount > 4) {
-            if (!entry.valueOffset)
-                return {};
-            base = m_start + *entry.valueOffset;
-        }
         const uint64_t stride = kTypeSizes[entry.type];
         const uint64_t width = entry.type == kShortType ? 2 : 4;
-        ByteRun run = m_context.bytes(base, static_cast<int64_t>((items - 1) * stride + width));
+        uint64_t base = entry.position + 8;
+        uint64_t length = (items - 1) * stride + width;
+        if (entry.byteCount > 4) {
+            // Values past the offset bound are left out, as those past the end of
+            // the source are: the walk reads nothing beyond its window.
+            if (!entry.valueOffset || *entry.valueOffset >= kOffsetBound)
+                return {};
+            base = m_start + *entry.valueOffset;
+            length = std::min(length, kOffsetBound - *entry.valueOffset);
+        }
+        ByteRun run = m_context.bytes(base, static_cast<int64_t>(length));
 
         std::vector<uint64_t> values;
         values.reserve(static_cast<size_t>(items));
@@ -338,8 +342,14 @@ private:
 
     std::string readMake(const Entry& entry)
     {
-        const uint64_t position = entry.valueOffset ? m_start + *entry.valueOffset : entry.position + 8;
-        ByteRun text = m_context.bytes(position, static_cast<int64_t>(std::min(entry.byteCount, kMakeBytes)));
+        uint64_t position = entry.position + 8;
+        uint64_t length = std::min(entry.byteCount, kMakeBytes);
+        if (entry.valueOffset) {
+            // Text past the offset bound is not read, as text past the end of the source cannot be.
+            position = m_start + *entry.valueOffset;
+            length = *entry.valueOffset >= kOffsetBound ? 0 : std::min(length, kOffsetBound - *entry.valueOffset);
+        }
+        ByteRun text = m_context.bytes(position, static_cast<int64_t>(length));
         return upperCasedMake(text.span());
     }
 
