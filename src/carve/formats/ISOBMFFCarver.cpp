@@ -155,9 +155,10 @@ std::optional<CarveMatch> ISOBMFFCarver::carve(uint64_t at, ReadContext& context
     auto rawBrand = fileTypeBrand(at, context);
     if (!rawBrand)
         return std::nullopt;
-    const auto [ext, category] = ISOBMFFCarver::ext(normalisedBrand(*rawBrand));
+    // Not a structured binding: clang before 16 cannot capture one in a lambda.
+    const auto extAndCategory = ISOBMFFCarver::ext(normalisedBrand(*rawBrand));
     auto matchEndingAt = [&](uint64_t end, CarveConfidence confidence) {
-        return CarveMatch { end - at, ext, category, confidence };
+        return CarveMatch { end - at, extAndCategory.first, extAndCategory.second, confidence };
     };
 
     // The brand was read, so at < size; `pos` never passes `limit`, and a box's
