@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -54,5 +55,25 @@ private:
     std::vector<uint8_t> m_owned;
     std::span<const uint8_t> m_view;
 };
+
+/// Index of the first occurrence of `pattern` in `haystack`, or haystack.size().
+/// memchr on the first byte keeps the common case (no hit nearby) at memory speed.
+inline size_t findBytes(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern)
+{
+    const size_t m = pattern.size();
+    if (m == 0 || haystack.size() < m)
+        return haystack.size();
+    const uint8_t* begin = haystack.data();
+    const uint8_t* last = begin + (haystack.size() - m); // last possible start
+    for (const uint8_t* at = begin; at <= last;) {
+        auto* hit = static_cast<const uint8_t*>(std::memchr(at, pattern[0], static_cast<size_t>(last - at) + 1));
+        if (!hit)
+            break;
+        if (std::memcmp(hit + 1, pattern.data() + 1, m - 1) == 0)
+            return static_cast<size_t>(hit - begin);
+        at = hit + 1;
+    }
+    return haystack.size();
+}
 
 }

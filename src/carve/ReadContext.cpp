@@ -1,6 +1,7 @@
 #include "carve/ReadContext.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace brightfold {
@@ -50,30 +51,6 @@ std::optional<uint16_t> ReadContext::u16(uint64_t offset, bool bigEndian) { retu
 std::optional<uint32_t> ReadContext::u32(uint64_t offset, bool bigEndian) { return integer<uint32_t>(offset, bigEndian); }
 std::optional<uint64_t> ReadContext::u64(uint64_t offset, bool bigEndian) { return integer<uint64_t>(offset, bigEndian); }
 
-namespace {
-
-/// Index of the first occurrence of `pattern` in `haystack`, or haystack.size().
-/// memchr on the first byte keeps the common case (no hit nearby) at memory speed.
-size_t firstOccurrence(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern)
-{
-    const size_t m = pattern.size();
-    if (haystack.size() < m)
-        return haystack.size();
-    const uint8_t* begin = haystack.data();
-    const uint8_t* last = begin + (haystack.size() - m); // last possible start
-    for (const uint8_t* at = begin; at <= last;) {
-        auto* hit = static_cast<const uint8_t*>(std::memchr(at, pattern[0], static_cast<size_t>(last - at) + 1));
-        if (!hit)
-            break;
-        if (std::memcmp(hit + 1, pattern.data() + 1, m - 1) == 0)
-            return static_cast<size_t>(hit - begin);
-        at = hit + 1;
-    }
-    return haystack.size();
-}
-
-}
-
 std::span<const uint8_t> ReadContext::piece(uint64_t offset, uint64_t count)
 {
     if (offset >= m_windowStart && offset - m_windowStart <= m_window.size() && count <= m_window.size() - (offset - m_windowStart))
@@ -99,7 +76,7 @@ std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint
         auto bytes = piece(pos, wanted);
         if (bytes.size() < m)
             return std::nullopt;
-        size_t hit = firstOccurrence(bytes, pattern);
+        size_t hit = findBytes(bytes, pattern);
         if (hit < bytes.size()) {
             uint64_t found = pos + hit;
             return found < searchEnd ? std::optional<uint64_t>(found) : std::nullopt;
@@ -137,7 +114,7 @@ std::optional<ReadContext::Occurrence> ReadContext::findAny(std::span<const std:
         // only when the piece reaches the end of what can be read.
         bool lastPiece = bytes.size() < wanted || pos + bytes.size() == total;
         size_t decided = lastPiece ? bytes.size() : static_cast<size_t>(step);
-        for (size_t at = 0; at < decided;) {
+        for (size_t at = 0; at < decided; ++at) {
             if (firstIsShared) {
                 auto* hit = static_cast<const uint8_t*>(std::memchr(bytes.data() + at, sharedFirst, decided - at));
                 if (!hit)
@@ -152,7 +129,6 @@ std::optional<ReadContext::Occurrence> ReadContext::findAny(std::span<const std:
                     return Occurrence { pos + at, index };
                 }
             }
-            ++at;
         }
         if (lastPiece || step >= searchEnd - pos)
             return std::nullopt;

@@ -72,7 +72,7 @@ std::optional<CarveMatch> OLE2Carver::carve(uint64_t at, ReadContext& context) c
     ByteRun head = context.bytes(at, static_cast<int64_t>(std::min(length, kStreamNameSearchBytes)));
     const char* ext = "ole";
     for (const auto& rule : kStreamRules) {
-        if (std::search(head.begin(), head.end(), rule.name.begin(), rule.name.end()) != head.end()) {
+        if (findBytes(head.span(), rule.name) < head.size()) {
             ext = rule.ext;
             break;
         }
