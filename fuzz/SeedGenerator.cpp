@@ -428,6 +428,17 @@ int main(int argc, char** argv)
     writer.write("fuzz_report", "empty", text(CarveReport {}.toJson()));
     writer.write("fuzz_report", "compact", text(R"({"badReads":-1,"cancelled":true,"duration":0,"files":[{"category":"archives","confidence":"exact","ext":"zip","length":1,"outputPath":"","start":0}],"scannedBytes":0,"sourceDescription":"m","totalBytes":1})"));
 
+    // A failing device: geometry, size, bad runs, interruptions, short reads, reads.
+    for (auto [geometry, name] : { std::pair { 0, "512" }, { 1, "4096" }, { 4, "fstat" }, { 3, "odd" } }) {
+        Builder b;
+        b.u8(static_cast<uint8_t>(geometry)).u32le(1'000'003);
+        b.u8(3).u32le(7).u8(1).u32le(100).u8(7).u32le(1500).u8(0);
+        b.u8(5).u8(0x9A);
+        for (auto [offset, count] : { std::pair { 0u, 65536u }, { 1000u, 100u }, { 3000u, 300000u }, { 999'990u, 100u }, { 51'200u, 512u } })
+            b.u32le(offset).u32le(count);
+        writer.write("fuzz_block_device", name, b.build());
+    }
+
     // lsblk output: a card reader with a mounted partition, an internal disk, and
     // the older form with strings for numbers and flags.
     writer.write("fuzz_lsblk", "card-reader", text(R"({"blockdevices": [
