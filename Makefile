@@ -9,9 +9,6 @@ IMAGE ?= build/sample/card.img
 BENCH_IMAGE_MB ?= 1024
 FUZZ_SECONDS ?= 60
 
-export CCACHE_BASEDIR := $(CURDIR)
-export CCACHE_NOHASHDIR := 1
-
 .PHONY: deps release debug run test bench fuzz compare sample clean
 
 deps:
