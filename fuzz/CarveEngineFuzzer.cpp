@@ -8,6 +8,8 @@
 // Input: flags, chunk size, stride, categories, then the source's bytes.
 //   flags & 1   files mode instead of catalog mode (with a stride of 512 or 1024)
 //   flags & 2   the source claims 1 MiB more than it holds and ends early there
+//   flags & 4   the source allows concurrent reads, so the engine reads ahead
+//   flags & 8   reads past the bytes held throw DeviceError instead of ending early
 
 #include "FuzzSource.hpp"
 
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
-    auto source = std::make_shared<LayoutSource>(size, std::vector<LayoutSource::Run> { { 0, n, data.data() } }, GapBehaviour::endsEarly);
+    const GapBehaviour gaps = flags & 8 ? GapBehaviour::throws : GapBehaviour::endsEarly;
+    auto source = std::make_shared<LayoutSource>(size, std::vector<LayoutSource::Run> { { 0, n, data.data() } }, gaps, flags & 4);
     CarveEngine engine(source,
         { folder, categories, filesMode ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
             chunkSize, stride, 0.0 });
@@ -79,6 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
         if (size == 0 && error.kind() == CarveError::Kind::emptySource)
             return 0;
         throw;
+    } catch (const DeviceError&) {
+        // A chunk the source could not read ends the scan with its error; only a
+        // source that throws past its bytes may do that.
+        if (gaps != GapBehaviour::throws || size == n)
+            propertyFailed("a chunk read failed on a source that cannot fail");
+        return 0;
     }
 
     if (report.totalBytes != size || report.scannedBytes > size || report.cancelled)

@@ -4,6 +4,7 @@
 #include "device/DeviceError.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -62,10 +63,11 @@ public:
         const uint8_t* bytes; ///< null for a run of zeros
     };
 
-    LayoutSource(uint64_t size, std::vector<Run> runs, GapBehaviour gaps)
+    LayoutSource(uint64_t size, std::vector<Run> runs, GapBehaviour gaps, bool concurrentReads = false)
         : m_size(size)
         , m_runs(std::move(runs))
         , m_gaps(gaps)
+        , m_concurrentReads(concurrentReads)
     {
         std::sort(m_runs.begin(), m_runs.end(), [](const Run& a, const Run& b) { return a.offset < b.offset; });
     }
@@ -73,16 +75,17 @@ public:
     uint64_t size() const override { return m_size; }
     int64_t badReads() const override { return 0; }
     std::string descriptionForReport() const override { return "fuzz layout"; }
+    bool allowsConcurrentReads() const override { return m_concurrentReads; }
 
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
     {
-        ++m_reads;
+        m_reads.fetch_add(1, std::memory_order_relaxed);
         if (offset >= m_size || buffer.empty())
             return 0;
         uint64_t wanted = std::min<uint64_t>(buffer.size(), m_size - offset);
-        m_lowest = std::min(m_lowest, offset);
-        m_furthest = std::max(m_furthest, offset + wanted);
-        m_largest = std::max(m_largest, wanted);
+        lower(m_lowest, offset);
+        raise(m_furthest, offset + wanted);
+        raise(m_largest, wanted);
         uint64_t done = 0;
         while (done < wanted) {
             uint64_t at = offset + done;
@@ -103,12 +106,12 @@ public:
     }
 
     /// The end of the furthest byte any read asked for (0 before the first read).
-    uint64_t furthestRead() const { return m_furthest; }
+    uint64_t furthestRead() const { return m_furthest.load(); }
     /// The lowest offset any read started at (UINT64_MAX before the first read).
-    uint64_t lowestRead() const { return m_lowest; }
-    uint64_t readCount() const { return m_reads; }
+    uint64_t lowestRead() const { return m_lowest.load(); }
+    uint64_t readCount() const { return m_reads.load(); }
     /// The most bytes one read asked for.
-    uint64_t largestRead() const { return m_largest; }
+    uint64_t largestRead() const { return m_largest.load(); }
     /// Starts the record of reads afresh.
     void forgetReads()
     {
@@ -119,6 +122,18 @@ public:
     }
 
 private:
+    // The record is kept with atomics: an engine may read ahead on a second thread.
+    static void raise(std::atomic<uint64_t>& record, uint64_t value)
+    {
+        uint64_t seen = record.load(std::memory_order_relaxed);
+        while (value > seen && !record.compare_exchange_weak(seen, value, std::memory_order_relaxed)) { }
+    }
+    static void lower(std::atomic<uint64_t>& record, uint64_t value)
+    {
+        uint64_t seen = record.load(std::memory_order_relaxed);
+        while (value < seen && !record.compare_exchange_weak(seen, value, std::memory_order_relaxed)) { }
+    }
+
     const Run* runHolding(uint64_t at) const
     {
         for (const auto& run : m_runs) {
@@ -131,10 +146,11 @@ private:
     uint64_t m_size;
     std::vector<Run> m_runs;
     GapBehaviour m_gaps;
-    uint64_t m_furthest { 0 };
-    uint64_t m_lowest { std::numeric_limits<uint64_t>::max() };
-    uint64_t m_reads { 0 };
-    uint64_t m_largest { 0 };
+    bool m_concurrentReads;
+    std::atomic<uint64_t> m_furthest { 0 };
+    std::atomic<uint64_t> m_lowest { std::numeric_limits<uint64_t>::max() };
+    std::atomic<uint64_t> m_reads { 0 };
+    std::atomic<uint64_t> m_largest { 0 };
 };
 
 /// Stops the fuzzer with a message when a property of the code under test fails;

@@ -401,7 +401,7 @@ int main(int argc, char** argv)
     }
 
     // The whole scan: chunk sizes that split files, strides on and off the grid.
-    for (auto [flags, chunk, stride, name] : { std::tuple { 0, 4096, 511, "catalog" }, { 1, 1536, 0, "files" }, { 0, 700, 99, "odd-stride" }, { 2, 8191, 511, "ends-early" } }) {
+    for (auto [flags, chunk, stride, name] : { std::tuple { 0, 4096, 511, "catalog" }, { 1, 1536, 0, "files" }, { 0, 700, 99, "odd-stride" }, { 2, 8191, 511, "ends-early" }, { 4, 4096, 511, "read-ahead" }, { 14, 2048, 511, "read-ahead-fails" } }) {
         Builder b;
         b.u8(static_cast<uint8_t>(flags)).u16le(static_cast<uint16_t>(chunk - 1)).u16le(static_cast<uint16_t>(stride)).u8(0x3F).bytes(image);
         writer.write("fuzz_engine", name, b.build());
