@@ -217,11 +217,9 @@ CarveReport CarveEngine::run()
 
 std::string CarveEngine::write(uint64_t start, uint64_t length, const std::string& ext)
 {
-    std::string folderName = ext;
-    std::transform(folderName.begin(), folderName.end(), folderName.begin(), [](unsigned char c) { return std::toupper(c); });
-    std::filesystem::path folder = m_config.outputDirectory / folderName;
-    std::filesystem::create_directories(folder);
     CarvedFile named { start, length, ext, {}, {}, {}, {} };
+    std::filesystem::path folder = m_config.outputDirectory / named.folderName();
+    std::filesystem::create_directories(folder);
     std::filesystem::path target = folder / named.fileName();
     ByteRun piece;
     RangeCopier::copy(target, start, length, [&](uint64_t at, uint64_t count) {

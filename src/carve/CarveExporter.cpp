@@ -31,9 +31,7 @@ Outcome exportOne(const CarvedFile& file, ByteSource& source, const std::filesys
             if (CarvedFile::headDigestOf(head) != *file.headDigest)
                 return Outcome::changed;
         }
-        std::string folderName = file.ext;
-        std::transform(folderName.begin(), folderName.end(), folderName.begin(), [](unsigned char c) { return std::toupper(c); });
-        std::filesystem::path extFolder = folder / folderName;
+        std::filesystem::path extFolder = folder / file.folderName();
         std::filesystem::create_directories(extFolder);
         std::filesystem::path target = CarveExporter::uniqueURL(extFolder / file.fileName());
         uint64_t copied = RangeCopier::copy(target, file.start, file.length, [&](uint64_t at, uint64_t count) {

@@ -1,6 +1,8 @@
 #include "carve/CarvedFile.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace brightfold {
 
@@ -22,6 +24,13 @@ std::string CarvedFile::fileName() const
 {
     std::string name = "f";
     name.append(std::to_string(start >> 9)).append(".").append(ext);
+    return name;
+}
+
+std::string CarvedFile::folderName() const
+{
+    std::string name = ext;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return name;
 }
 

@@ -28,6 +28,8 @@ struct CarvedFile {
 
     /// "f" + the 512-byte sector number of the start + "." + ext, as f2048.jpg.
     std::string fileName() const;
+    /// The folder copies of this kind go into: the extension in upper case (JPG, CR2).
+    std::string folderName() const;
 
     /// 64-bit FNV-1a of `data` as lower-case hexadecimal without leading zeros.
     static std::string headDigestOf(std::span<const uint8_t> data);

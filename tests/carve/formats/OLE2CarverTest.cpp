@@ -1,5 +1,5 @@
 #include "TestSupport.hpp"
-#include "carve/formats/PlacedBytesSource.hpp"
+#include "carve/formats/FormatBuilders.hpp"
 
 #include "carve/formats/OLE2Carver.hpp"
 
@@ -70,7 +70,7 @@ TEST(OLE2CarverTest, OneFATSectorOf512BytesAddresses64KiBAfterTheHeader)
 
 TEST(OLE2CarverTest, EstimateIsClampedTo256MiB)
 {
-    auto source = std::make_shared<PlacedBytesSource>(300 * kMiB);
+    auto source = std::make_shared<SparseSource>(300 * kMiB);
     source->place(0, compoundHeader(12, 100)).place(4096, utf16("Workbook"));
     ReadContext context(source);
     EXPECT_EQ(OLE2Carver().carve(0, context), documentMatch(256 * kMiB, "xls"));
@@ -78,7 +78,7 @@ TEST(OLE2CarverTest, EstimateIsClampedTo256MiB)
 
 TEST(OLE2CarverTest, LargestFATSectorCountDoesNotOverflow)
 {
-    auto source = std::make_shared<PlacedBytesSource>(300 * kMiB);
+    auto source = std::make_shared<SparseSource>(300 * kMiB);
     source->place(0, compoundHeader(12, 65536));
     ReadContext context(source);
     EXPECT_EQ(OLE2Carver().carve(0, context), documentMatch(256 * kMiB, "ole"));
@@ -147,7 +147,7 @@ TEST(OLE2CarverTest, NamesAreSoughtOnlyInTheFirst8MiB)
     auto name = utf16("Workbook");
     for (auto [nameAt, found] : { std::pair { 8 * kMiB - name.size(), true }, std::pair { 8 * kMiB - name.size() + 1, false } }) {
         SCOPED_TRACE(nameAt);
-        auto source = std::make_shared<PlacedBytesSource>(40 * kMiB);
+        auto source = std::make_shared<SparseSource>(40 * kMiB);
         source->place(0, compoundHeader(9, 200)).place(nameAt, name);
         ReadContext context(source);
         EXPECT_EQ(OLE2Carver().carve(0, context), documentMatch(512 + 200 * 65536, found ? "xls" : "ole"));

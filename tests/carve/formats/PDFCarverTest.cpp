@@ -1,5 +1,5 @@
 #include "TestSupport.hpp"
-#include "carve/formats/PlacedBytesSource.hpp"
+#include "carve/formats/FormatBuilders.hpp"
 
 #include "carve/formats/PDFCarver.hpp"
 
@@ -148,7 +148,7 @@ TEST(PDFCarverTest, FirstMarkerMustLieWithin256MiBOfTheHeader)
     auto header = PdfBuilder().body(100).build();
     for (auto [markerAt, found] : { std::pair { 5 + kFirstRange - 1, true }, std::pair { 5 + kFirstRange, false } }) {
         SCOPED_TRACE(markerAt);
-        auto source = std::make_shared<PlacedBytesSource>(kFirstRange + 4 * kMiB);
+        auto source = std::make_shared<SparseSource>(kFirstRange + 4 * kMiB);
         source->place(0, header).place(markerAt, { '%', '%', 'E', 'O', 'F' });
         ReadContext context(source);
         auto match = PDFCarver().carve(0, context);

@@ -1,5 +1,5 @@
 #include "TestSupport.hpp"
-#include "carve/formats/PlacedBytesSource.hpp"
+#include "carve/formats/FormatBuilders.hpp"
 
 #include "carve/formats/ZIPCarver.hpp"
 
@@ -191,7 +191,7 @@ TEST(ZIPCarverTest, EndRecordMustStartWithin512MiBOfTheLocalHeader)
     const auto front = std::vector<uint8_t>(archive.begin(), archive.end() - 22); // local header and directory
     for (auto [endRecordAt, found] : { std::pair { kRange - 1, true }, std::pair { kRange, false } }) {
         SCOPED_TRACE(endRecordAt);
-        auto source = std::make_shared<PlacedBytesSource>(kRange + 4096);
+        auto source = std::make_shared<SparseSource>(kRange + 4096);
         source->place(0, front).place(endRecordAt, endRecord);
         ReadContext context(source);
         auto match = ZIPCarver().carve(0, context);
