@@ -33,5 +33,6 @@ ByteSourcePtr openScanSource(const std::string& path, bool unmountFirst);
 std::function<int()> addScanCommand(CLI::App& app);
 std::function<int()> addSaveCommand(CLI::App& app);
 std::function<int()> addDisksCommand(CLI::App& app);
+std::function<int()> addSessionsCommand(CLI::App& app);
 
 }

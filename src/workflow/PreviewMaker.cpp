@@ -1,0 +1,10 @@
+#include "workflow/PreviewMaker.hpp"
+
+namespace brightfold {
+
+bool PreviewMaker::make(const CarvedFile&, ByteSource&, const QString&)
+{
+    return false;
+}
+
+}
