@@ -163,9 +163,10 @@ void AppModel::start()
         if (m_unmountFirst)
             plan.diskToUnmount = disk->deviceIdentifier;
     } else {
-        const auto& image = std::get<ImageFile>(m_source->value);
-        plan.path = image.path.toStdString();
-        plan.name = QFileInfo(image.path).fileName();
+        // Stored absolute, so the session reopens the same file from anywhere.
+        QFileInfo image(std::get<ImageFile>(m_source->value).path);
+        plan.path = image.absoluteFilePath().toStdString();
+        plan.name = image.fileName();
         std::error_code unreadable;
         uint64_t size = std::filesystem::file_size(plan.path, unreadable);
         plan.source = ScanSession::Image { plan.path, unreadable ? 0 : size };

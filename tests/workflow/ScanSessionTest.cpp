@@ -21,33 +21,35 @@ void writeText(const std::filesystem::path& path, const std::string& text)
     std::ofstream(path) << text;
 }
 
+template<typename Call>
+QString sessionError(Call call, ScanSessionError::Kind kind)
+{
+    try {
+        call();
+    } catch (const ScanSessionError& error) {
+        return error.kind() == kind ? QString::fromStdString(error.what()) : QStringLiteral("wrong kind");
+    }
+    return {};
+}
+
 }
 
 class ScanSessionTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void recordRoundTrips_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("disk") << 0;
-        QTest::newRow("image") << 1;
-    }
     void recordRoundTrips()
     {
-        QFETCH(int, kind);
-        ScanSession::Source source = kind == 0 ? ScanSession::Source(kCard) : ScanSession::Image { "/home/me/cards/a b.img", 123 };
-        ScanSession session = sessionWith(source, kMarch1, 2, "Ünïcode / card");
-        session.report.files[1].headDigest.reset();
-        std::string text = session.toJson();
-        QVERIFY(text.find("\"createdAt\":\"2026-03-01T14:05:09Z\"") != std::string::npos);
-        QVERIFY(text.find(session.idText()) != std::string::npos);
-        ScanSession back = ScanSession::fromJson(text);
-        QCOMPARE(back.idText(), session.idText());
-        QCOMPARE(back.createdAt, kMarch1);
-        QCOMPARE(back.sourceName, session.sourceName);
-        QVERIFY(back.source == session.source);
-        QVERIFY(back.report == session.report);
+        for (const ScanSession::Source& source : { ScanSession::Source(kCard), ScanSession::Source(ScanSession::Image { "/a b/c.img", 123 }) }) {
+            ScanSession session = sessionWith(source, kMarch1, 2);
+            session.report.files[1].headDigest.reset();
+            std::string text = session.toJson();
+            QVERIFY(text.find(R"("createdAt":"2026-03-01T14:05:09Z")") != std::string::npos);
+            ScanSession back = ScanSession::fromJson(text);
+            QCOMPARE(back.idText(), session.idText());
+            QCOMPARE(back.createdAt, kMarch1);
+            QVERIFY(back.source == session.source && back.report == session.report && back.sourceName == session.sourceName);
+        }
     }
 
     void damagedRecordsAreRejected_data()
@@ -56,14 +58,8 @@ private slots:
         QTest::addColumn<QString>("to");
         QTest::newRow("source without a case") << R"("source":{"disk":{)" << R"("source":{},"x":{)";
         QTest::newRow("source with two cases") << R"("source":{)" << R"("source":{"image":{"path":"a","sizeBytes":1},)";
-        QTest::newRow("unknown case") << R"("source":{"disk")" << R"("source":{"tape")";
-        QTest::newRow("missing id") << R"("id")" << R"("identity")";
         QTest::newRow("negative size") << R"("sizeBytes":64000000000)" << R"("sizeBytes":-1)";
-        QTest::newRow("fractional size") << R"("sizeBytes":64000000000)" << R"("sizeBytes":1.5)";
-        QTest::newRow("volume name not text") << R"(["EOS_DIGITAL"])" << R"([7])";
         QTest::newRow("date without zone") << R"(14:05:09Z)" << R"(14:05:09)";
-        QTest::newRow("date with fraction") << R"(14:05:09Z)" << R"(14:05:09.5Z)";
-        QTest::newRow("report incomplete") << R"("totalBytes")" << R"("allBytes")";
         QTest::newRow("truncated") << R"("report")" << R"("report":{)";
     }
     void damagedRecordsAreRejected()
@@ -73,54 +69,33 @@ private slots:
         QString text = QString::fromStdString(sessionWith(kCard, kMarch1, 1).toJson());
         QVERIFY(text.contains(from));
         text.replace(text.indexOf(from), from.size(), to);
-        try {
-            ScanSession::fromJson(text.toStdString());
-            QFAIL("accepted");
-        } catch (const ScanSessionError& error) {
-            QCOMPARE(error.kind(), ScanSessionError::Kind::badRecord);
-        }
+        QVERIFY(!sessionError([&] { ScanSession::fromJson(text.toStdString()); }, ScanSessionError::Kind::badRecord).isEmpty());
     }
 
     void listingIsNewestFirstAndSkipsWhatCannotBeRead()
     {
         TemporaryStore store;
         ScanSession older = sessionWith(kCard, kMarch1, 1);
-        ScanSession newer = sessionWith(kCard, kMarch1.addSecs(60), 3);
-        ScanSession empty = sessionWith(kCard, kMarch1.addSecs(120), 0);
-        for (const auto& session : { older, newer, empty })
+        for (const auto& session : { older, sessionWith(kCard, kMarch1.addSecs(60), 3), sessionWith(kCard, kMarch1.addSecs(60), 2),
+                 sessionWith(kCard, kMarch1.addSecs(120), 0) })
             ScanStore::save(session);
         ScanSession truncated = sessionWith(kCard, kMarch1.addSecs(180), 1);
         writeText(ScanStore::folder(truncated) / "scan.json", truncated.toJson().substr(0, 80));
-        ScanSession moved = sessionWith(kCard, kMarch1.addSecs(240), 1);
-        writeText(ScanStore::root() / QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString() / "scan.json",
-            moved.toJson());
+        writeText(ScanStore::root() / "0F6B2A5E-3C1D-4E8F-9A7B-112233445566" / "scan.json", truncated.toJson()); // another folder's record
         std::filesystem::create_directories(ScanStore::root() / "no-record");
         writeText(ScanStore::root() / "plain-file", "x");
 
         std::vector<ScanSession> listed = ScanStore::all();
-        QCOMPARE(listed.size(), size_t(2));
-        QCOMPARE(listed[0].idText(), newer.idText());
-        QCOMPARE(listed[1].idText(), older.idText());
+        QCOMPARE(listed.size(), size_t(3));
+        QCOMPARE(listed[2].idText(), older.idText());
+        std::vector<std::string> folders; // the two of equal date keep the folder listing's order
+        for (const auto& entry : std::filesystem::directory_iterator(ScanStore::root()))
+            folders.push_back(entry.path().filename());
+        QVERIFY(std::ranges::find(folders, listed[0].idText()) < std::ranges::find(folders, listed[1].idText()));
         QVERIFY(std::filesystem::exists(ScanStore::folder(truncated))); // never removed by listing
     }
 
-    void equalDatesKeepTheListingOrder()
-    {
-        TemporaryStore store;
-        std::vector<std::string> saved;
-        for (int i = 0; i < 5; ++i) {
-            ScanSession session = sessionWith(kCard, kMarch1, 1);
-            ScanStore::save(session);
-        }
-        for (const auto& entry : std::filesystem::directory_iterator(ScanStore::root()))
-            saved.push_back(entry.path().filename().string());
-        std::vector<std::string> listed;
-        for (const auto& session : ScanStore::all())
-            listed.push_back(session.idText());
-        QVERIFY(listed == saved);
-    }
-
-    void savingReplacesTheRecordAndLeavesNothingElse()
+    void savingReplacesTheRecordAtomically()
     {
         TemporaryStore store;
         ScanSession session = sessionWith(kCard, kMarch1, 1);
@@ -128,24 +103,15 @@ private slots:
         session.report.files.push_back(session.report.files.front());
         ScanStore::save(session);
         QCOMPARE(ScanStore::all().front().report.files.size(), size_t(2));
-        auto entries = std::distance(std::filesystem::directory_iterator(ScanStore::folder(session)), {});
-        QCOMPARE(entries, std::ptrdiff_t(1));
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(ScanStore::folder(session)), {}), std::ptrdiff_t(1));
         ScanStore::remove(session);
         QVERIFY(!std::filesystem::exists(ScanStore::folder(session)));
-    }
 
-    void storeThatCannotBeCreatedSaysWhere()
-    {
-        TemporaryStore store;
-        writeText(std::filesystem::path(store.path().toStdString()) / "Brightfold Recover", "a file, not a folder");
-        ScanSession session = sessionWith(kCard, kMarch1, 1);
-        try {
-            ScanStore::save(session);
-            QFAIL("saved");
-        } catch (const ScanSessionError& error) {
-            QCOMPARE(error.kind(), ScanSessionError::Kind::storeFailed);
-            QVERIFY(std::string(error.what()).starts_with("Could not store the scan in " + ScanStore::folder(session).string() + ": "));
-        }
+        std::filesystem::remove_all(ScanStore::root().parent_path());
+        writeText(ScanStore::root().parent_path(), "a file where the store's folder goes");
+        QString message = sessionError([&] { ScanStore::save(session); }, ScanSessionError::Kind::storeFailed);
+        QVERIFY2(message.startsWith(QString::fromStdString("Could not store the scan in " + ScanStore::folder(session).string() + ": ")),
+            qPrintable(message));
     }
 
     void theSameCardIsFound_data()
@@ -166,12 +132,9 @@ private slots:
         QFETCH(QString, media);
         QFETCH(bool, found);
         FakeDevices devices;
-        devices.setDisks({ card("sda", 8'000'000'000, "SD SL64G"), card(identifier.toStdString(), size, media.toStdString(), { "NEW" }) });
+        devices.physical = { card("sda", 8'000'000'000, "SD SL64G"), card(identifier.toStdString(), size, media.toStdString(), { "NEW" }) };
         auto disk = sessionWith(kCard, kMarch1, 1).currentDisk(devices, DiskImages::excluded);
-        QCOMPARE(disk.has_value(), found);
-        if (found)
-            QCOMPARE(QString::fromStdString(disk->deviceIdentifier), identifier);
-        QVERIFY(!sessionWith(ScanSession::Image { "/a.img", 1 }, kMarch1, 1).currentDisk(devices, DiskImages::excluded));
+        QCOMPARE(disk ? QString::fromStdString(disk->deviceIdentifier) : QString(), found ? identifier : QString());
     }
 
     void reopeningSaysWhatToDo_data()
@@ -192,20 +155,17 @@ private slots:
         std::string image = (folder.path() + "/card.img").toStdString();
         writeCardImage(image, 1, 4096);
         FakeDevices devices;
-        devices.mapDevice("/dev/sdb", image);
+        devices.devices["/dev/sdb"] = image;
         if (situation == 3)
-            devices.setDisks({ card("sdb", kCard.sizeBytes, kCard.mediaName) });
+            devices.physical = { card("sdb", kCard.sizeBytes, kCard.mediaName) };
         ScanSession::Source source = kCard;
-        if (situation >= 1)
+        if (situation != 0 && situation != 3)
             source = ScanSession::Image { situation == 1 ? folder.path().toStdString() + "/gone/card.img" : image, situation == 2 ? 4095u : 4096u };
-        try {
-            ByteSourcePtr opened = sessionWith(source, kMarch1, 1).openSource(devices, DiskImages::excluded);
-            QVERIFY(message.isEmpty());
-            QCOMPARE(opened->size(), uint64_t(4096));
-        } catch (const ScanSessionError& error) {
-            QCOMPARE(error.kind(), ScanSessionError::Kind::sourceMissing);
-            QCOMPARE(QString::fromStdString(error.what()), message);
-        }
+        ByteSourcePtr opened;
+        QCOMPARE(sessionError([&] { opened = sessionWith(source, kMarch1, 1).openSource(devices, DiskImages::excluded); },
+                     ScanSessionError::Kind::sourceMissing),
+            message);
+        QCOMPARE(opened ? opened->size() : 0, message.isEmpty() ? uint64_t(4096) : 0);
     }
 };
 

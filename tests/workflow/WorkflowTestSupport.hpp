@@ -1,66 +1,83 @@
 #pragma once
 
 #include "device/DeviceError.hpp"
+#include "device/FileSource.hpp"
 #include "workflow/DeviceAccess.hpp"
 #include "workflow/ScanSession.hpp"
 
+#include <QFile>
 #include <QTemporaryDir>
 
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <optional>
 
 namespace brightfold::test {
 
-/// Disks and devices as a test sets them up: two listings, device paths mapped
-/// to image files, an optional error for every open, and a gate that holds
-/// reads past a given offset until released.
-class FakeDevices final : public DeviceAccess {
-public:
-    std::vector<ExternalDisk> externalDisks(DiskImages images) override;
-    bool unmountDisk(const std::string& identifier) override;
+/// Disks as a test sets them up before the model runs: two listings, device
+/// paths mapped to image files, and an error for every open.
+struct FakeDevices final : DeviceAccess {
+    std::vector<ExternalDisk> physical;
+    std::vector<ExternalDisk> images;
+    std::map<std::string, std::string> devices;
+    std::optional<DeviceError> openError;
+    std::vector<std::string> unmounted;
+
+    std::vector<ExternalDisk> externalDisks(DiskImages which) override
+    {
+        auto disks = physical;
+        if (which == DiskImages::included)
+            disks.insert(disks.end(), images.begin(), images.end());
+        return disks;
+    }
+    bool unmountDisk(const std::string& identifier) override
+    {
+        unmounted.push_back(identifier);
+        return false;
+    }
     ByteSourcePtr open(const std::string& path) override;
-
-    void setDisks(std::vector<ExternalDisk> physical, std::vector<ExternalDisk> images = {});
-    void mapDevice(const std::string& devicePath, const std::string& imagePath);
-    void failOpens(const DeviceError& error);
-    /// Reads at or after `offset` wait until release().
-    void holdReadsFrom(uint64_t offset);
-    void release();
-    std::vector<std::string> unmounted();
-
-private:
-    friend class HeldSource;
-    void waitIfHeld(uint64_t offset);
-
-    std::mutex m_lock;
-    std::condition_variable m_released;
-    std::vector<ExternalDisk> m_physical;
-    std::vector<ExternalDisk> m_images;
-    std::map<std::string, std::string> m_devices;
-    std::optional<DeviceError> m_openError;
-    std::optional<uint64_t> m_holdFrom;
-    std::vector<std::string> m_unmounted;
 };
 
-ExternalDisk card(const std::string& identifier, uint64_t size, const std::string& media, std::vector<std::string> volumes = {});
+inline ByteSourcePtr FakeDevices::open(const std::string& path)
+{
+    if (openError)
+        throw *openError;
+    auto mapped = devices.find(path);
+    return std::make_shared<FileSource>(mapped == devices.end() ? path : mapped->second);
+}
 
-/// A disk image holding `count` copies of a small real PNG, one every 8 KiB
-/// from 0, zero-padded to `size` bytes.
-void writeCardImage(const std::string& path, int count, uint64_t size);
+inline ExternalDisk card(const std::string& identifier, uint64_t size, const std::string& media, std::vector<std::string> volumes = {})
+{
+    return ExternalDisk { identifier, media, size, std::move(volumes) };
+}
 
-/// A stored session with `files` one-byte files.
-ScanSession sessionWith(ScanSession::Source source, const QDateTime& createdAt, int files, const std::string& name = "EOS_DIGITAL");
+/// A disk image of `size` zero bytes with a small real PNG every 8 KiB, `count` times.
+inline void writeCardImage(const std::string& path, int count, uint64_t size)
+{
+    QFile png(QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR "/images/gradient.png"));
+    png.open(QIODevice::ReadOnly);
+    QByteArray bytes = png.readAll();
+    QFile image(QString::fromStdString(path));
+    image.open(QIODevice::WriteOnly);
+    image.resize(static_cast<qint64>(size));
+    for (int i = 0; i < count; ++i) {
+        image.seek(i * 8192);
+        image.write(bytes);
+    }
+}
 
-/// Points the store at a fresh folder for as long as it lives.
-class TemporaryStore {
-public:
-    TemporaryStore();
-    QString path() const { return m_folder.path(); }
+/// A session with `files` one-byte files.
+inline ScanSession sessionWith(ScanSession::Source source, const QDateTime& createdAt, int files)
+{
+    ScanSession session { QUuid::createUuid(), createdAt, "EOS_DIGITAL", std::move(source), {} };
+    for (int i = 0; i < files; ++i)
+        session.report.files.push_back({ uint64_t(i) * 512, 1, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "af63bd4c8601b7df" });
+    return session;
+}
 
-private:
-    QTemporaryDir m_folder;
+/// Points the store at a fresh folder.
+struct TemporaryStore {
+    TemporaryStore() { qputenv("XDG_DATA_HOME", folder.path().toUtf8()); }
+    QTemporaryDir folder;
 };
 
 }
