@@ -15,8 +15,10 @@ class MainThreadGate {
 public:
     explicit MainThreadGate(QObject* context) : m_context(context) { }
 
-    /// Runs `work` on the object's thread and waits until it has run. False when
-    /// the gate is closed or closes first: `work` did not run, the task should end.
+    /// From a background thread (never the object's own: it would wait for
+    /// itself): runs `work` on the object's thread and waits until it has run.
+    /// False when the gate is closed or closes first: `work` did not run, and the
+    /// task should end.
     bool call(std::function<void()> work);
     /// Queues `work` without waiting; false when the gate is closed.
     bool post(std::function<void()> work);
