@@ -1,7 +1,7 @@
 #include "workflow/AppModel.hpp"
 
+#include "carve/ScanRunner.hpp"
 #include "workflow/PreviewMaker.hpp"
-#include "workflow/ScanSessionError.hpp"
 #include "workflow/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
 
@@ -16,29 +16,10 @@ namespace brightfold {
 
 namespace {
 
-// The application's scan settings.
-constexpr int64_t kChunkSize = 16 * 1024 * 1024; // bytes
-constexpr int64_t kStride = 512;                 // bytes
-constexpr double kProgressInterval = 0.3;        // seconds
 // Previews are counted out to the screen every this many files.
 constexpr size_t kPreviewProgressStep = 4;
 // A scan and the disk listings started meanwhile.
 constexpr int kTaskThreads = 4;
-
-/// Runs the scan with the application's settings: catalog output into the
-/// session's folder. A folder that cannot be created is reported as such.
-CarveReport scanWithAppSettings(const ByteSourcePtr& source, const std::filesystem::path& folder, const CategorySet& categories,
-    const std::function<void(const std::shared_ptr<CarveEngine>&)>& started)
-{
-    auto engine = std::make_shared<CarveEngine>(source,
-        CarveEngine::Config { folder, categories, CarveEngine::Config::OutputMode::catalog, kChunkSize, kStride, kProgressInterval });
-    started(engine);
-    try {
-        return engine->run();
-    } catch (const std::filesystem::filesystem_error& error) {
-        throw ScanSessionError::storeFailed(folder.string(), error.code().message());
-    }
-}
 
 QDateTime nowInWholeSeconds()
 {
@@ -63,8 +44,8 @@ AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, 
 AppModel::~AppModel()
 {
     m_gate.close();
-    if (m_engine)
-        m_engine->cancel();
+    if (m_scan)
+        m_scan->engine().cancel();
     m_tasks.waitForDone();
 }
 
@@ -184,21 +165,17 @@ void AppModel::start()
 
 void AppModel::runScan(const ScanPlan& plan)
 {
-    ByteSourcePtr source;
+    std::shared_ptr<ScanRunner> scan;
     ScanSession session;
     try {
         if (plan.diskToUnmount)
             m_devices->unmountDisk(*plan.diskToUnmount); // a card that stays mounted is still scanned
-        source = m_devices->open(plan.path);
-        bool modelAlive = true;
-        CarveReport report = scanWithAppSettings(source, plan.folder, plan.categories, [&](const std::shared_ptr<CarveEngine>& engine) {
-            engine->onProgress = [this](const CarveProgress& progress) { m_gate.post([this, progress] { setProgress(progress); }); };
-            modelAlive = m_gate.call([this, engine] { m_engine = engine; });
-            if (!modelAlive)
-                engine->cancel();
-        });
-        if (!modelAlive)
+        ScanRequest request { .sourcePath = plan.path, .categories = plan.categories, .outputFolder = plan.folder };
+        scan = std::make_shared<ScanRunner>(std::move(request), m_devices->open(plan.path));
+        scan->engine().onProgress = [this](const CarveProgress& progress) { m_gate.post([this, progress] { setProgress(progress); }); };
+        if (!m_gate.call([this, scan] { m_scan = scan; }))
             return;
+        CarveReport report = scan->run();
         session = ScanSession { plan.id, nowInWholeSeconds(), plan.name.toStdString(), plan.source, std::move(report) };
         ScanStore::save(session);
     } catch (const std::exception& error) {
@@ -207,7 +184,7 @@ void AppModel::runScan(const ScanPlan& plan)
         m_gate.call([this, message = QString::fromStdString(error.what())] { fail(message); });
         return;
     }
-    makePreviews(session, *source);
+    makePreviews(session, *scan->source());
     std::error_code ignored;
     std::filesystem::remove_all(plan.folder / "tmp", ignored);
     m_gate.call([this, session] { finish(session); });
@@ -233,7 +210,7 @@ void AppModel::makePreviews(const ScanSession& session, ByteSource& source)
 
 void AppModel::finish(const ScanSession& session)
 {
-    m_engine.reset();
+    m_scan.reset();
     setPreviewProgress(std::nullopt);
     reloadRecentScans();
     setStage(AppStage::done(session));
@@ -241,7 +218,7 @@ void AppModel::finish(const ScanSession& session)
 
 void AppModel::fail(const QString& message)
 {
-    m_engine.reset();
+    m_scan.reset();
     setStage(AppStage::failed(message));
 }
 
@@ -250,8 +227,8 @@ void AppModel::cancel()
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_previewProgress)
         m_previewsCancelled = true;
-    if (m_engine)
-        m_engine->cancel();
+    if (m_scan)
+        m_scan->engine().cancel();
 }
 
 void AppModel::deleteScan(const ScanSession& session)

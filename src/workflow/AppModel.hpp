@@ -1,6 +1,5 @@
 #pragma once
 
-#include "carve/CarveEngine.hpp"
 #include "carve/CarveProgress.hpp"
 #include "carve/FormatCategory.hpp"
 #include "device/ExternalDisk.hpp"
@@ -19,6 +18,8 @@
 #include <vector>
 
 namespace brightfold {
+
+class ScanRunner;
 
 /// Preview making under way: `done` of `total` files handled.
 struct PreviewProgress {
@@ -166,7 +167,7 @@ private:
     OptionalText m_setupWarning;
     SessionList m_recentScans;
 
-    std::shared_ptr<CarveEngine> m_engine;
+    std::shared_ptr<ScanRunner> m_scan; ///< the running or last scan of the current task; its engine cancels
     bool m_previewsCancelled { false };
     std::optional<AppStage> m_browserReturnStage;
 

@@ -73,7 +73,7 @@ private slots:
         QTest::addColumn<bool>("storeBlocked");
         QTest::addColumn<QString>("message");
         QTest::newRow("password declined") << false << "Authorization to read /dev/sdq was denied.";
-        QTest::newRow("store cannot be created") << true << "Could not store the scan in ";
+        QTest::newRow("store cannot be created") << true << "Cannot create output folder ";
     }
     void failureShowsWhatWentWrong()
     {
