@@ -1,0 +1,164 @@
+#include "WorkflowTestSupport.hpp"
+
+#include "workflow/ThumbnailService.hpp"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <random>
+
+using namespace brightfold;
+using namespace brightfold::test;
+
+namespace {
+
+constexpr std::chrono::milliseconds kShortDeadline { 1500 };
+const QSize kTarget(512, 512);
+
+QString writeFile(const QTemporaryDir& folder, const QString& name, const QByteArray& bytes)
+{
+    const QString path = folder.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
+QImage twoColours(QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = size.width() / 2; x < size.width(); ++x)
+            image.setPixel(x, y, qRgb(0, 0, 255));
+    }
+    return image;
+}
+
+bool isNear(QRgb pixel, QRgb expected)
+{
+    return std::abs(qRed(pixel) - qRed(expected)) < 48 && std::abs(qGreen(pixel) - qGreen(expected)) < 48
+        && std::abs(qBlue(pixel) - qBlue(expected)) < 48;
+}
+
+}
+
+class ThumbnailServiceTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // A worker that crashes, hangs, spins or answers out of bounds costs that one
+    // file: it is counted, and the next file is served by a fresh worker.
+    void misbehavingWorkerCostsOneFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char* name : { "crash.jpg", "hang.jpg", "spin.jpg", "oversized.jpg", "twice.jpg" })
+            QTest::newRow(name) << QString(name);
+    }
+    void misbehavingWorkerCostsOneFile()
+    {
+        QFETCH(QString, name);
+        ThumbnailService service(BRIGHTFOLD_THUMBNAILER_STANDIN, kShortDeadline);
+        QVERIFY(service.thumbnail("/cards/before.jpg", kTarget).has_value());
+        QVERIFY(!service.thumbnail("/cards/" + name, kTarget).has_value());
+        QCOMPARE(service.failedFiles(), 1);
+        const auto next = service.thumbnail("/cards/after.jpg", kTarget);
+        QVERIFY(next.has_value());
+        QCOMPARE(next->size(), QSize(2, 2));
+        QCOMPARE(service.failedFiles(), 1);
+    }
+
+    // A reply that turns up after its request was answered belongs to no file:
+    // the next file must not be given it.
+    void strayReplyIsNotTakenForTheNextFile()
+    {
+        ThumbnailService service(BRIGHTFOLD_THUMBNAILER_STANDIN, kShortDeadline);
+        QVERIFY(service.thumbnail("/cards/late.jpg", kTarget).has_value());
+        QTest::qWait(600);
+        const auto next = service.thumbnail("/cards/after.jpg", kTarget);
+        QVERIFY(next.has_value());
+        QCOMPARE(next->size(), QSize(2, 2));
+    }
+
+    void missingWorkerCountsEveryFile()
+    {
+        ThumbnailService service("/nonexistent/brightfold-thumbnailer", kShortDeadline);
+        QVERIFY(!service.thumbnail("/cards/a.jpg", kTarget).has_value());
+        QVERIFY(!service.thumbnail("/cards/b.jpg", kTarget).has_value());
+        QCOMPARE(service.failedFiles(), 2);
+    }
+
+    // The scaled size is set on the stored picture: a quarter turn must swap
+    // which side the target bounds, or the upright result overshoots the target.
+    void jpegFollowsExifOrientation_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<QSize>("expected");
+        QTest::addColumn<QPoint>("redAt");
+        QTest::newRow("upright") << 1 << QSize(512, 256) << QPoint(10, 128);
+        QTest::newRow("quarter turn clockwise") << 6 << QSize(256, 512) << QPoint(128, 10);
+        QTest::newRow("half turn") << 3 << QSize(512, 256) << QPoint(500, 128);
+    }
+    void jpegFollowsExifOrientation()
+    {
+        QFETCH(int, orientation);
+        QFETCH(QSize, expected);
+        QFETCH(QPoint, redAt);
+        QTemporaryDir folder;
+        const QByteArray jpeg = withExifOrientation(jpegBytes(twoColours(QSize(1600, 800))), static_cast<uint16_t>(orientation));
+        ThumbnailService service;
+        const auto image = service.thumbnail(writeFile(folder, "f1.jpg", jpeg), kTarget);
+        QVERIFY(image.has_value());
+        QCOMPARE(image->size(), expected);
+        QVERIFY(isNear(image->pixel(redAt), qRgb(255, 0, 0)));
+    }
+
+    // Black for half a second, then red beside blue; the display matrix turns it
+    // a quarter counter-clockwise, so blue ends up above red.
+    void videoFrameIsPastTheStartAndTurnedByDisplayMatrix()
+    {
+        ThumbnailService service;
+        const auto image = service.thumbnail(QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR "/images/rotated.mp4"), kTarget);
+        QVERIFY(image.has_value());
+        QCOMPARE(image->size(), QSize(32, 64));
+        QVERIFY(isNear(image->pixel(16, 5), qRgb(0, 0, 255)));
+        QVERIFY(isNear(image->pixel(16, 58), qRgb(255, 0, 0)));
+    }
+
+    // Carved files are often cut short or are not what their extension says; the
+    // real worker must answer every one of them (a picture or nothing) and live on.
+    void realWorkerSurvivesDamagedFiles()
+    {
+        const QString data = QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR);
+        QStringList originals { data + "/images/gradient.png", data + "/images/animated.gif", data + "/images/tiled.tif",
+            data + "/images/v5.bmp", data + "/images/tiny.heic", data + "/images/tiny.avif", data + "/images/tiny.mp4",
+            data + "/images/tiny.mov", data + "/images/tiny.3gp", data + "/documents/sample.pdf", data + "/card/tiny.arw" };
+        if (const QString samples = samplesFolder(); !samples.isEmpty()) {
+            originals << samples + "/mei_Canon_EOS_20D.jpg" << samples + "/mei_photo1.webp"
+                      << samples + "/photoprism_canon_eos_6d.dng" << samples + "/mei_Kodak_100_0306.avi";
+        }
+        QTemporaryDir folder;
+        ThumbnailService service;
+        std::mt19937 random(14);
+        for (const QString& original : originals) {
+            const QByteArray bytes = readAll(original);
+            const QString ext = QFileInfo(original).suffix();
+            QByteArray noise(static_cast<qsizetype>(bytes.size()), '\0');
+            for (char& byte : noise)
+                byte = static_cast<char>(random());
+            QByteArray flipped = bytes;
+            for (qsizetype at = 64; at < flipped.size(); at += 97)
+                flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
+            const QList<QByteArray> damaged { bytes.left(bytes.size() / 2), bytes.left(bytes.size() / 8), flipped,
+                noise, bytes.left(16) };
+            for (const QByteArray& variant : damaged) {
+                const auto image = service.thumbnail(writeFile(folder, "damaged." + ext, variant), kTarget);
+                QVERIFY(!image || (image->width() <= 512 && image->height() <= 512));
+                QVERIFY2(service.failedFiles() == 0, qPrintable(original));
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(ThumbnailServiceTest)
+#include "ThumbnailServiceTest.moc"
