@@ -11,10 +11,10 @@ constexpr size_t kLengthBytes = 4; // u32 big-endian payload length
 std::vector<uint8_t> encodeFrame(std::span<const uint8_t> payload)
 {
     const auto length = static_cast<uint32_t>(payload.size());
-    std::vector<uint8_t> frame {
-        static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-        static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
-    };
+    std::vector<uint8_t> frame;
+    frame.reserve(kLengthBytes + payload.size());
+    for (int shift : { 24, 16, 8, 0 })
+        frame.push_back(static_cast<uint8_t>(length >> shift));
     frame.insert(frame.end(), payload.begin(), payload.end());
     return frame;
 }

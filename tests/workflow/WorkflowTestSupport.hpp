@@ -14,34 +14,32 @@
 
 namespace brightfold::test {
 
-/// `size` bytes of `fill` that take no memory: big sources for size limits. Counts
-/// its reads, and every read from the `failFromRead`-th on (0-based) throws.
+/// `size` zero bytes that take no memory: big sources for size limits. Counts its
+/// reads; with Reads::fail, every read throws.
 class SparseSource final : public ByteSource {
 public:
-    static constexpr int kNeverFails = -1;
+    enum class Reads { succeed, fail };
 
-    explicit SparseSource(uint64_t size, int failFromRead = kNeverFails, uint8_t fill = 0)
-        : m_size(size), m_failFromRead(failFromRead), m_fill(fill) { }
+    explicit SparseSource(uint64_t size, Reads reads = Reads::succeed) : m_size(size), m_reads(reads) { }
 
     uint64_t size() const override { return m_size; }
     int64_t badReads() const override { return 0; }
     std::string descriptionForReport() const override { return "sparse"; }
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
     {
-        if (m_failFromRead != kNeverFails && m_reads >= m_failFromRead)
+        ++m_readCount;
+        if (m_reads == Reads::fail)
             throw DeviceError::readFailed(offset, EIO);
-        ++m_reads;
-        const size_t count = offset >= m_size ? 0 : static_cast<size_t>(std::min<uint64_t>(buffer.size(), m_size - offset));
-        std::fill_n(buffer.begin(), count, m_fill);
+        const auto count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), offset >= m_size ? 0 : m_size - offset));
+        std::fill_n(buffer.begin(), count, 0);
         return count;
     }
-    int reads() const { return m_reads; }
+    int reads() const { return m_readCount; }
 
 private:
     uint64_t m_size;
-    int m_failFromRead;
-    uint8_t m_fill;
-    int m_reads { 0 };
+    Reads m_reads;
+    int m_readCount { 0 };
 };
 
 inline QByteArray readAll(const QString& path)

@@ -1,9 +1,8 @@
-// A stand-in for brightfold-thumbnailer that misbehaves on cue, for the tests of
-// the application's side: it speaks the real framing, and the requested file's
-// name says what to do. "crash" aborts, "hang" never answers, "spin" burns CPU
-// forever, "oversized" answers with a picture larger than asked, "twice" answers
-// twice at once, "late" answers and then sends a stray 1 × 1 picture a moment
-// later; any other name gets a 2 × 2 red picture.
+// A stand-in for brightfold-thumbnailer that misbehaves on cue, speaking the real
+// framing; the requested file's name says what to do. "crash" aborts, "hang"
+// never answers, "spin" burns CPU forever, "oversized" answers with a picture
+// wider than asked, "twice" answers twice at once, "late" answers and then sends
+// a stray 1 × 1 picture a moment later; any other name gets a 2 × 2 picture.
 
 #include "FrameReader.hpp"
 #include "ThumbnailMessages.hpp"
@@ -17,28 +16,16 @@ using namespace brightfold;
 
 namespace {
 
-void send(const ThumbnailReply& reply, int copies = 1)
+void send(uint16_t width, uint16_t height, int copies = 1)
 {
-    std::vector<uint8_t> frame;
+    const ThumbnailPixels pixels { width, height, std::vector<uint8_t>(size_t { width } * height * 4, 0xFF) };
+    std::vector<uint8_t> frames;
     for (int i = 0; i < copies; ++i) {
-        const auto one = encodeFrame(encodeReply(reply));
-        frame.insert(frame.end(), one.begin(), one.end());
+        const auto frame = encodeFrame(encodeReply({ pixels }));
+        frames.insert(frames.end(), frame.begin(), frame.end());
     }
-    size_t written = 0;
-    while (written < frame.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, frame.data() + written, frame.size() - written);
-        if (n <= 0)
-            std::exit(3);
-        written += static_cast<size_t>(n);
-    }
-}
-
-ThumbnailReply picture(uint16_t width, uint16_t height)
-{
-    ThumbnailPixels pixels { width, height, {} };
-    for (int i = 0; i < width * height; ++i)
-        pixels.rgba.insert(pixels.rgba.end(), { 255, 0, 0, 255 });
-    return ThumbnailReply { pixels };
+    if (::write(STDOUT_FILENO, frames.data(), frames.size()) != static_cast<ssize_t>(frames.size()))
+        std::exit(3);
 }
 
 void answer(const ThumbnailRequest& request)
@@ -48,19 +35,15 @@ void answer(const ThumbnailRequest& request)
         std::abort();
     if (has("hang"))
         ::pause();
-    if (has("spin")) {
-        volatile unsigned long sink = 0;
-        for (;;)
-            sink = sink + 1;
-    }
+    volatile unsigned long sink = 0;
+    while (has("spin"))
+        sink = sink + 1;
     if (has("oversized"))
-        return send(picture(static_cast<uint16_t>(request.maxWidth + 1), 1));
-    if (has("twice"))
-        return send(picture(2, 2), 2);
-    send(picture(2, 2));
+        return send(static_cast<uint16_t>(request.maxWidth + 1), 1);
+    send(2, 2, has("twice") ? 2 : 1);
     if (has("late")) {
         ::usleep(200'000);
-        send(picture(1, 1));
+        send(1, 1);
     }
 }
 
@@ -70,10 +53,7 @@ int main()
 {
     FrameReader reader(thumbnail::kMaxRequestPayloadBytes);
     std::array<uint8_t, 4096> buffer {};
-    for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-        if (n <= 0)
-            return 0;
+    for (ssize_t n; (n = ::read(STDIN_FILENO, buffer.data(), buffer.size())) > 0;) {
         reader.append(std::span(buffer.data(), static_cast<size_t>(n)));
         while (auto payload = reader.takeFrame()) {
             auto request = decodeRequest(*payload);
