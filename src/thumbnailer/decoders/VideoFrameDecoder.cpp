@@ -153,7 +153,7 @@ std::optional<QImage> VideoFrameDecoder::decode(const QString& path, QSize targe
     if (format->duration > 0)
         seconds = std::min(seconds, static_cast<double>(format->duration) / AV_TIME_BASE / 2);
     const int64_t origin = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-    const int64_t targetPts = origin + av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, stream->time_base);
+    const int64_t targetPts = origin + av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE), AVRational { 1, AV_TIME_BASE }, stream->time_base);
     // Back to the key frame before the moment; a file that cannot seek is read from its start.
     if (av_seek_frame(format.get(), streamIndex, targetPts, AVSEEK_FLAG_BACKWARD) >= 0)
         avcodec_flush_buffers(codec.get());
