@@ -64,6 +64,7 @@ private slots:
         QCOMPARE(fixture.model.recentScans().front().idText(), session.idText());
         QVERIFY(std::filesystem::exists(ScanStore::folder(session) / CarveReport::kFileName));
         QVERIFY(!std::filesystem::exists(ScanStore::folder(session) / "tmp"));
+        QCOMPARE(QDir(QString::fromStdString((ScanStore::folder(session) / "previews").string())).entryList({ "f0.jpg", "f16.jpg", "f32.jpg" }).size(), 3);
         QCOMPARE(fixture.model.progress()->filesFound, int64_t(3));
         QVERIFY(fixture.model.stepStatus().startsWith("Found 3 files."));
     }
