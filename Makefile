@@ -4,12 +4,13 @@
 #   make bench              benchmarks: scan throughput against the raw read of the same image
 #   make fuzz               run every fuzz target for FUZZ_SECONDS each
 #   make compare            compare with PhotoRec, foremost and scalpel on card images
+#   make package            build build/package/brightfold-recover_*.deb and check it (lintian)
 
 IMAGE ?= build/sample/card.img
 BENCH_IMAGE_MB ?= 1024
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps release debug run test bench fuzz compare sample clean
+.PHONY: deps release debug run test bench fuzz compare sample package clean
 
 deps:
 	@scripts/install-deps
@@ -43,6 +44,12 @@ fuzz: deps
 compare: release
 	@scripts/install-deps --compare
 	@bench/compare/run build/compare
+
+package: deps
+	@cmake --preset package >/dev/null
+	@cmake --build --preset package
+	@scripts/check-package build/package build/package
+	@ls build/package/brightfold-recover_*.deb
 
 clean:
 	rm -rf build
