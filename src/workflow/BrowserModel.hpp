@@ -166,12 +166,13 @@ signals:
     void workFinished();
 
 private:
+    bool isRow(const QModelIndex& index) const;
     void setItems(ItemList items);
     void rebuildVisibleRows();
     void recountSelection();
     void saveFromSession(const std::vector<CarvedFile>& files);
     void copyFromFolder(const std::vector<QString>& paths);
-    bool beginWork(int total);
+    void beginWork(int total);
     void endWork(const OptionalMessage& status, const OptionalMessage& error);
     void setLoading(bool loading);
     void setWorkProgress(const OptionalWorkProgress& progress);
@@ -184,7 +185,9 @@ private:
     std::shared_ptr<BrowserDesktop> m_desktop;
 
     ItemList m_items;
-    std::vector<int> m_visibleRows; // indexes into m_items
+    QHash<QString, int> m_indexById;    // id to index into m_items
+    std::vector<int> m_visibleRows;     // indexes into m_items, in row order
+    std::vector<int> m_visibleRowOfItem; // by index into m_items: its row, or -1 when hidden
     ItemIdSet m_selected;
     int m_selectedCount { 0 };
     uint64_t m_selectedBytes { 0 };
