@@ -193,14 +193,20 @@ void BrowserModel::toggle(const RecoveredItem& item)
 
 void BrowserModel::selectAllVisible()
 {
-    const qsizetype before = m_selected.size();
-    m_selected.reserve(before + static_cast<qsizetype>(m_visibleRows.size()));
-    for (int index : m_visibleRows)
-        m_selected.insert(m_items[static_cast<size_t>(index)].id);
-    if (m_selected.size() == before)
-        return;
-    recountSelection();
-    announceSelection();
+    // One pass: each newly selected item adds to the count and bytes directly.
+    const int before = m_selectedCount;
+    m_selected.reserve(m_selected.size() + static_cast<qsizetype>(m_visibleRows.size()));
+    for (int index : m_visibleRows) {
+        const RecoveredItem& item = m_items[static_cast<size_t>(index)];
+        const qsizetype size = m_selected.size();
+        m_selected.insert(item.id);
+        if (m_selected.size() == size)
+            continue;
+        ++m_selectedCount;
+        m_selectedBytes += item.sizeBytes;
+    }
+    if (m_selectedCount != before)
+        announceSelection();
 }
 
 void BrowserModel::reload()
