@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QFrame>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -165,6 +166,19 @@ void MainWindow::closeEvent(QCloseEvent* event)
     QSettings settings = windowSettings();
     settings.setValue(kGeometryKey, saveGeometry());
     QMainWindow::closeEvent(event);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && m_screen) {
+        for (auto* button : m_screen->findChildren<QPushButton*>()) {
+            if (button->isDefault() && button->isEnabled() && button->isVisibleTo(this)) {
+                button->animateClick();
+                return;
+            }
+        }
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 void MainWindow::changeEvent(QEvent* event)

@@ -37,6 +37,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    /// Return and Enter press the screen's default button when the control
+    /// with the focus has no use for them.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void buildMenus();

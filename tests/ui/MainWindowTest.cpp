@@ -16,7 +16,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace brightfold;
@@ -81,9 +81,14 @@ struct Window {
 
 class MainWindowTest : public QObject {
     Q_OBJECT
+    QTemporaryDir m_config;
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase()
+    {
+        // The window keeps its size in the settings: a folder of the test's own.
+        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+    }
 
     void setupOffersTheCardsAndStartsOnlyWithASource()
     {

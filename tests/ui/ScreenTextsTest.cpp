@@ -131,10 +131,10 @@ private slots:
                                  << "Scanned 64 MB and found no recognizable files.";
         QTest::newRow("cancelled before anything") << 0 << true << "pause.circle.fill" << "Scan Cancelled"
                                                    << "The scan was stopped before anything was found.";
-        QTest::newRow("stopped with one") << 1 << true << "pause.circle.fill" << "Stopped: 1 File Found So Far" << "1 MB found in 1m.";
-        QTest::newRow("stopped with two") << 2 << true << "pause.circle.fill" << "Stopped: 2 Files Found So Far" << "2 MB found in 1m.";
-        QTest::newRow("one") << 1 << false << "checkmark.circle.fill" << "Found 1 Recoverable File" << "1 MB found in 1m.";
-        QTest::newRow("two") << 2 << false << "checkmark.circle.fill" << "Found 2 Recoverable Files" << "2 MB found in 1m.";
+        QTest::newRow("stopped with one") << 1 << true << "pause.circle.fill" << "Stopped: 1 File Found So Far" << "1 MB found in 75s.";
+        QTest::newRow("stopped with two") << 2 << true << "pause.circle.fill" << "Stopped: 2 Files Found So Far" << "2 MB found in 75s.";
+        QTest::newRow("one") << 1 << false << "checkmark.circle.fill" << "Found 1 Recoverable File" << "1 MB found in 75s.";
+        QTest::newRow("two") << 2 << false << "checkmark.circle.fill" << "Found 2 Recoverable Files" << "2 MB found in 75s.";
     }
     void doneTexts()
     {
