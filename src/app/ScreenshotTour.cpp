@@ -1,6 +1,8 @@
 #include "ScreenshotTour.hpp"
 
+#ifdef BRIGHTFOLD_HAS_BROWSER
 #include "ui/BrowserScreen.hpp"
+#endif
 #include "ui/MainWindow.hpp"
 #include "workflow/AppModel.hpp"
 
@@ -117,7 +119,6 @@ ScreenshotTour::ScreenshotTour(Options options, AppModel& model, MainWindow& win
 void ScreenshotTour::plan()
 {
     auto stageIs = [this](AppStage::Kind kind) { return m_model.stage().kind == kind; };
-    auto browser = [this] { return qobject_cast<BrowserScreen*>(m_window.screen()); };
     m_stops = {
         { QStringLiteral("the disks are listed"), [this] { return !m_model.isRefreshing(); },
             [this] { m_model.setSource(AppSource { ImageFile { m_options.image } }); } },
@@ -125,6 +126,10 @@ void ScreenshotTour::plan()
         { QStringLiteral("start"), [] { return true; }, [this] { m_model.start(); } },
         { QStringLiteral("the scan's result"), [=] { return stageIs(AppStage::Kind::done); },
             [this] { shoot(QStringLiteral("3-done")); } },
+    };
+#ifdef BRIGHTFOLD_HAS_BROWSER
+    auto browser = [this] { return qobject_cast<BrowserScreen*>(m_window.screen()); };
+    m_stops.insert(m_stops.end(), {
         { QStringLiteral("browse the scan"), [] { return true; },
             [this] { m_model.enterBrowser(BrowseTarget::session(m_model.stage().session->id)); } },
         { QStringLiteral("the scan's files and previews"), [=] { return browser() && browser()->isSettled(); },
@@ -149,6 +154,9 @@ void ScreenshotTour::plan()
                 }
             } },
         { QStringLiteral("back from the folder"), [] { return true; }, [this] { m_model.exitBrowser(); } },
+    });
+#endif
+    m_stops.insert(m_stops.end(), {
         { QStringLiteral("a scan that cannot start"), [] { return true; },
             [this] {
                 m_model.returnToSetup();
@@ -158,7 +166,7 @@ void ScreenshotTour::plan()
         { QStringLiteral("failed"), [=] { return stageIs(AppStage::Kind::failed); },
             [this] { shoot(QStringLiteral("6-failed")); } },
         { QStringLiteral("the end"), [] { return true; }, [] { QApplication::exit(0); } },
-    };
+    });
 }
 
 void ScreenshotTour::poll()
