@@ -1,15 +1,16 @@
 #pragma once
 
 #include "carve/ReadContext.hpp"
+#include "device/DeviceError.hpp"
 #include "device/MemorySource.hpp"
 
-#include <cstdint>
-#include <cstdlib>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <filesystem>
-#include <initializer_list>
+#include <fstream>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -18,89 +19,117 @@ namespace brightfold::test {
 /// Builds a byte array field by field, so a fixture reads as the structure it describes.
 class ByteBuilder {
 public:
-    ByteBuilder& bytes(std::initializer_list<uint8_t> values) { m_bytes.insert(m_bytes.end(), values); return *this; }
     ByteBuilder& bytes(const std::vector<uint8_t>& values) { m_bytes.insert(m_bytes.end(), values.begin(), values.end()); return *this; }
     ByteBuilder& text(std::string_view value) { m_bytes.insert(m_bytes.end(), value.begin(), value.end()); return *this; }
     ByteBuilder& fill(size_t count, uint8_t value = 0) { m_bytes.insert(m_bytes.end(), count, value); return *this; }
-    ByteBuilder& u8(uint8_t value) { m_bytes.push_back(value); return *this; }
+    ByteBuilder& u8(uint8_t value) { return integer(value, 1, false); }
     ByteBuilder& u16be(uint16_t value) { return integer(value, 2, true); }
     ByteBuilder& u16le(uint16_t value) { return integer(value, 2, false); }
     ByteBuilder& u32be(uint32_t value) { return integer(value, 4, true); }
     ByteBuilder& u32le(uint32_t value) { return integer(value, 4, false); }
     ByteBuilder& u64be(uint64_t value) { return integer(value, 8, true); }
-    ByteBuilder& u64le(uint64_t value) { return integer(value, 8, false); }
     /// Pads with `value` up to an absolute size (nothing when already that long).
-    ByteBuilder& padTo(size_t size, uint8_t value = 0)
-    {
-        if (m_bytes.size() < size)
-            m_bytes.resize(size, value);
-        return *this;
-    }
+    ByteBuilder& padTo(size_t size, uint8_t value = 0) { m_bytes.resize(std::max(size, m_bytes.size()), value); return *this; }
     /// Writes `values` at an absolute position, growing the array as needed.
     ByteBuilder& place(size_t at, const std::vector<uint8_t>& values)
     {
-        if (m_bytes.size() < at + values.size())
-            m_bytes.resize(at + values.size());
+        padTo(at + values.size());
         std::copy(values.begin(), values.end(), m_bytes.begin() + static_cast<std::ptrdiff_t>(at));
         return *this;
     }
-
     size_t size() const { return m_bytes.size(); }
     const std::vector<uint8_t>& build() const { return m_bytes; }
 
 private:
     ByteBuilder& integer(uint64_t value, int width, bool bigEndian)
     {
-        for (int i = 0; i < width; ++i) {
-            int shift = bigEndian ? 8 * (width - 1 - i) : 8 * i;
-            m_bytes.push_back(static_cast<uint8_t>(value >> shift));
-        }
+        for (int i = 0; i < width; ++i)
+            m_bytes.push_back(static_cast<uint8_t>(value >> (bigEndian ? 8 * (width - 1 - i) : 8 * i)));
         return *this;
     }
 
     std::vector<uint8_t> m_bytes;
 };
 
-inline std::shared_ptr<MemorySource> memorySource(std::vector<uint8_t> bytes)
-{
-    return std::make_shared<MemorySource>(std::move(bytes));
-}
+inline std::shared_ptr<MemorySource> memorySource(std::vector<uint8_t> bytes) { return std::make_shared<MemorySource>(std::move(bytes)); }
 
-/// A read context over `bytes` with an empty window: every read goes to the source.
-inline ReadContext contextOver(std::vector<uint8_t> bytes)
+/// Bytes that differ from their neighbours, so a misplaced copy shows.
+inline std::vector<uint8_t> patterned(size_t size)
 {
-    return ReadContext(memorySource(std::move(bytes)));
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+    return bytes;
 }
 
 /// A fresh empty folder under the system's temporary folder, removed with its contents.
-class TemporaryFolder {
-public:
-    TemporaryFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "brightfold-test-XXXXXX").string();
-        m_path = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
+struct TemporaryFolder {
+    TemporaryFolder() : m_path((std::filesystem::temp_directory_path() / "brightfold-test-XXXXXX").string()) { ::mkdtemp(m_path.data()); }
+    ~TemporaryFolder() { std::filesystem::remove_all(m_path); }
     TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path path() const { return m_path; }
 
 private:
-    std::filesystem::path m_path;
+    std::string m_path;
 };
 
-/// The shared folder of real camera and phone files; empty when it is absent.
+/// The shared folder of real camera and phone files (BRIGHTFOLD_SAMPLES_DIR in the
+/// environment overrides the built-in path); empty when it is absent.
 inline std::filesystem::path samplesFolder()
 {
-    std::filesystem::path folder = BRIGHTFOLD_SAMPLES_DIR;
+    std::filesystem::path folder = std::getenv("BRIGHTFOLD_SAMPLES_DIR") ? std::getenv("BRIGHTFOLD_SAMPLES_DIR") : BRIGHTFOLD_SAMPLES_DIR;
     return std::filesystem::is_directory(folder) ? folder : std::filesystem::path();
 }
 
-std::vector<uint8_t> readWholeFile(const std::filesystem::path& path);
+/// A file from tests/data (each folder's README says how it was made).
+inline std::filesystem::path dataFile(const std::string& relative) { return std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / relative; }
+
+inline std::vector<uint8_t> readWholeFile(const std::filesystem::path& path)
+{
+    std::vector<uint8_t> bytes(std::filesystem::is_regular_file(path) ? std::filesystem::file_size(path) : 0);
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+inline void writeWholeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+/// A file's bytes, modification and change times and mode, to see that nothing touched it.
+inline std::string fileState(const std::filesystem::path& path)
+{
+    struct stat status {};
+    ::stat(path.c_str(), &status);
+    auto bytes = readWholeFile(path);
+    return std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec) + " " + std::to_string(status.st_ctim.tv_sec) + "."
+        + std::to_string(status.st_ctim.tv_nsec) + " " + std::to_string(status.st_mode) + " " + std::string(bytes.begin(), bytes.end());
+}
+
+/// A memory source that counts its reads, fails every read touching [failFrom, failTo),
+/// may claim more bytes than it holds, and may offer concurrent reads.
+class FaultySource final : public ByteSource {
+public:
+    explicit FaultySource(std::vector<uint8_t> bytes, uint64_t failFrom = UINT64_MAX, uint64_t failTo = UINT64_MAX) : m_inner(std::move(bytes)), m_fail(failFrom, failTo) { }
+    uint64_t size() const override { return std::max(claimedSize, m_inner.size()); }
+    int64_t badReads() const override { return 0; }
+    std::string descriptionForReport() const override { return "faulty"; }
+    bool allowsConcurrentReads() const override { return concurrent; }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+    {
+        ++reads;
+        if (offset < m_fail.second && offset + buffer.size() > m_fail.first)
+            throw DeviceError::readFailed(offset, EIO);
+        return m_inner.readInto(offset, buffer);
+    }
+
+    uint64_t claimedSize { 0 };
+    bool concurrent { false };
+    int reads { 0 };
+
+private:
+    MemorySource m_inner;
+    std::pair<uint64_t, uint64_t> m_fail;
+};
 
 }

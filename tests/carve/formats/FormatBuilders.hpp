@@ -3,80 +3,113 @@
 #include "TestSupport.hpp"
 #include "carve/FormatCarver.hpp"
 
-#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace brightfold::test {
 
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr auto kExact = CarveConfidence::exact;
+constexpr auto kHeuristic = CarveConfidence::heuristic;
+
 /// A source of any size that holds zeros except where bytes were placed, so a
 /// test can put a header near 4 GiB or a file's end past 256 MiB without
-/// allocating it. Counts the bytes it delivers, so a test can check that a
-/// walk reads headers and not image data.
+/// allocating it. A placed unit may repeat up to a given offset. Records how many
+/// bytes it delivered and how far any read reached, so a test sees where a walk went.
 class SparseSource final : public ByteSource {
 public:
-    explicit SparseSource(uint64_t size)
-        : m_size(size)
+    explicit SparseSource(uint64_t size) : m_size(size) { }
+    /// Puts `unit` at `at`, repeated until `until` (by default once).
+    SparseSource& place(uint64_t at, std::vector<uint8_t> unit, uint64_t until = 0)
     {
-    }
-
-    SparseSource& place(uint64_t at, std::vector<uint8_t> bytes)
-    {
-        m_pieces.emplace_back(at, std::move(bytes));
+        m_pieces.push_back({ at, std::max(until, at + unit.size()), std::move(unit) });
         return *this;
     }
-
     uint64_t size() const override { return m_size; }
     int64_t badReads() const override { return 0; }
-    std::string descriptionForReport() const override { return "sparse(" + std::to_string(m_size) + " bytes)"; }
+    std::string descriptionForReport() const override { return "sparse"; }
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
     {
         if (offset >= m_size)
             return 0;
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), m_size - offset));
-        std::fill_n(buffer.begin(), count, uint8_t { 0 });
-        for (const auto& [at, bytes] : m_pieces) {
-            const uint64_t from = std::max(at, offset);
-            const uint64_t to = std::min(at + bytes.size(), offset + count);
-            if (from < to)
-                std::memcpy(buffer.data() + (from - offset), bytes.data() + (from - at), static_cast<size_t>(to - from));
+        const uint64_t end = offset + std::min<uint64_t>(buffer.size(), m_size - offset);
+        std::fill_n(buffer.begin(), end - offset, uint8_t { 0 });
+        for (const auto& piece : m_pieces) {
+            for (uint64_t from = std::max(piece.at, offset); from < std::min(piece.until, end);) {
+                const uint64_t within = (from - piece.at) % piece.unit.size();
+                const uint64_t run = std::min(std::min(piece.until, end) - from, piece.unit.size() - within);
+                std::memcpy(buffer.data() + (from - offset), piece.unit.data() + within, run);
+                from += run;
+            }
         }
-        m_bytesDelivered += count;
-        return count;
+        delivered += end - offset;
+        furthest = std::max(furthest, end);
+        return static_cast<size_t>(end - offset);
     }
 
-    uint64_t bytesDelivered() const { return m_bytesDelivered; }
+    uint64_t delivered { 0 };
+    uint64_t furthest { 0 };
 
 private:
+    struct Piece {
+        uint64_t at;
+        uint64_t until;
+        std::vector<uint8_t> unit;
+    };
     uint64_t m_size;
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_pieces;
-    uint64_t m_bytesDelivered { 0 };
+    std::vector<Piece> m_pieces;
 };
 
-/// A small real file from tests/data/images (see the README there for the command that made it).
-inline std::vector<uint8_t> imageFile(const std::string& name)
+/// `bytes` at `at` in a source of zeros that runs `after` bytes past them.
+inline std::shared_ptr<SparseSource> sourceOf(const std::vector<uint8_t>& bytes, uint64_t after = 0, uint64_t at = 0)
 {
-    return readWholeFile(std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / "images" / name);
+    auto source = std::make_shared<SparseSource>(at + bytes.size() + after);
+    source->place(at, bytes);
+    return source;
 }
 
-/// Carves `bytes` as the whole source, the file starting at offset 0.
-inline std::optional<CarveMatch> carveWhole(const FormatCarver& carver, std::vector<uint8_t> bytes)
+inline std::vector<uint8_t> prefix(const std::vector<uint8_t>& bytes, size_t count) { return { bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count) }; }
+
+/// A baseline JPEG that the JPEG carver bounds exactly: SOI, APP0, DQT, SOF0,
+/// DHT, SOS, `scanBytes` of entropy-coded data free of FF bytes, EOI.
+inline std::vector<uint8_t> jpegPhoto(size_t scanBytes, uint8_t seed)
 {
-    ReadContext context = contextOver(std::move(bytes));
-    return carver.carve(0, context);
+    ByteBuilder b;
+    b.bytes({ 0xFF, 0xD8, 0xFF, 0xE0 }).u16be(16).text("JFIF").u8(0).bytes({ 1, 1, 0 }).u16be(1).u16be(1).bytes({ 0, 0 });
+    b.bytes({ 0xFF, 0xDB }).u16be(67).u8(0).fill(64, 1).bytes({ 0xFF, 0xC0 }).u16be(11).u8(8).u16be(8).u16be(8).u8(1).bytes({ 1, 0x11, 0 });
+    b.bytes({ 0xFF, 0xC4 }).u16be(20).u8(0).u8(1).fill(15, 0).u8(0).bytes({ 0xFF, 0xDA }).u16be(8).u8(1).bytes({ 1, 0, 0, 63, 0 });
+    for (size_t i = 0; i < scanBytes; ++i)
+        b.u8(static_cast<uint8_t>((seed + i * 7) % 0xFE)); // never FF
+    return b.bytes({ 0xFF, 0xD9 }).build();
 }
 
-/// Carves `bytes` placed at `at` in a source of zeros that runs `after` bytes past them.
-inline std::optional<CarveMatch> carveEmbedded(const FormatCarver& carver, const std::vector<uint8_t>& bytes, uint64_t at, uint64_t after)
+/// One row of a carver's table: a source, where the file starts, and the answer.
+struct CarveCase {
+    std::string name;
+    std::shared_ptr<SparseSource> source;
+    std::optional<uint64_t> length;              ///< no value: no match
+    CarveConfidence confidence { kExact };
+    std::string ext {};                          ///< empty: not checked
+    uint64_t at { 0 };
+    uint64_t readLimit { UINT64_MAX };           ///< no read may reach past this offset
+    uint64_t deliveredLimit { UINT64_MAX };      ///< nor may more bytes than this be read
+};
+
+inline void expectCarves(const FormatCarver& carver, const std::vector<CarveCase>& cases)
 {
-    std::vector<uint8_t> source(static_cast<size_t>(at), 0);
-    source.insert(source.end(), bytes.begin(), bytes.end());
-    source.resize(source.size() + static_cast<size_t>(after), 0);
-    ReadContext context = contextOver(std::move(source));
-    return carver.carve(at, context);
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ReadContext context(row.source);
+        auto match = carver.carve(row.at, context);
+        EXPECT_EQ(match ? std::optional(match->length) : std::nullopt, row.length);
+        if (match && row.length) {
+            EXPECT_EQ(match->confidence, row.confidence);
+            EXPECT_TRUE(row.ext.empty() || match->ext == row.ext) << match->ext;
+        }
+        EXPECT_LE(row.source->furthest, row.readLimit);
+        EXPECT_LE(row.source->delivered, row.deliveredLimit);
+    }
 }
 
 }
