@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -96,6 +97,9 @@ inline void writeWholeFile(const std::filesystem::path& path, const std::vector<
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+/// The number of descriptors this process has open, to see that nothing leaks.
+inline int openDescriptorCount() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
+
 /// A file's bytes, modification and change times and mode, to see that nothing touched it.
 inline std::string fileState(const std::filesystem::path& path)
 {
@@ -106,30 +110,63 @@ inline std::string fileState(const std::filesystem::path& path)
         + std::to_string(status.st_ctim.tv_nsec) + " " + std::to_string(status.st_mode) + " " + std::string(bytes.begin(), bytes.end());
 }
 
-/// A memory source that counts its reads, fails every read touching [failFrom, failTo),
-/// may claim more bytes than it holds, and may offer concurrent reads.
-class FaultySource final : public ByteSource {
+/// A source of any size that holds zeros except where bytes were placed, so a test can put
+/// a header near 4 GiB or a file's end past 256 MiB without allocating it; a placed unit may
+/// repeat up to a given offset. It records how many bytes it delivered and how far any read
+/// reached, fails every read touching [failFrom, failTo), delivers nothing from `endsAt` on
+/// (a device that claims more than it has), and may offer concurrent reads.
+class SparseSource final : public ByteSource {
 public:
-    explicit FaultySource(std::vector<uint8_t> bytes, uint64_t failFrom = UINT64_MAX, uint64_t failTo = UINT64_MAX) : m_inner(std::move(bytes)), m_fail(failFrom, failTo) { }
-    uint64_t size() const override { return std::max(claimedSize, m_inner.size()); }
+    explicit SparseSource(uint64_t size) : m_size(size) { }
+    /// Puts `unit` at `at`, repeated until `until` (by default once).
+    SparseSource& place(uint64_t at, std::vector<uint8_t> unit, uint64_t until = 0)
+    {
+        m_pieces.push_back({ at, std::max(until, at + unit.size()), std::move(unit) });
+        return *this;
+    }
+    uint64_t size() const override { return m_size; }
     int64_t badReads() const override { return 0; }
-    std::string descriptionForReport() const override { return "faulty"; }
+    std::string descriptionForReport() const override { return "sparse"; }
     bool allowsConcurrentReads() const override { return concurrent; }
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
     {
-        ++reads;
-        if (offset < m_fail.second && offset + buffer.size() > m_fail.first)
+        if (offset < failTo && offset + buffer.size() > failFrom)
             throw DeviceError::readFailed(offset, EIO);
-        return m_inner.readInto(offset, buffer);
+        const uint64_t end = std::min(offset + std::min<uint64_t>(buffer.size(), m_size - std::min(offset, m_size)), std::max(offset, endsAt));
+        std::fill_n(buffer.begin(), end - offset, uint8_t { 0 });
+        for (const auto& piece : m_pieces) {
+            for (uint64_t from = std::max(piece.at, offset); from < std::min(piece.until, end);) {
+                const uint64_t within = (from - piece.at) % piece.unit.size(), run = std::min(std::min(piece.until, end) - from, piece.unit.size() - within);
+                std::memcpy(buffer.data() + (from - offset), piece.unit.data() + within, run);
+                from += run;
+            }
+        }
+        ++reads;
+        delivered += end - offset;
+        furthest = std::max(furthest, end);
+        return static_cast<size_t>(end - offset);
     }
 
-    uint64_t claimedSize { 0 };
+    uint64_t failFrom { UINT64_MAX }, failTo { UINT64_MAX }, endsAt { UINT64_MAX };
     bool concurrent { false };
-    int reads { 0 };
+    uint64_t reads { 0 }, delivered { 0 }, furthest { 0 };
 
 private:
-    MemorySource m_inner;
-    std::pair<uint64_t, uint64_t> m_fail;
+    struct Piece {
+        uint64_t at;
+        uint64_t until;
+        std::vector<uint8_t> unit;
+    };
+    uint64_t m_size;
+    std::vector<Piece> m_pieces;
 };
+
+/// `bytes` at `at` in a source of zeros that runs `after` bytes past them.
+inline std::shared_ptr<SparseSource> sourceOf(const std::vector<uint8_t>& bytes, uint64_t after = 0, uint64_t at = 0)
+{
+    auto source = std::make_shared<SparseSource>(at + bytes.size() + after);
+    source->place(at, bytes);
+    return source;
+}
 
 }

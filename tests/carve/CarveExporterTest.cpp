@@ -34,7 +34,9 @@ TEST(CarveExporterTest, EachFileIsSavedChangedOrFailed)
     auto original = patterned(20 * 1024 * 1024);
     auto card = original;
     std::fill_n(card.begin() + 16384, 4096, 0xEE); // written over since the scan
-    FaultySource source(card, 40000, 41000);
+    SparseSource source(card.size());
+    source.place(0, card);
+    std::tie(source.failFrom, source.failTo) = std::pair(40000, 41000);
     auto large = recordOf(card, 1'048'576, 9'000'000); // spans several copy pieces
     auto sameName = recordOf(card, 1'048'700, 2000, "jpg", false);
     auto changed = recordOf(original, 16384, 8192);

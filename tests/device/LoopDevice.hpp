@@ -3,7 +3,6 @@
 #include "device/ChildProcess.hpp"
 
 #include <filesystem>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -44,11 +43,5 @@ private:
     std::string m_losetup;
     std::string m_path;
 };
-
-/// The number of descriptors this process has open, to check that nothing leaks.
-inline int openDescriptorCount()
-{
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
-}
 
 }

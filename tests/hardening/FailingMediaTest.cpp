@@ -1,77 +1,39 @@
 #include "carve/formats/FormatBuilders.hpp"
+#include "device/SimulatedDevice.hpp"
 
 #include "carve/CarveEngine.hpp"
 #include "carve/CarveExporter.hpp"
-#include "device/BlockDeviceSource.hpp"
 #include "device/FileSource.hpp"
-
-#include <fcntl.h>
-
-#include <set>
 
 namespace brightfold::test {
 namespace {
 
 constexpr uint64_t kBlock = 512;
 
-/// A card behind the block device calls: its bytes come from a sparse image, listed
-/// blocks fail, and the whole device can vanish once a read reaches a given offset
-/// (a card pulled out mid-scan). A read that meets a failing block returns what came
-/// before it, or fails when the block is its first, as the kernel does.
-class SimulatedCard final : public DeviceCalls {
-public:
-    explicit SimulatedCard(std::shared_ptr<SparseSource> image) : m_image(std::move(image)) { }
+struct Card {
+    std::shared_ptr<SimulatedDevice> calls;
+    std::shared_ptr<BlockDeviceSource> device;
+    std::vector<std::pair<uint64_t, uint64_t>> photos; ///< start and length of each
 
     void failBlocks(uint64_t first, uint64_t count)
     {
         for (uint64_t block = first; block < first + count; ++block)
-            m_bad.insert(block);
+            calls->bad.insert(block);
     }
-    uint64_t vanishAt { UINT64_MAX }, preadCalls { 0 };
-
-    ssize_t pread(int, void* buffer, size_t count, off_t offset) override
-    {
-        ++preadCalls;
-        auto at = static_cast<uint64_t>(offset);
-        m_gone = m_gone || at + count > vanishAt;
-        errno = m_gone ? ENODEV : EIO;
-        auto bad = m_bad.lower_bound(at / kBlock);
-        if (m_gone || (bad != m_bad.end() && *bad * kBlock <= at))
-            return -1;
-        uint64_t end = std::min({ at + count, m_image->size(), bad == m_bad.end() ? UINT64_MAX : *bad * kBlock });
-        return static_cast<ssize_t>(m_image->readInto(at, { static_cast<uint8_t*>(buffer), static_cast<size_t>(end - std::min(at, end)) }));
-    }
-    int logicalBlockSize(int, int& bytes) override { bytes = int(kBlock); return 0; }
-    int deviceSize(int, uint64_t& bytes) override { bytes = m_image->size(); return 0; }
-    int fstat(int, struct stat& status) override { status = {}; return 0; }
-
-private:
-    std::shared_ptr<SparseSource> m_image;
-    std::set<uint64_t> m_bad;
-    bool m_gone { false };
 };
 
-struct Card {
-    std::shared_ptr<SparseSource> image;
-    std::vector<std::pair<uint64_t, uint64_t>> photos; ///< start and length of each
-    std::shared_ptr<SimulatedCard> calls;
-    std::shared_ptr<BlockDeviceSource> device;
-};
-
-/// A card of `size` bytes with a photo at each offset, behind simulated device calls.
+/// A card of `size` bytes with a photo at each offset, behind simulated device calls whose
+/// reads stop at a bad block, as the kernel's do.
 Card cardWith(uint64_t size, std::initializer_list<uint64_t> offsets)
 {
-    Card card { std::make_shared<SparseSource>(size), {}, nullptr, nullptr };
-    uint8_t seed = 1;
+    Card card { std::make_shared<SimulatedDevice>(std::make_shared<SparseSource>(size), kBlock), nullptr, {} };
+    card.calls->wholeReadFails = false;
+    card.device = SimulatedDevice::open(card.calls);
     for (uint64_t offset : offsets) {
-        auto photo = jpegPhoto(30'000 + seed * 1000, seed);
-        ++seed;
+        auto photo = jpegPhoto(30'000 + card.photos.size() * 1000, uint8_t(card.photos.size()));
         card.photos.push_back({ offset, photo.size() });
-        card.image->place(offset, photo);
+        card.calls->image->place(offset, photo);
     }
-    card.calls = std::make_shared<SimulatedCard>(card.image);
-    // The calls never use the descriptor; it only has to be one the source can own.
-    card.device = std::make_shared<BlockDeviceSource>(UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)), "/dev/sdz", card.calls);
     return card;
 }
 
@@ -107,13 +69,13 @@ TEST(FailingMediaTest, UnreadableSectorsAreCountedAndEveryPhotoAroundThemFound)
         SCOPED_TRACE(c.name);
         TemporaryFolder folder;
         auto card = cardWith(128 * kMiB, { kMiB, 20 * kMiB, 100 * kMiB, 127 * kMiB });
-        card.calls->failBlocks(c.firstBad, c.badCount);
+        card.failBlocks(c.firstBad, c.badCount);
         card.calls->vanishAt = c.vanishAt;
         auto report = scan(card.device, folder.path());
         EXPECT_EQ(found(report), (std::vector(card.photos.begin(), card.photos.begin() + c.photosFound)));
         EXPECT_EQ(report.badReads, static_cast<int64_t>(c.vanishAt == UINT64_MAX ? c.badCount : 96 * kMiB / kBlock));
         EXPECT_EQ(report.scannedBytes, 128 * kMiB);
-        EXPECT_LE(card.calls->preadCalls, 16 + c.failedChunks * 16 * kMiB / kBlock) << "one read per chunk, and one more per block of a chunk that failed";
+        EXPECT_LE(card.calls->reads.size(), 16 + c.failedChunks * 16 * kMiB / kBlock) << "one read per chunk, and one more per block of a chunk that failed";
     }
 }
 
@@ -122,7 +84,7 @@ TEST(FailingMediaTest, ImageFileCutShortAfterOpeningEndsTheScanWhereItEnds)
     // Guards against an image whose file is cut short under an open source making the scan read the same offset for ever.
     TemporaryFolder folder;
     auto card = cardWith(48 * kMiB, { 0, 3 * kMiB, 18 * kMiB, 30 * kMiB });
-    writeWholeFile(folder.path() / "card.img", card.image->read(0, 48 * kMiB));
+    writeWholeFile(folder.path() / "card.img", card.calls->image->read(0, 48 * kMiB));
     auto source = std::make_shared<FileSource>((folder.path() / "card.img").string());
     std::filesystem::resize_file(folder.path() / "card.img", 20 * kMiB); // inside the second chunk
     auto report = scan(source, folder.path() / "scan");
@@ -137,12 +99,12 @@ TEST(FailingMediaTest, ExportFromAFailingCardFailsOnlyTheUnreadableFiles)
     auto card = cardWith(64 * kMiB, { 0, 3 * kMiB, 20 * kMiB, 40 * kMiB });
     auto files = scan(card.device, folder.path() / "scan").files;
     ASSERT_EQ(files.size(), 4u);
-    card.calls->failBlocks(3 * kMiB / kBlock, 1);                // the second photo's head
-    card.calls->failBlocks((20 * kMiB + 16384) / kBlock, 1);     // the third photo's data
+    card.failBlocks(3 * kMiB / kBlock, 1);                // the second photo's head
+    card.failBlocks((20 * kMiB + 16384) / kBlock, 1);     // the third photo's data
     auto result = CarveExporter().exportFiles(files, *card.device, folder.path() / "saved");
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { files[0], files[2], files[3] }));
     EXPECT_EQ(result.failed, std::vector<CarvedFile> { files[1] });
-    EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / files[3].fileName()), card.image->read(40 * kMiB, static_cast<int64_t>(files[3].length)));
+    EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / files[3].fileName()), card.calls->image->read(40 * kMiB, static_cast<int64_t>(files[3].length)));
     card.calls->vanishAt = 0;
     result = CarveExporter().exportFiles(files, *card.device, folder.path() / "after");
     EXPECT_TRUE(result.saved.empty() && result.changed.empty());

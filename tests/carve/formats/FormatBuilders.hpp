@@ -5,69 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace brightfold::test {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr auto kExact = CarveConfidence::exact;
 constexpr auto kHeuristic = CarveConfidence::heuristic;
-
-/// A source of any size that holds zeros except where bytes were placed, so a
-/// test can put a header near 4 GiB or a file's end past 256 MiB without
-/// allocating it. A placed unit may repeat up to a given offset. Records how many
-/// bytes it delivered and how far any read reached, so a test sees where a walk went.
-class SparseSource final : public ByteSource {
-public:
-    explicit SparseSource(uint64_t size) : m_size(size) { }
-    /// Puts `unit` at `at`, repeated until `until` (by default once).
-    SparseSource& place(uint64_t at, std::vector<uint8_t> unit, uint64_t until = 0)
-    {
-        m_pieces.push_back({ at, std::max(until, at + unit.size()), std::move(unit) });
-        return *this;
-    }
-    uint64_t size() const override { return m_size; }
-    int64_t badReads() const override { return 0; }
-    std::string descriptionForReport() const override { return "sparse"; }
-    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
-    {
-        if (offset >= m_size)
-            return 0;
-        const uint64_t end = offset + std::min<uint64_t>(buffer.size(), m_size - offset);
-        std::fill_n(buffer.begin(), end - offset, uint8_t { 0 });
-        for (const auto& piece : m_pieces) {
-            for (uint64_t from = std::max(piece.at, offset); from < std::min(piece.until, end);) {
-                const uint64_t within = (from - piece.at) % piece.unit.size();
-                const uint64_t run = std::min(std::min(piece.until, end) - from, piece.unit.size() - within);
-                std::memcpy(buffer.data() + (from - offset), piece.unit.data() + within, run);
-                from += run;
-            }
-        }
-        delivered += end - offset;
-        furthest = std::max(furthest, end);
-        return static_cast<size_t>(end - offset);
-    }
-
-    uint64_t delivered { 0 };
-    uint64_t furthest { 0 };
-
-private:
-    struct Piece {
-        uint64_t at;
-        uint64_t until;
-        std::vector<uint8_t> unit;
-    };
-    uint64_t m_size;
-    std::vector<Piece> m_pieces;
-};
-
-/// `bytes` at `at` in a source of zeros that runs `after` bytes past them.
-inline std::shared_ptr<SparseSource> sourceOf(const std::vector<uint8_t>& bytes, uint64_t after = 0, uint64_t at = 0)
-{
-    auto source = std::make_shared<SparseSource>(at + bytes.size() + after);
-    source->place(at, bytes);
-    return source;
-}
 
 inline std::vector<uint8_t> prefix(const std::vector<uint8_t>& bytes, size_t count) { return { bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count) }; }
 
