@@ -1,18 +1,18 @@
 #pragma once
 
-#include "carve/ReadContext.hpp"
+#include "device/ByteSource.hpp"
 #include "device/DeviceError.hpp"
-#include "device/MemorySource.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace brightfold::test {
@@ -32,12 +32,7 @@ public:
     /// Pads with `value` up to an absolute size (nothing when already that long).
     ByteBuilder& padTo(size_t size, uint8_t value = 0) { m_bytes.resize(std::max(size, m_bytes.size()), value); return *this; }
     /// Writes `values` at an absolute position, growing the array as needed.
-    ByteBuilder& place(size_t at, const std::vector<uint8_t>& values)
-    {
-        padTo(at + values.size());
-        std::copy(values.begin(), values.end(), m_bytes.begin() + static_cast<std::ptrdiff_t>(at));
-        return *this;
-    }
+    ByteBuilder& place(size_t at, const std::vector<uint8_t>& values) { padTo(at + values.size()); std::copy(values.begin(), values.end(), m_bytes.begin() + std::ptrdiff_t(at)); return *this; }
     size_t size() const { return m_bytes.size(); }
     const std::vector<uint8_t>& build() const { return m_bytes; }
 
@@ -52,8 +47,6 @@ private:
     std::vector<uint8_t> m_bytes;
 };
 
-inline std::shared_ptr<MemorySource> memorySource(std::vector<uint8_t> bytes) { return std::make_shared<MemorySource>(std::move(bytes)); }
-
 /// Bytes that differ from their neighbours, so a misplaced copy shows.
 inline std::vector<uint8_t> patterned(size_t size)
 {
@@ -67,22 +60,15 @@ inline std::vector<uint8_t> patterned(size_t size)
 struct TemporaryFolder {
     TemporaryFolder() : m_path((std::filesystem::temp_directory_path() / "brightfold-test-XXXXXX").string()) { ::mkdtemp(m_path.data()); }
     ~TemporaryFolder() { std::filesystem::remove_all(m_path); }
-    TemporaryFolder(const TemporaryFolder&) = delete;
     std::filesystem::path path() const { return m_path; }
 
 private:
     std::string m_path;
 };
 
-/// The shared folder of real camera and phone files (BRIGHTFOLD_SAMPLES_DIR in the
-/// environment overrides the built-in path); empty when it is absent.
-inline std::filesystem::path samplesFolder()
-{
-    std::filesystem::path folder = std::getenv("BRIGHTFOLD_SAMPLES_DIR") ? std::getenv("BRIGHTFOLD_SAMPLES_DIR") : BRIGHTFOLD_SAMPLES_DIR;
-    return std::filesystem::is_directory(folder) ? folder : std::filesystem::path();
-}
-
-/// A file from tests/data (each folder's README says how it was made).
+/// The shared folder of real camera and phone files (BRIGHTFOLD_SAMPLES_DIR in the environment
+/// overrides the built-in path), and the files in tests/data (whose READMEs say how each was made).
+inline std::filesystem::path samplesFolder() { return std::getenv("BRIGHTFOLD_SAMPLES_DIR") ? std::getenv("BRIGHTFOLD_SAMPLES_DIR") : BRIGHTFOLD_SAMPLES_DIR; }
 inline std::filesystem::path dataFile(const std::string& relative) { return std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / relative; }
 
 inline std::vector<uint8_t> readWholeFile(const std::filesystem::path& path)
@@ -100,16 +86,6 @@ inline void writeWholeFile(const std::filesystem::path& path, const std::vector<
 /// The number of descriptors this process has open, to see that nothing leaks.
 inline int openDescriptorCount() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
-/// A file's bytes, modification and change times and mode, to see that nothing touched it.
-inline std::string fileState(const std::filesystem::path& path)
-{
-    struct stat status {};
-    ::stat(path.c_str(), &status);
-    auto bytes = readWholeFile(path);
-    return std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec) + " " + std::to_string(status.st_ctim.tv_sec) + "."
-        + std::to_string(status.st_ctim.tv_nsec) + " " + std::to_string(status.st_mode) + " " + std::string(bytes.begin(), bytes.end());
-}
-
 /// A source of any size that holds zeros except where bytes were placed, so a test can put
 /// a header near 4 GiB or a file's end past 256 MiB without allocating it; a placed unit may
 /// repeat up to a given offset. It records how many bytes it delivered and how far any read
@@ -119,11 +95,7 @@ class SparseSource final : public ByteSource {
 public:
     explicit SparseSource(uint64_t size) : m_size(size) { }
     /// Puts `unit` at `at`, repeated until `until` (by default once).
-    SparseSource& place(uint64_t at, std::vector<uint8_t> unit, uint64_t until = 0)
-    {
-        m_pieces.push_back({ at, std::max(until, at + unit.size()), std::move(unit) });
-        return *this;
-    }
+    SparseSource& place(uint64_t at, std::vector<uint8_t> unit, uint64_t until = 0) { m_pieces.push_back({ at, std::max(until, at + unit.size()), std::move(unit) }); return *this; }
     uint64_t size() const override { return m_size; }
     int64_t badReads() const override { return 0; }
     std::string descriptionForReport() const override { return "sparse"; }
@@ -134,31 +106,23 @@ public:
             throw DeviceError::readFailed(offset, EIO);
         const uint64_t end = std::min(offset + std::min<uint64_t>(buffer.size(), m_size - std::min(offset, m_size)), std::max(offset, endsAt));
         std::fill_n(buffer.begin(), end - offset, uint8_t { 0 });
-        for (const auto& piece : m_pieces) {
-            for (uint64_t from = std::max(piece.at, offset); from < std::min(piece.until, end);) {
-                const uint64_t within = (from - piece.at) % piece.unit.size(), run = std::min(std::min(piece.until, end) - from, piece.unit.size() - within);
-                std::memcpy(buffer.data() + (from - offset), piece.unit.data() + within, run);
-                from += run;
+        for (const auto& [at, until, unit] : m_pieces) {
+            for (uint64_t from = std::max(at, offset), run = 0; from < std::min(until, end); from += run) {
+                run = std::min(std::min(until, end) - from, unit.size() - (from - at) % unit.size());
+                std::memcpy(buffer.data() + (from - offset), unit.data() + (from - at) % unit.size(), run);
             }
         }
-        ++reads;
         delivered += end - offset;
         furthest = std::max(furthest, end);
         return static_cast<size_t>(end - offset);
     }
 
-    uint64_t failFrom { UINT64_MAX }, failTo { UINT64_MAX }, endsAt { UINT64_MAX };
+    uint64_t failFrom { UINT64_MAX }, failTo { UINT64_MAX }, endsAt { UINT64_MAX }, delivered { 0 }, furthest { 0 };
     bool concurrent { false };
-    uint64_t reads { 0 }, delivered { 0 }, furthest { 0 };
 
 private:
-    struct Piece {
-        uint64_t at;
-        uint64_t until;
-        std::vector<uint8_t> unit;
-    };
     uint64_t m_size;
-    std::vector<Piece> m_pieces;
+    std::vector<std::tuple<uint64_t, uint64_t, std::vector<uint8_t>>> m_pieces; ///< at, until, unit
 };
 
 /// `bytes` at `at` in a source of zeros that runs `after` bytes past them.

@@ -41,12 +41,13 @@ CarveReport run(ByteSourcePtr source, std::vector<FormatCarverPtr> carvers, cons
     return CarveEngine(std::move(source), { folder.path() / "out", categories, mode, chunkSize, stride, 0 }, std::move(carvers)).run();
 }
 
+/// The starts of the files a scan lists.
 Starts scan(ByteSourcePtr source, std::vector<FormatCarverPtr> carvers, int64_t chunkSize = 4096, int64_t stride = 512, CategorySet categories = { kAllFormatCategories.begin(), kAllFormatCategories.end() })
 {
     TemporaryFolder folder;
-    Starts starts;
-    for (const auto& file : run(std::move(source), std::move(carvers), folder, chunkSize, stride, categories).files)
-        starts.push_back(file.start);
+    auto files = run(std::move(source), std::move(carvers), folder, chunkSize, stride, categories).files;
+    Starts starts(files.size());
+    std::transform(files.begin(), files.end(), starts.begin(), [](const CarvedFile& file) { return file.start; });
     return starts;
 }
 
@@ -55,8 +56,7 @@ FormatCarverPtr exact(uint64_t length, int64_t offset = 0) { return std::make_sh
 TEST(CarveEngineTest, CandidatesAndSkips)
 {
     auto inner = std::make_shared<FakeCarver>(kBeta, 100), heuristic = std::make_shared<FakeCarver>(kAlpha, 10'000, CarveConfidence::heuristic);
-    auto archive = std::make_shared<FakeCarver>(kAlpha, 3000, CarveConfidence::exact, FormatCategory::archives);
-    auto document = std::make_shared<FakeCarver>(kBeta, 100, CarveConfidence::exact, FormatCategory::documents);
+    auto archive = std::make_shared<FakeCarver>(kAlpha, 3000, CarveConfidence::exact, FormatCategory::archives), document = std::make_shared<FakeCarver>(kBeta, 100, CarveConfidence::exact, FormatCategory::documents);
     auto threeFiles = imageWith(16384, { { 0, kAlpha }, { 4096, kBeta }, { 10240, kBeta } });
     EXPECT_EQ(scan(imageWith(2048, { { 0, kAlpha }, { 513, kAlpha }, { 1024, kAlpha } }), { exact(400) }), (Starts { 0, 1024 })) << "grid positions only";
     EXPECT_EQ(scan(threeFiles, { exact(10'000), inner }, 16384), (Starts { 0, 10240 })) << "an exact file hides what lies inside it";
@@ -65,7 +65,6 @@ TEST(CarveEngineTest, CandidatesAndSkips)
         << "a file of an unasked category is skipped, not listed";
     EXPECT_EQ(scan(imageWith(4096, { { 1028, kAlpha }, { 2048, kAlpha } }), { exact(100, 4) }), (Starts { 1024 })) << "signature offset";
     EXPECT_EQ(scan(imageWith(4096, { { 1534, kAlpha }, { 4094, kAlpha } }), { exact(100, 510) }, 2048), (Starts { 1024 })) << "signature across the chunk end";
-    EXPECT_EQ(scan(imageWith(16384, { { 1024, kAlpha }, { 6144, kAlpha }, { 12288, kAlpha } }), { exact(5000) }), (Starts { 1024, 6144, 12288 })) << "an exact file ending in a later chunk";
     // Regressions from fuzzing: chunks that are no multiple of the stride lost the grid, and a
     // short file at the start of an off-grid chunk sent the scan back to it for ever.
     auto offGrid = imageWith(16384, { { 4608, kAlpha }, { 8192, kAlpha }, { 12800, kAlpha } }), onGrid = imageWith(16384, { { 5120, kAlpha }, { 9216, kAlpha } });
@@ -73,18 +72,6 @@ TEST(CarveEngineTest, CandidatesAndSkips)
     EXPECT_EQ(scan(offGrid, { exact(1400) }, 1536, 512), (Starts { 4608, 8192, 12800 }));
     EXPECT_EQ(scan(onGrid, { exact(100) }, 1536, 1024), (Starts { 5120, 9216 }));
     EXPECT_EQ(scan(onGrid, { exact(100) }, 1000, 1024), (Starts { 5120, 9216 }));
-    // The earlier carver wins unless it declines, answers a length of 0, or throws.
-    for (int answer = 0; answer < 4; ++answer) {
-        auto first = std::make_shared<FakeCarver>(kAlpha, 100);
-        first->onCarve = [answer](uint64_t) -> std::optional<CarveMatch> {
-            if (answer == 3)
-                throw DeviceError::readFailed(0, EIO);
-            return answer == 1 ? std::nullopt : std::optional(CarveMatch { answer == 0 ? 100u : 0u, "first" });
-        };
-        TemporaryFolder folder;
-        auto report = run(imageWith(4096, { { 0, kAlpha }, { 1024, kAlpha } }), { first, std::make_shared<FakeCarver>(kAlpha, 100) }, folder);
-        EXPECT_EQ(report.files.size() == 2 ? report.files[0].ext : "", answer == 0 ? "first" : "fake") << answer;
-    }
 }
 
 TEST(CarveEngineTest, ClippingDigestsAndCopies)
@@ -96,10 +83,7 @@ TEST(CarveEngineTest, ClippingDigestsAndCopies)
     ASSERT_EQ(report.files.size(), 3u);
     EXPECT_EQ(report.files[1].headDigest, CarvedFile::headDigestOf(source->read(1024 * 1024, 4096)));
     EXPECT_EQ(std::pair(report.files[2].length, report.files[2].confidence), std::pair(uint64_t { 1024 }, CarveConfidence::heuristic)) << "a length past the source is clipped";
-    auto copy = std::filesystem::absolute(folder.path() / "out" / "FAKE" / "f2048.fake");
-    EXPECT_EQ(report.files[1].outputPath, copy.string());
-    EXPECT_EQ(readWholeFile(copy), source->read(1024 * 1024, 6000));
-    EXPECT_EQ(CarveReport::readFile(folder.path() / "out" / CarveReport::kFileName), report);
+    EXPECT_EQ(readWholeFile(report.files[1].outputPath), source->read(1024 * 1024, 6000)) << "files mode copies each file as it is found";
 }
 
 TEST(CarveEngineTest, CancelDuringAChunkKeepsItsFilesAndReportsItsStart)
@@ -123,7 +107,7 @@ TEST(CarveEngineTest, CancelDuringAChunkKeepsItsFilesAndReportsItsStart)
 TEST(CarveEngineTest, SourceFaults)
 {
     TemporaryFolder folder;
-    EXPECT_THROW(run(memorySource({}), {}, folder), CarveError);
+    EXPECT_THROW(run(sourceOf({}), {}, folder), CarveError);
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "out")) << "an empty source creates nothing";
     auto failing = std::make_shared<SparseSource>(16384);
     failing->failFrom = 8192;

@@ -23,14 +23,10 @@ printf 'x' > "$work/plain.img"
 printf '{"badReads": 0, "cancelled": false, "dur' > "$work/truncated.json"
 printf '{"badReads":0,"cancelled":false,"duration":1,"files":[],"scannedBytes":1,"sourceDescription":"x"}' > "$work/incomplete.json"
 check "missing source" 1 "brightfold: Could not open $work/missing.img: No such file or directory" "$brightfold" scan "$work/missing.img" --out "$work/o1"
-check "directory source" 1 "brightfold: $work is not a readable file or device." "$brightfold" scan "$work" --out "$work/o2"
 check "empty source" 1 "brightfold: The selected source reports a size of zero bytes." "$brightfold" scan "$work/empty.img" --out "$work/o3"
 check "unknown type" 1 'Unknown file type "pictures"' "$brightfold" scan "$work/plain.img" --types photos,pictures --out "$work/o4"
-check "output under a file" 1 "Cannot create output folder $work/plain.img/out" "$brightfold" scan "$work/plain.img" --out "$work/plain.img/out"
-check "no arguments" 106 "A subcommand is required" "$brightfold"
 check "truncated report" 1 "The report is not valid JSON" "$brightfold" save "$work/truncated.json" --source "$work/plain.img" --to "$work/s1"
 check "incomplete report" 1 'The report is missing "totalBytes"' "$brightfold" save "$work/incomplete.json" --source "$work/plain.img" --to "$work/s2"
-check "missing report" 1 "Could not read the report" "$brightfold" save "$work/none.json" --source "$work/plain.img" --to "$work/s4"
 
 # The sample card: every deleted and kept file comes back whole, byte for byte or as
 # the start of a copy whose end the format cannot tell exactly; the image is never changed.
@@ -43,11 +39,7 @@ check "save from another source" 1 "could not be saved" "$brightfold" save "$wor
 while IFS=$'\t' read -r name _; do
     [[ -z "$name" || "$name" == \#* ]] && continue
     size=$(stat -c %s "$root/sample/files/$name")
-    found=no
-    for copy in $(find "$work/saved" -type f ! -name '*.json'); do
-        cmp -s -n "$size" "$root/sample/files/$name" "$copy" && [[ $(stat -c %s "$copy") -ge $size ]] && found=yes && break
-    done
-    [[ $found == yes ]] || fail "$name was not saved whole"
+    find "$work/saved" -type f -size "+$((size - 1))c" ! -name '*.json' -exec cmp -s -n "$size" "$root/sample/files/$name" {} \; -print | grep -q . || fail "$name was not saved whole"
 done < "$root/sample/files/MANIFEST.tsv"
 [[ "$before" == "$(sha256sum "$image"; stat -c %Y "$image")" ]] || fail "the scanned image changed"
 

@@ -1,7 +1,4 @@
-#include "device/LoopDevice.hpp"
 #include "device/SimulatedDevice.hpp"
-
-#include "device/SourceOpener.hpp"
 
 #include <gtest/gtest.h>
 
@@ -36,41 +33,6 @@ TEST(BlockDeviceSourceTest, UnreadableBlocksAreZeroFilledAndCountedExactly)
                 EXPECT_EQ(source->badReads(), int64_t(c.bad.size() + 16 - std::min<uint64_t>(16, c.endsAtBlock)));
             }
         }
-    }
-}
-
-TEST(BlockDeviceSourceTest, ReadsTheAlignedSpanInOneCallAndStopAtTheEnd)
-{
-    for (auto [blockSize, offset, count, spanStart, spanLength] : { std::tuple<uint64_t, uint64_t, int64_t, uint64_t, size_t> { 512, 1000, 100, 512, 1024 },
-             { 512, 511, 2, 0, 1024 }, { 4096, 5000, 4096, 4096, 8192 }, { 4096, 8192, 4096, 8192, 4096 }, { 512, 32 * 512 - 3, 10, 31 * 512, 512 } }) {
-        auto device = std::make_shared<SimulatedDevice>(sourceOf(patterned(32 * blockSize)), blockSize);
-        auto source = SimulatedDevice::open(device);
-        EXPECT_EQ(source->read(offset, count), device->image->read(offset, count)) << count << " at " << offset;
-        EXPECT_TRUE(source->read(32 * blockSize, 10).empty());
-        EXPECT_EQ(device->reads, (std::vector<std::pair<uint64_t, size_t>> { { spanStart, spanLength } })) << "reads at or past the end must not reach the device";
-    }
-    auto device = std::make_shared<SimulatedDevice>(std::make_shared<SparseSource>(10'000), 4096);
-    device->reportedSize = 0; // no answer: the size the file system knows, and 512-byte blocks
-    EXPECT_EQ(SimulatedDevice::open(device)->size(), 10'000u);
-}
-
-TEST(BlockDeviceSourceTest, LoopDevicesReadLikeTheirImageAndCloseWithTheirSource)
-{
-    TemporaryFolder folder;
-    auto bytes = patterned(1024 * 1024);
-    writeWholeFile(folder.path() / "card.img", bytes);
-    for (uint32_t sectorSize : { 512u, 4096u }) {
-        auto loop = LoopDevice::attach(folder.path() / "card.img", sectorSize);
-        if (!loop)
-            GTEST_SKIP() << "losetup is not available or refused here (it needs root)";
-        const int before = openDescriptorCount();
-        {
-            auto source = SourceOpener::open(loop->path());
-            ASSERT_EQ(dynamic_cast<BlockDeviceSource&>(*source).blockSize(), sectorSize);
-            EXPECT_EQ(source->read(12'345, 70'000), std::vector<uint8_t>(bytes.begin() + 12'345, bytes.begin() + 82'345));
-            EXPECT_EQ(source->read(bytes.size() - 3, 10), std::vector<uint8_t>(bytes.end() - 3, bytes.end()));
-        }
-        EXPECT_EQ(openDescriptorCount(), before) << "the device stayed open after its source was gone";
     }
 }
 

@@ -32,8 +32,14 @@ struct SimulatedDevice final : DeviceCalls {
         return errno != EIO ? -1 : static_cast<ssize_t>(image->readInto(offset, { static_cast<uint8_t*>(buffer), count }));
     }
     int logicalBlockSize(int, int& result) override { result = int(block); return 0; }
-    int deviceSize(int, uint64_t& result) override { result = reportedSize.value_or(image->size()); return 0; }
+    int deviceSize(int, uint64_t& result) override { result = image->size(); return 0; }
     int fstat(int, struct stat& status) override { status = {}; status.st_size = off_t(image->size()); return 0; }
+
+    void fail(uint64_t firstBlock, uint64_t count)
+    {
+        for (uint64_t block = firstBlock; block < firstBlock + count; ++block)
+            bad.insert(block);
+    }
 
     /// A source reading through these calls; they never use its descriptor, which only has to be one it can own.
     static std::shared_ptr<BlockDeviceSource> open(std::shared_ptr<SimulatedDevice> device)
@@ -46,7 +52,6 @@ struct SimulatedDevice final : DeviceCalls {
     std::set<uint64_t> bad;
     bool wholeReadFails { true }, interrupting { false }, gone { false };
     uint64_t longestRead { UINT64_MAX }, endsAt { UINT64_MAX }, vanishAt { UINT64_MAX };
-    std::optional<uint64_t> reportedSize;
     std::vector<std::pair<uint64_t, size_t>> reads;
 };
 

@@ -36,31 +36,23 @@ TEST(ISOBMFFCarverTest, BoxWalkAndFollowingFiles)
     for (int i = 0; i < 20'000; ++i)
         manyBoxes.box("free", 8);
     std::vector<CarveCase> cases { { "movie then media data", sourceOf(head().box("mdat", 1000).bytes(), 512), 1120, kExact, "mp4" },
-        { "ftyp of 12 bytes", sourceOf(IsoBuilder().ftyp("isom", 12).box("mdat", 100).bytes(), 512), 112 },
         { "ftyp of 11 bytes", sourceOf(IsoBuilder().ftyp("isom", 11).box("mdat", 100).bytes(), 512), {} },
         { "ftyp of 4097 bytes", sourceOf(IsoBuilder().ftyp("isom", 4097).box("mdat", 100).bytes(), 512), {} },
-        { "brand with a control byte", sourceOf(IsoBuilder().ftyp("is\x1Fm").box("mdat", 100).bytes(), 512), {} },
         { "unknown box after ftyp", sourceOf(IsoBuilder().ftyp().box("junk", 100).box("mdat", 100).bytes(), 512), {} },
         { "no payload box", sourceOf(IsoBuilder().ftyp().box("free", 100).box("skip", 64).padTo(600).bytes(), 512), {} },
         { "payload after free space", sourceOf(IsoBuilder().ftyp().box("free", 16).box("moof", 64).bytes(), 512), 100 },
-        { "size 7 ends the walk", sourceOf(head().header(7, "mdat").padTo(1000).bytes()), 120 },
         { "largesize 15 ends the walk", sourceOf(head().largeBox(15, 0).box("free", 8).bytes(), 512), 120 },
-        { "largesize 16 is walked", sourceOf(head().largeBox(16, 0).box("free", 8).bytes(), 512), 144 },
         // Guards the order of the limit test and the addition: a largesize near 2^64 must not wrap to a short exact file.
         { "largesize near 2^64", sourceOf(head().largeBox(uint64_t { 0 } - 1144 + 100, 500).bytes(), 3000, 1024), 120 + 16 + 500 + 3000, kHeuristic, "", 1024 },
         { "media data past the source", sourceOf(head().header(100'000, "mdat").padTo(3000).bytes()), 3000, kHeuristic },
         { "following file inside unfinished media data", sourceOf(head().header(100'000, "mdat").padTo(2048).place(2048, second).padTo(5000).bytes()), 2048, kHeuristic },
         { "following file on a boundary", sourceOf(head().box("mdat", 904).place(1024, second).bytes()), 1024, kHeuristic, "mp4" },
         { "following file off a boundary", sourceOf(head().box("mdat", 908).place(1028, second).bytes()), 1028 + second.size() },
-        { "following file at 1025 inside media data", sourceOf(head().box("mdat", 4000).place(1025, second).bytes()), 4120 },
-        { "following ftyp of 4097 bytes", sourceOf(head().box("mdat", 4000).place(2048, IsoBuilder().ftyp("isom", 12).bytes()).place(2050, { 0x10, 0x01 }).bytes()), 4120 },
-        { "following brand past the source", sourceOf(head().header(100'000, "mdat").padTo(2048).place(2048, IsoBuilder().header(20, "ftyp").bytes()).bytes()), 2056, kHeuristic },
         { "rejected candidates do not hide a later file", sourceOf(head().box("free", 1000).box("mdat", 8000).place(60, IsoBuilder().ftyp().bytes())
                                                                      .place(1024, IsoBuilder().ftyp("isom", 12).bytes()).place(1026, { 0x23, 0x28 }).place(4096, second).bytes()), 4096, kHeuristic },
         // Guards the cost of the following-file search: a chain of many small boxes is searched once.
         { "many small boxes", sourceOf(manyBoxes.bytes(), 2'000'000), 120 + 160'000, kExact, "", 0, UINT64_MAX, 4 * 160'120 } };
-    for (auto [brand, ext] : { std::pair { "qt  ", "mov" }, { " qt ", "mov" }, { "M4A ", "m4a" }, { "M4B ", "m4a" }, { "hevx", "heic" }, { "msf1", "heic" },
-             { "AVIF", "avif" }, { "crx ", "cr3" }, { "M4V ", "m4v" }, { "3Gxx", "3gp" }, { "qtx ", "mp4" }, { "    ", "mp4" } })
+    for (auto [brand, ext] : { std::pair { " qt ", "mov" }, { "M4B ", "m4a" }, { "msf1", "heic" }, { "AVIF", "avif" }, { "crx ", "cr3" }, { "M4V ", "m4v" }, { "3Gxx", "3gp" }, { "qtx ", "mp4" } })
         cases.push_back({ std::string("brand '") + brand + "'", sourceOf(IsoBuilder().ftyp(brand).box("mdat", 64).bytes(), 512), 84, kExact, ext });
     expectCarves(ISOBMFFCarver(), cases);
 }

@@ -69,9 +69,6 @@ std::shared_ptr<SparseSource> made(std::string_view make, bool big = false, bool
 
 TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
 {
-    TiffBuilder chain;
-    for (uint32_t k = 0; k < 100; ++k) // directory k at 8 + 40k, its strip ending at 10010 + 10k
-        chain.strip(8 + 40 * k, 10000 + 10 * k, 10, {}, k < 99 ? 8 + 40 * (k + 1) : 0);
     // Guards against 32-bit offset arithmetic and reading strip data: a file starting just below 4 GiB.
     auto high = std::make_shared<SparseSource>(uint64_t { 0xFFFF'FE00 } + 200'000'000);
     high->place(0xFFFF'FE00, TiffBuilder(true, 0x1000).strip(0x1000, 0x2000, 100'000'000).bytes());
@@ -79,19 +76,14 @@ TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
     auto farValues = TiffBuilder().strip(8, 100, 300, { { kMake, 0xC000'0000, kAscii, 6 }, { kTileOffsets, 0x1FFF'FFF0, kLong, 0x10000 }, { kTileByteCounts, 0x7000'0000, kLong, 2 } }).source(8ull << 30);
     farValues->place(3ull << 30, { 'N', 'I', 'K', 'O', 'N', 0 });
     std::vector<CarveCase> cases { { "one strip", TiffBuilder(false, 1008).strip(1008, 8, 1000).source(3000), 1038, kExact, "tif" },
-        { "one strip, big-endian", TiffBuilder(true, 1008).strip(1008, 8, 1000).source(3000), 1038, kExact, "tif" },
+        { "directory loop, big-endian", TiffBuilder(true).strip(8, 1000, 500, {}, 100).strip(100, 1500, 500, {}, 8).source(3000), 2000 },
         { "strip past the source", TiffBuilder().strip(8, 100, 5000).source(2000), 2000, kHeuristic },
         { "no image data", TiffBuilder().directory(8, { { 0x0100, 640 } }).source(8000), {} },
         { "extent of 200 bytes", TiffBuilder().strip(8, 100, 100).source(300), {} },
         { "extent of 201 bytes", TiffBuilder().strip(8, 100, 101).source(300), 201 },
-        { "directory loop", TiffBuilder(true).strip(8, 1000, 500, {}, 100).strip(100, 1500, 500, {}, 8).source(3000), 2000 },
-        { "64 directories of a chain", chain.source(20000), 10010 + 10 * 63 },
         { "tiles and a JPEG preview", TiffBuilder().directory(8, { { kTileOffsets, 100, kLong, 2 }, { kTileByteCounts, 108, kLong, 2 }, { kJpegOffset, 1000 }, { kJpegLength, 200 } })
                                           .put(100, 200, 4).put(104, 400, 4).put(108, 200, 4).put(112, 333, 4).source(2000), 1200 },
-        { "JPEG preview length in another directory", TiffBuilder().strip(8, 100, 200, { { kJpegOffset, 1000 } }, 60).directory(60, { { kJpegLength, 500 } }).source(3000), 300 },
-        { "first directory below 8", TiffBuilder(false, 4).strip(8, 100, 500).source(600), {} },
         { "entry count 0", TiffBuilder().put(8, 0, 2).source(1000), {} },
-        { "entry count 1025", TiffBuilder(true).put(8, 1025, 2).source(20000), {} },
         { "first directory past the source", TiffBuilder(false, 5000).source(1000), {} },
         { "invalid type in the first entry", TiffBuilder().directory(8, { { 0x0100, 0, 0 }, { kStripOffsets, 100 }, { kStripByteCounts, 200 } }).source(400), {} },
         { "invalid type later", TiffBuilder().strip(8, 100, 200, { { 0x0100, 0, 14 } }).source(400), 300 },
@@ -101,10 +93,8 @@ TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
         { "CR marker wins over DNG and Make", made("NIKON CORPORATION", false, true, true), 700, kExact, "cr2" },
         { "DNG wins over the maker", made("NIKON CORPORATION", false, false, true), 700, kExact, "dng" },
         { "Nikon", made("NIKON CORPORATION", true), 700, kExact, "nef" },
-        { "lower-case nikon", made("nikon"), 700, kExact, "nef" },
         { "dotless i upper-cases to I", made("N\u0131kon"), 700, kExact, "nef" },
         { "Sony", made("SONY DSC"), 700, kExact, "arw" },
-        { "Canon without the marker", made("Canon"), 700, kExact, "cr2" },
         { "a maker name that only starts alike", made("CANO"), 700, kExact, "tif" },
         { "CR marker of a big-endian file", made("", true, true), 700, kExact, "tif" } };
     // A pointer at 512 MiB or beyond is not followed: the DNGVersion in the directory there is never seen.

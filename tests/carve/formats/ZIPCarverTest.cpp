@@ -43,23 +43,15 @@ TEST(ZIPCarverTest, EndRecordAndKind)
         return source;
     };
     const auto inner = zip({ { "inner.txt" } }), outer = zip({ { "inner.zip", std::string(inner.begin(), inner.end()) }, { "after.txt" } });
-    const auto atZero = zip({ { "a" } }, { 0 }, 0), longName = zip({ { std::string(511, 'n') } });
+    const auto atZero = zip({ { "a" } }, { 0 }, 0);
     const auto extras = zip({ { "a.txt", "hi", 0, 36, "a comment" }, { "b.txt", "x", 8, 0, "x" }, { "ppt/slide.xml" } });
-    std::vector<std::optional<uint32_t>> fifteen(15, 10'000), sixteen(16, 10'000); // directories that would overlap their record
-    fifteen.push_back(std::nullopt);
-    sixteen.push_back(std::nullopt);
     std::vector<CarveCase> cases { { "archive with a comment", sourceOf(plain, 700), plain.size(), kExact, "zip" },
         { "comment cut by the source's end", sourceOf(prefix(plain, plain.size() - 4)), plain.size() - 4 },
-        { "end record fields cut", sourceOf(prefix(plain, plain.size() - 11)), {} },
         { "stored inner archive", sourceOf(outer, 700), outer.size() },
         // An empty directory at the local header itself is enough; one that claims bytes there is not.
         { "empty directory at offset 0", sourceOf(atZero, 700), atZero.size() },
         { "directory of 10 bytes at offset 0", sourceOf(zip({ { "a" } }, { 10 }, 0), 700), {} },
-        { "good record after 15 bad ones", sourceOf(zip({ { "a.txt" } }, fifteen), 700), zip({ { "a.txt" } }, fifteen).size() },
-        { "good record after 16 bad ones", sourceOf(zip({ { "a.txt" } }, sixteen), 700), {} },
-        { "name of 511 bytes", sourceOf(longName, 700), longName.size() },
-        { "name of 512 bytes", sourceOf(zip({ { std::string(512, 'n') } }), 700), {} },
-        { "empty name", sourceOf(zip({ { "" } }), 700), {} },
+        { "good record after a bad one", sourceOf(zip({ { "a.txt" } }, { 10'000, {} }), 700), zip({ { "a.txt" } }, { 10'000, {} }).size() },
         { "end record at the last start within 512 MiB", far(512 * kMiB - 1), 512 * kMiB + 30 },
         // Guards against the search for the end record running on past its window.
         { "end record at 512 MiB", far(512 * kMiB), {}, kExact, "", 0, 513 * kMiB + 8 },
