@@ -4,6 +4,8 @@
 // 64 KiB of real sample files.
 //   fuzz_seed_generator OUTPUT_FOLDER [TEST_DATA_FOLDER [SAMPLES_FOLDER]]
 
+#include "FrameReader.hpp"
+#include "ThumbnailMessages.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/CarverRegistry.hpp"
 
@@ -428,6 +430,16 @@ int main(int argc, char** argv)
     writer.write("fuzz_report", "empty", text(CarveReport {}.toJson()));
     writer.write("fuzz_report", "compact", text(R"({"badReads":-1,"cancelled":true,"duration":0,"files":[{"category":"archives","confidence":"exact","ext":"zip","length":1,"outputPath":"","start":0}],"scannedBytes":0,"sourceDescription":"m","totalBytes":1})"));
 
+    // The stored-scan decoder: a card and an image record, written as the store writes them.
+    writer.write("fuzz_scan_session", "disk", text(R"({"createdAt":"2026-03-01T14:05:09Z","id":"0F6B2A5E-3C1D-4E8F-9A7B-112233445566",)"
+        R"("report":{"badReads":0,"cancelled":false,"duration":2.5,"files":[{"category":"photos","confidence":"exact","ext":"jpg",)"
+        R"("headDigest":"af63bd4c8601b7df","length":4096,"outputPath":"","start":1048576}],"scannedBytes":4096,"sourceDescription":"\/dev\/sdb",)"
+        R"("totalBytes":4096},"source":{"disk":{"deviceIdentifier":"sdb","mediaName":"SD SL64G","sizeBytes":64000000000,)"
+        R"("volumeNames":["EOS_DIGITAL"]}},"sourceName":"EOS_DIGITAL"})"));
+    writer.write("fuzz_scan_session", "image", text(R"({"createdAt":"2026-03-01T14:05:09+01:00","id":"0F6B2A5E-3C1D-4E8F-9A7B-112233445567",)"
+        R"("report":{"badReads":0,"cancelled":true,"duration":0,"files":[],"scannedBytes":0,"sourceDescription":"m","totalBytes":1},)"
+        R"("source":{"image":{"path":"\/home\/me\/card.img","sizeBytes":1}},"sourceName":"card.img"})"));
+
     // A failing device: geometry, size, bad runs, interruptions, short reads, reads.
     for (auto [geometry, name] : { std::pair { 0, "512" }, { 1, "4096" }, { 4, "fstat" }, { 3, "odd" } }) {
         Builder b;
@@ -448,6 +460,23 @@ int main(int argc, char** argv)
       "children": [{"name":"sdb1", "kname":"sdb1", "type":"part", "size":63863521280, "rm":true, "hotplug":true, "tran":null, "subsystems":"block:scsi:usb:pci", "model":null, "label":"EOS_DIGITAL", "mountpoints":["/media/user/EOS_DIGITAL"]}]},
    {"name":"mmcblk0", "kname":"mmcblk0", "type":"disk", "size":"31914983424", "rm":"0", "hotplug":"1", "tran":"mmc", "subsystems":"block:mmc:mmc_host:pci", "model":null, "label":null, "mountpoint":null}
 ]})"));
+
+    // Thumbnail worker streams: requests, a "nothing" reply and a small picture,
+    // alone and one after the other, read in pieces of 1, 7 and 64 bytes.
+    {
+        auto append = [](Bytes& to, const std::vector<uint8_t>& from) { to.insert(to.end(), from.begin(), from.end()); };
+        const ThumbnailRequest request { "/home/user/.local/share/Brightfold Recover/Scans/tmp/f2048.jpg", 512, 512 };
+        const auto requestFrame = encodeFrame(encodeRequest(request));
+        const auto nothingFrame = encodeFrame(encodeReply({}));
+        const auto pictureFrame = encodeFrame(encodeReply({ ThumbnailPixels { 3, 2, Bytes(3 * 2 * 4, 0x80) } }));
+        for (uint8_t piece : { 1, 7, 64 }) {
+            Bytes seed { piece, 0x00, 0x02, 0x00, 0x02 }; // 512 × 512, little-endian fields
+            append(seed, requestFrame);
+            append(seed, nothingFrame);
+            append(seed, pictureFrame);
+            writer.write("fuzz_thumbnail_framing", "stream-" + std::to_string(piece), seed);
+        }
+    }
 
     std::printf("%d seed inputs written to %s\n", writer.written(), argv[1]);
     return 0;

@@ -14,7 +14,7 @@ namespace {
 class FakeCarver final : public FormatCarver {
 public:
     FakeCarver(Signature signature, uint64_t length, CarveConfidence confidence = CarveConfidence::exact, FormatCategory category = FormatCategory::photos, int64_t offset = 0)
-        : FormatCarver("fake", { category }, { std::move(signature) }, offset), m_match { length, "fake", category, confidence } { }
+        : FormatCarver("fake", { category }, { std::move(signature) }, offset, { 0, 0 }), m_match { length, "fake", category, confidence } { }
     std::optional<CarveMatch> carve(uint64_t at, ReadContext&) const override { return onCarve ? onCarve(at) : m_match; }
 
     std::function<std::optional<CarveMatch>(uint64_t)> onCarve;

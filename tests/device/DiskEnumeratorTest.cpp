@@ -42,18 +42,17 @@ TEST(DiskEnumeratorTest, RecordedMachinesOfferTheirCardsAndNeverASystemDisk)
 
 TEST(DiskEnumeratorTest, FilterChecksImagesThenVirtualThenSystemThenRemovable)
 {
-    auto disk = [](auto change) { DiskInfo base; base.virtualOrPhysical = "Physical"; change(base); return base; };
+    auto disk = [](auto change) { DiskInfo base; change(base); return base; };
     const std::tuple<const char*, DiskInfo, bool, bool> cases[] {
-        { "image, allowed, even virtual", disk([](DiskInfo& d) { d.busProtocol = "Disk Image"; d.virtualOrPhysical = "Virtual"; }), true, true },
-        { "image, not allowed, even removable", disk([](DiskInfo& d) { d.busProtocol = "Disk Image"; d.removableMedia = true; }), false, false },
-        { "virtual, even removable", disk([](DiskInfo& d) { d.virtualOrPhysical = "Virtual"; d.removableMedia = true; }), true, false },
+        { "image, allowed", disk([](DiskInfo& d) { d.backing = DiskInfo::Backing::diskImage; }), true, true },
+        { "image, not allowed, even removable", disk([](DiskInfo& d) { d.backing = DiskInfo::Backing::diskImage; d.removableMedia = true; }), false, false },
+        { "virtual, even removable", disk([](DiskInfo& d) { d.backing = DiskInfo::Backing::virtualDisk; d.removableMedia = true; }), true, false },
         { "system media, even removable", disk([](DiskInfo& d) { d.osInternalMedia = true; d.removableMedia = true; }), true, false },
         { "live medium, even external", disk([](DiskInfo& d) { d.systemImage = true; }), true, false },
         { "built-in slot", disk([](DiskInfo& d) { d.internal = true; d.removableMedia = true; }), false, true },
         { "internal disk", disk([](DiskInfo& d) { d.internal = true; }), false, false },
         { "external, not removable", disk([](DiskInfo&) { }), false, true },
-        { "hot-pluggable and ejectable", disk([](DiskInfo& d) { d.internal = true; d.removableMediaOrExternalDevice = true; d.ejectable = true; }), false, true },
-        { "hot-pluggable but not ejectable", disk([](DiskInfo& d) { d.internal = true; d.removableMediaOrExternalDevice = true; }), false, false } };
+        { "hot-pluggable", disk([](DiskInfo& d) { d.internal = true; d.hotPluggable = true; }), false, true } };
     for (const auto& [name, info, allowImages, offered] : cases)
         EXPECT_EQ(DiskEnumerator::isMemoryCardLike(info, allowImages), offered) << name;
 }

@@ -26,7 +26,7 @@ inline std::vector<uint8_t> jpegPhoto(size_t scanBytes, uint8_t seed)
     return b.bytes({ 0xFF, 0xD9 }).build();
 }
 
-/// One row of a carver's table: a source, where the file starts, and the answer.
+/// One row of a carver's table: a source, where the file starts, and the answer as a scan records it.
 struct CarveCase {
     std::string name;
     std::shared_ptr<SparseSource> source;
@@ -34,7 +34,7 @@ struct CarveCase {
     CarveConfidence confidence { kExact };
     std::string ext {};                          ///< empty: not checked
     uint64_t at { 0 };
-    uint64_t readLimit { UINT64_MAX };           ///< no read may reach past this offset
+    uint64_t readLimit { UINT64_MAX };           ///< no read may reach past this offset, nor past the carver's walk window
     uint64_t deliveredLimit { UINT64_MAX };      ///< nor may more bytes than this be read
 };
 
@@ -44,12 +44,14 @@ inline void expectCarves(const FormatCarver& carver, const std::vector<CarveCase
         SCOPED_TRACE(row.name);
         ReadContext context(row.source);
         auto match = carver.carve(row.at, context);
+        if (match)
+            match = match->clippedTo(row.source->size() - row.at);
         EXPECT_EQ(match ? std::optional(match->length) : std::nullopt, row.length);
         if (match && row.length) {
             EXPECT_EQ(match->confidence, row.confidence);
             EXPECT_TRUE(row.ext.empty() || match->ext == row.ext) << match->ext;
         }
-        EXPECT_LE(row.source->furthest, row.readLimit);
+        EXPECT_LE(row.source->furthest, std::min(row.readLimit, row.at + carver.walkWindow().reach));
         EXPECT_LE(row.source->delivered, row.deliveredLimit);
     }
 }

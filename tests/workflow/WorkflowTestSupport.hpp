@@ -1,0 +1,156 @@
+#pragma once
+
+#include "device/ByteSource.hpp"
+#include "device/DeviceError.hpp"
+#include "device/FileSource.hpp"
+#include "workflow/DeviceAccess.hpp"
+#include "workflow/ScanSession.hpp"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
+
+namespace brightfold::test {
+
+/// `size` zero bytes that take no memory: big sources for size limits. Counts its
+/// reads; with Reads::fail, every read throws.
+class SparseSource final : public ByteSource {
+public:
+    enum class Reads { succeed, fail };
+
+    explicit SparseSource(uint64_t size, Reads reads = Reads::succeed) : m_size(size), m_reads(reads) { }
+
+    uint64_t size() const override { return m_size; }
+    int64_t badReads() const override { return 0; }
+    std::string descriptionForReport() const override { return "sparse"; }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+    {
+        ++m_readCount;
+        if (m_reads == Reads::fail)
+            throw DeviceError::readFailed(offset, EIO);
+        const auto count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), offset >= m_size ? 0 : m_size - offset));
+        std::fill_n(buffer.begin(), count, 0);
+        return count;
+    }
+    int reads() const { return m_readCount; }
+
+private:
+    uint64_t m_size;
+    Reads m_reads;
+    int m_readCount { 0 };
+};
+
+inline QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/// `image` as a JPEG file's bytes, from Qt's own encoder.
+inline QByteArray jpegBytes(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 90);
+    return bytes;
+}
+
+/// `jpeg` with an Exif segment right after its start marker holding only the
+/// orientation tag (1 upright ... 6 turned a quarter clockwise ... 8).
+inline QByteArray withExifOrientation(const QByteArray& jpeg, uint16_t orientation)
+{
+    const QByteArray tiff = QByteArray("MM\0*\0\0\0\x08", 8)       // big-endian TIFF header, IFD at 8
+        + QByteArray("\0\x01", 2)                                  // one entry
+        + QByteArray("\x01\x12\0\x03\0\0\0\x01", 8)                // Orientation, SHORT, count 1
+        + QByteArray(1, '\0') + QByteArray(1, static_cast<char>(orientation)) + QByteArray(2, '\0')
+        + QByteArray(4, '\0');                                     // no next IFD
+    const QByteArray body = QByteArray("Exif\0\0", 6) + tiff;
+    const int length = static_cast<int>(body.size()) + 2;
+    const QByteArray segment = QByteArray("\xFF\xE1", 2) + char(length >> 8) + char(length & 0xFF) + body;
+    return jpeg.left(2) + segment + jpeg.mid(2);
+}
+
+/// The shared real camera and phone files; empty when the folder is absent.
+inline QString samplesFolder()
+{
+    const QString folder = qEnvironmentVariable("BRIGHTFOLD_SAMPLES_DIR", QStringLiteral(BRIGHTFOLD_SAMPLES_DIR));
+    return QDir(folder).exists() ? folder : QString();
+}
+
+/// Disks as a test sets them up before the model runs: two listings, device
+/// paths mapped to image files, and an error for every open.
+struct FakeDevices final : DeviceAccess {
+    std::vector<ExternalDisk> physical;
+    std::vector<ExternalDisk> images;
+    std::map<std::string, std::string> devices;
+    std::optional<DeviceError> openError;
+    std::vector<std::string> unmounted;
+
+    std::vector<ExternalDisk> externalDisks(DiskImages which) override
+    {
+        auto disks = physical;
+        if (which == DiskImages::included)
+            disks.insert(disks.end(), images.begin(), images.end());
+        return disks;
+    }
+    bool unmountDisk(const std::string& identifier) override
+    {
+        unmounted.push_back(identifier);
+        return false;
+    }
+    ByteSourcePtr open(const std::string& path) override;
+};
+
+inline ByteSourcePtr FakeDevices::open(const std::string& path)
+{
+    if (openError)
+        throw *openError;
+    auto mapped = devices.find(path);
+    return std::make_shared<FileSource>(mapped == devices.end() ? path : mapped->second);
+}
+
+inline ExternalDisk card(const std::string& identifier, uint64_t size, const std::string& media, std::vector<std::string> volumes = {})
+{
+    return ExternalDisk { identifier, media, size, std::move(volumes) };
+}
+
+/// A disk image of `size` zero bytes with a small real PNG every 8 KiB, `count` times.
+inline void writeCardImage(const std::string& path, int count, uint64_t size)
+{
+    QFile png(QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR "/images/gradient.png"));
+    png.open(QIODevice::ReadOnly);
+    QByteArray bytes = png.readAll();
+    QFile image(QString::fromStdString(path));
+    image.open(QIODevice::WriteOnly);
+    image.resize(static_cast<qint64>(size));
+    for (int i = 0; i < count; ++i) {
+        image.seek(i * 8192);
+        image.write(bytes);
+    }
+}
+
+/// A session with `files` one-byte files.
+inline ScanSession sessionWith(ScanSession::Source source, const QDateTime& createdAt, int files)
+{
+    ScanSession session { QUuid::createUuid(), createdAt, "EOS_DIGITAL", std::move(source), {} };
+    for (int i = 0; i < files; ++i)
+        session.report.files.push_back({ uint64_t(i) * 512, 1, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "af63bd4c8601b7df" });
+    return session;
+}
+
+/// Points the store at a fresh folder.
+struct TemporaryStore {
+    TemporaryStore() { qputenv("XDG_DATA_HOME", folder.path().toUtf8()); }
+    QTemporaryDir folder;
+};
+
+}
