@@ -2,12 +2,8 @@
 
 #include "carve/CarveEngine.hpp"
 #include "carve/CarveExporter.hpp"
-#include "device/ChildProcess.hpp"
-#include "device/FileSource.hpp"
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 namespace brightfold::test {
 namespace {
@@ -84,50 +80,6 @@ TEST(CardImageScanTest, EveryRealFileLaidEndToEndIsFoundWithItsEnd)
         starts.push_back(image.padTo((image.size() + 4095) / 512 * 512).bytes(readWholeFile(file.path)).size() - std::filesystem::file_size(file.path));
     TemporaryFolder work;
     expectFound(sourceOf(image.build(), 600'000), files, starts, work.path(), 1024 * 1024);
-}
-
-// A card as a person leaves it: the real files copied onto a FAT32 file system, every
-// other one deleted again; each is found at its first cluster.
-TEST(CardImageScanTest, FilesOnAFat32CardAreFoundAtTheirClusters)
-{
-    auto run = [](std::vector<std::string> command) -> std::optional<std::string> {
-        command.front() = ChildProcess::findProgram(command.front()).value_or(command.front());
-        auto result = ChildProcess::run(command);
-        return result && result->exitStatus == 0 ? std::optional(result->output) : std::nullopt;
-    };
-    if (!ChildProcess::findProgram("mkfs.vfat") || !ChildProcess::findProgram("mshowfat"))
-        GTEST_SKIP() << "needs mkfs.vfat and mtools";
-    ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
-    TemporaryFolder work;
-    const std::string image = (work.path() / "card.img").string();
-    writeWholeFile(image, {});
-    std::filesystem::resize_file(image, 320ull * 1024 * 1024); // mtools refuses FAT32 on smaller images
-    ASSERT_TRUE(run({ "mkfs.vfat", "-F", "32", image }));
-    auto files = realFiles();
-    std::vector<std::string> showFat { "mshowfat", "-i", image };
-    for (size_t i = 0; i < files.size(); ++i) {
-        showFat.push_back("::" + std::to_string(i) + "." + files[i].ext);
-        ASSERT_TRUE(run({ "mcopy", "-i", image, files[i].path.string(), showFat.back() }));
-    }
-    auto chains = run(showFat); // "::/3.bmp <13-14>": one run of clusters, the file is not fragmented
-    ASSERT_TRUE(chains);
-    auto boot = FileSource(image).read(0, 512);
-    auto u16 = [&](size_t at) { return uint64_t(boot[at]) | uint64_t(boot[at + 1]) << 8; };
-    const uint64_t dataStart = (u16(14) + boot[16] * (u16(36) | u16(38) << 16)) * u16(11), cluster = boot[13] * u16(11);
-    std::vector<uint64_t> starts(files.size());
-    std::istringstream lines(*chains);
-    for (std::string line; std::getline(lines, line);) {
-        size_t name = line.find('/'), runs = line.rfind(" <");
-        if (name == std::string::npos || runs == std::string::npos || line.find('<', runs + 2) != std::string::npos)
-            continue;
-        const size_t index = std::stoul(line.substr(name + 1));
-        starts[index] = dataStart + (std::stoull(line.substr(runs + 2)) - 2) * cluster;
-        if (index % 2 == 1) {
-            ASSERT_TRUE(run({ "mdel", "-i", image, line.substr(0, runs) }));
-        }
-    }
-    ASSERT_EQ(std::count(starts.begin(), starts.end(), 0), 0) << *chains;
-    expectFound(std::make_shared<FileSource>(image), files, starts, work.path(), 16 * 1024 * 1024);
 }
 
 }

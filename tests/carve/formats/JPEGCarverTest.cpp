@@ -33,11 +33,9 @@ TEST(JPEGCarverTest, HeaderWalkAndEndOfImage)
         // Guards against the end-marker search running on through a whole card of zeros.
         { "no EOI on a large card: 16 MiB", endless, 16 * kMiB, kHeuristic, "", 0, 257 * kMiB + 8 },
         { "header walk past 64 MiB", large, {} },
-        { "segment length 1", sourceOf(jpeg({ segment(0xE0), { 0xFF, 0xDB, 0, 1 }, kScan, kEnd })), {} },
         { "fill byte right after SOI", sourceOf(jpeg({ { 0xFF }, segment(0xDB), kScan, kEnd })), {} },
         { "marker without FF", sourceOf(jpeg({ segment(0xE0), { 0x12, 0xDB, 0, 4, 1, 2 }, kScan, kEnd })), {} },
         { "SOI before the first scan", sourceOf(jpeg({ segment(0xE0), { 0xFF, 0xD8 }, kScan, kEnd })), {} },
-        { "EOI before the first scan", sourceOf(jpeg({ segment(0xE0), kEnd, kScan, kEnd })), {} },
         { "header cut by the source's end", sourceOf(jpeg({ segment(0xE0), { 0xFF, 0xDB, 0 } })), {} } };
     for (int fourth = 0; fourth < 256; ++fourth) {
         bool accepted = (fourth & 0xF0) == 0xE0 || fourth == 0xDB || fourth == 0xC0 || fourth == 0xC2 || fourth == 0xC4 || fourth == 0xDD || fourth == 0xFE;

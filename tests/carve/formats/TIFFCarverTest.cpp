@@ -79,7 +79,6 @@ TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
         { "directory loop, big-endian", TiffBuilder(true).strip(8, 1000, 500, {}, 100).strip(100, 1500, 500, {}, 8).source(3000), 2000 },
         { "strip past the source", TiffBuilder().strip(8, 100, 5000).source(2000), 2000, kHeuristic },
         { "no image data", TiffBuilder().directory(8, { { 0x0100, 640 } }).source(8000), {} },
-        { "extent of 200 bytes", TiffBuilder().strip(8, 100, 100).source(300), {} },
         { "extent of 201 bytes", TiffBuilder().strip(8, 100, 101).source(300), 201 },
         { "tiles and a JPEG preview", TiffBuilder().directory(8, { { kTileOffsets, 100, kLong, 2 }, { kTileByteCounts, 108, kLong, 2 }, { kJpegOffset, 1000 }, { kJpegLength, 200 } })
                                           .put(100, 200, 4).put(104, 400, 4).put(108, 200, 4).put(112, 333, 4).source(2000), 1200 },
@@ -93,10 +92,7 @@ TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
         { "CR marker wins over DNG and Make", made("NIKON CORPORATION", false, true, true), 700, kExact, "cr2" },
         { "DNG wins over the maker", made("NIKON CORPORATION", false, false, true), 700, kExact, "dng" },
         { "Nikon", made("NIKON CORPORATION", true), 700, kExact, "nef" },
-        { "dotless i upper-cases to I", made("N\u0131kon"), 700, kExact, "nef" },
-        { "Sony", made("SONY DSC"), 700, kExact, "arw" },
-        { "a maker name that only starts alike", made("CANO"), 700, kExact, "tif" },
-        { "CR marker of a big-endian file", made("", true, true), 700, kExact, "tif" } };
+        { "extent of 200 bytes", TiffBuilder().strip(8, 100, 100).source(300), {} } };
     // A pointer at 512 MiB or beyond is not followed: the DNGVersion in the directory there is never seen.
     for (auto [pointer, followed] : { std::pair<uint32_t, bool> { 0x2000'0000, false }, { 0x2000'0000 - 64, true }, { 0xFFFF'FFFF, false } }) {
         auto source = TiffBuilder().strip(8, 100, 200, { { kSubIFDs, pointer } }).source(0x2000'0000 + 4096);

@@ -42,15 +42,11 @@ TEST(ZIPCarverTest, EndRecordAndKind)
         source->place(0, prefix(plain, plain.size() - 31)).place(endRecordAt, std::vector<uint8_t>(plain.end() - 31, plain.end()));
         return source;
     };
-    const auto inner = zip({ { "inner.txt" } }), outer = zip({ { "inner.zip", std::string(inner.begin(), inner.end()) }, { "after.txt" } });
     const auto atZero = zip({ { "a" } }, { 0 }, 0);
     const auto extras = zip({ { "a.txt", "hi", 0, 36, "a comment" }, { "b.txt", "x", 8, 0, "x" }, { "ppt/slide.xml" } });
     std::vector<CarveCase> cases { { "archive with a comment", sourceOf(plain, 700), plain.size(), kExact, "zip" },
-        { "comment cut by the source's end", sourceOf(prefix(plain, plain.size() - 4)), plain.size() - 4 },
-        { "stored inner archive", sourceOf(outer, 700), outer.size() },
         // An empty directory at the local header itself is enough; one that claims bytes there is not.
         { "empty directory at offset 0", sourceOf(atZero, 700), atZero.size() },
-        { "directory of 10 bytes at offset 0", sourceOf(zip({ { "a" } }, { 10 }, 0), 700), {} },
         { "good record after a bad one", sourceOf(zip({ { "a.txt" } }, { 10'000, {} }), 700), zip({ { "a.txt" } }, { 10'000, {} }).size() },
         { "end record at the last start within 512 MiB", far(512 * kMiB - 1), 512 * kMiB + 30 },
         // Guards against the search for the end record running on past its window.
