@@ -134,6 +134,8 @@ CarveReport CarveEngine::run()
                 continue;
             }
 
+            // The first carver that proves its file wins; a heuristic match is kept
+            // only when no later carver proves one at the same position.
             std::optional<CarveMatch> match;
             const uint64_t start = chunkStart + i;
             for (const auto& entry : m_entries) {
@@ -144,14 +146,18 @@ CarveReport CarveEngine::run()
                     continue;
                 if (std::memcmp(bytes + at + 1, entry.pattern.data() + 1, entry.pattern.size() - 1) != 0)
                     continue;
+                std::optional<CarveMatch> found;
                 try {
-                    match = m_carvers[entry.carverIndex]->carve(start, m_context);
+                    found = m_carvers[entry.carverIndex]->carve(start, m_context);
                 } catch (const std::exception&) {
-                    match.reset(); // a failed read near one candidate never stops the scan
+                    // a failed read near one candidate never stops the scan
                 }
-                if (match && match->length > 0)
+                if (!found || found->length == 0)
+                    continue;
+                if (!match || found->confidence == CarveConfidence::exact)
+                    match = std::move(found);
+                if (match->confidence == CarveConfidence::exact)
                     break;
-                match.reset();
             }
             if (!match) {
                 i += stride;

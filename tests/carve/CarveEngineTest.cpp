@@ -169,10 +169,11 @@ TEST(CarveEngineTest, MatchOfAnUnaskedCategoryIsSkippedButNotRecorded)
     EXPECT_EQ(startsOf(engine.run()), (std::vector<uint64_t> { 4096 }));
 }
 
-TEST(CarveEngineTest, EarlierCarverWinsUnlessItDeclinesOrThrows)
+// Answer 3 guards against a heuristic match hiding the file a later carver proves at the same position.
+TEST(CarveEngineTest, EarlierCarverWinsUnlessItDeclinesThrowsOrOnlyGuesses)
 {
     auto bytes = imageWith(4096, { { 0, kAlpha }, { 512, kAlpha }, { 1024, kAlpha } });
-    for (int answer = 0; answer < 4; ++answer) {
+    for (int answer = 0; answer < 5; ++answer) {
         SCOPED_TRACE(answer);
         EngineFixture fixture;
         auto first = std::make_shared<FakeCarver>("first", kAlpha, 100);
@@ -182,6 +183,7 @@ TEST(CarveEngineTest, EarlierCarverWinsUnlessItDeclinesOrThrows)
             case 0: return CarveMatch { 100, "first", FormatCategory::photos, CarveConfidence::exact };
             case 1: return std::nullopt;
             case 2: return CarveMatch { 0, "first", FormatCategory::photos, CarveConfidence::exact };
+            case 3: return CarveMatch { 100, "first", FormatCategory::photos, CarveConfidence::heuristic };
             default: throw DeviceError::readFailed(0, EIO);
             }
         };

@@ -8,6 +8,9 @@ namespace {
 
 constexpr uint64_t kHeaderBytes = 8;    // chunk identifier and chunk size, not counted by the size
 constexpr uint32_t kSmallestChunk = 4;  // a chunk holds at least its form type
+constexpr int kDeepestList = 4;         // LIST chunks inside LIST chunks walked at most this deep
+constexpr uint32_t kSmallestWaveFormat = 16; // "fmt ": tag, channels, rate, byte rate, block align, bits
+constexpr uint32_t kSmallestAiffCommon = 18; // "COMM": channels, frames, bits, 80-bit rate
 
 struct FormType {
     bool riffKind; ///< after "RIFF" (little-endian size) rather than "FORM" (big-endian size)
@@ -23,6 +26,93 @@ constexpr std::array<FormType, 5> kFormTypes { {
     { false, fourcc("AIFF"), "aiff", FormatCategory::audio },
     { false, fourcc("AIFC"), "aiff", FormatCategory::audio },
 } };
+
+bool isChunkIdentifier(uint32_t identifier)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        uint8_t character = static_cast<uint8_t>(identifier >> shift);
+        if (character < 0x20 || character > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+/// The chunks of [from, end) in the kind's byte order: each has a printable
+/// identifier and a size that, padded to even, stays inside the range; a LIST
+/// chunk's own sub-chunks are walked too. False at the first chunk that breaks.
+bool walkChunks(uint64_t from, uint64_t end, bool riffKind, int depth, ReadContext& context)
+{
+    uint64_t p = from;
+    while (end - p >= kHeaderBytes) {
+        auto identifier = context.u32(p, true); // 4-byte identifier, u32 size
+        auto size = context.u32(p + 4, !riffKind);
+        if (!identifier || !size || !isChunkIdentifier(*identifier))
+            return false;
+        uint64_t padded = uint64_t { *size } + (*size % 2);
+        if (padded > end - p - kHeaderBytes) {
+            // The last chunk may leave out its pad byte when the outer size does too.
+            if (uint64_t { *size } != end - p - kHeaderBytes)
+                return false;
+            padded = *size;
+        }
+        if (*identifier == fourcc("LIST") && depth < kDeepestList) {
+            if (*size < kSmallestChunk || !walkChunks(p + kHeaderBytes + 4, p + kHeaderBytes + *size, riffKind, depth + 1, context))
+                return false;
+        }
+        p += kHeaderBytes + padded;
+    }
+    return p == end;
+}
+
+/// Whether the first chunk at `at` (after the form type) is the one that makes
+/// the form what it says: a sound format, the AVI header list, a WebP bitstream
+/// or a sound description, with plausible fields.
+bool hasIdentifyingChunk(uint64_t at, const FormType& form, ReadContext& context)
+{
+    auto identifier = context.u32(at, true);
+    auto size = context.u32(at + 4, !form.riffKind);
+    if (!identifier || !size)
+        return false;
+    const uint64_t body = at + kHeaderBytes;
+    switch (form.type) {
+    case fourcc("WAVE"): {
+        // "fmt ": u16 format tag, u16 channels, u32 sample rate, u32 byte rate, u16 block align.
+        if (*identifier != fourcc("fmt ") || *size < kSmallestWaveFormat)
+            return false;
+        auto tag = context.u16(body, false);
+        auto channels = context.u16(body + 2, false);
+        auto rate = context.u32(body + 4, false);
+        auto blockAlign = context.u16(body + 12, false);
+        return tag && *tag != 0 && channels && *channels != 0 && rate && *rate != 0 && blockAlign && *blockAlign != 0;
+    }
+    case fourcc("AVI "): {
+        auto listType = context.u32(body, true);
+        auto header = context.u32(body + 4, true);
+        return *identifier == fourcc("LIST") && listType == fourcc("hdrl") && header == fourcc("avih");
+    }
+    case fourcc("WEBP"):
+        return *identifier == fourcc("VP8 ") || *identifier == fourcc("VP8L") || *identifier == fourcc("VP8X");
+    default: {
+        // "COMM" may follow other chunks ("FVER" in AIFF-C): look at the first few.
+        uint64_t p = at;
+        for (int chunk = 0; chunk < 4; ++chunk) {
+            auto id = context.u32(p, true);
+            auto length = context.u32(p + 4, true);
+            if (!id || !length)
+                return false;
+            if (*id == fourcc("COMM")) {
+                auto channels = context.u16(p + kHeaderBytes, true); // u16 channels, u32 frames, u16 bits
+                auto bits = context.u16(p + kHeaderBytes + 6, true);
+                return *length >= kSmallestAiffCommon && channels && *channels != 0 && bits && *bits != 0 && *bits <= 64;
+            }
+            if (!isChunkIdentifier(*id))
+                return false;
+            p += kHeaderBytes + *length + (*length % 2);
+        }
+        return false;
+    }
+    }
+}
 
 }
 
@@ -51,17 +141,22 @@ std::optional<CarveMatch> RIFFCarver::carve(uint64_t at, ReadContext& context) c
         if (candidate.riffKind == riffKind && candidate.type == *formType)
             row = &candidate;
     }
-    if (!row)
+    if (!row || !hasIdentifyingChunk(at + kHeaderBytes + 4, *row, context))
         return std::nullopt;
 
     // Chunks are padded to an even length; the pad byte belongs to the file.
+    uint64_t declaredEnd = at + kHeaderBytes + *chunkSize;
     uint64_t total = uint64_t { *chunkSize } + (*chunkSize % 2) + kHeaderBytes;
     uint64_t size = context.size();
     uint64_t available = size > at ? size - at : 0;
-    if (total <= available)
-        return CarveMatch { total, row->ext, row->category, CarveConfidence::exact };
-    // The declared chunk runs past the end of the source: keep what is there.
-    return CarveMatch { available, row->ext, row->category, CarveConfidence::heuristic };
+    if (total > available) {
+        // The declared chunk runs past the end of the source: keep what is there.
+        return CarveMatch { available, row->ext, row->category, CarveConfidence::heuristic };
+    }
+    // Only a walk of every chunk to the declared end proves the size field: a
+    // header followed by other data keeps its declared length as an estimate.
+    bool complete = walkChunks(at + kHeaderBytes + 4, declaredEnd, riffKind, 0, context);
+    return CarveMatch { total, row->ext, row->category, complete ? CarveConfidence::exact : CarveConfidence::heuristic };
 }
 
 }

@@ -392,9 +392,14 @@ std::optional<CarveMatch> TIFFCarver::carve(uint64_t at, ReadContext& context) c
     if (walk.maxEnd() < kSmallestExtent || !walk.sawImageData())
         return std::nullopt;
 
+    // Writers keep every block on a word boundary: a zero byte after an odd end
+    // is the pad of the last block and belongs to the file.
+    uint64_t end = walk.maxEnd();
+    if (end % 2 == 1 && context.byte(at + end) == uint8_t { 0 })
+        ++end;
     const uint64_t available = context.size() - std::min(context.size(), at);
-    CarveMatch match { std::min(available, walk.maxEnd()), "tif", FormatCategory::photos,
-        available < walk.maxEnd() ? CarveConfidence::heuristic : CarveConfidence::exact };
+    CarveMatch match { std::min(available, end), "tif", FormatCategory::photos,
+        available < end ? CarveConfidence::heuristic : CarveConfidence::exact };
     const std::string& make = walk.make();
     if (hasCRMarker)
         match.ext = "cr2";

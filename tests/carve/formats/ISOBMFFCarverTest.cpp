@@ -26,10 +26,15 @@ public:
             m_bytes.u8(static_cast<uint8_t>("isom"[filled % 4]));
         return *this;
     }
-    /// A box of `size` bytes in all, its body filled with `fill`.
+    /// A box of `size` bytes in all, its body filled with `fill`; a movie box
+    /// holds one "free" box instead, so that its children can be walked.
     IsoBuilder& box(std::string_view type, uint32_t size, uint8_t fill = 0xA5)
     {
-        m_bytes.u32be(size).text(type).fill(size - 8, fill);
+        m_bytes.u32be(size).text(type);
+        if (type == "moov" && size >= 16)
+            m_bytes.u32be(size - 8).text("free").fill(size - 16, fill);
+        else
+            m_bytes.fill(size - 8, fill);
         return *this;
     }
     /// A box with a 64-bit size: size field 1, type, largesize, then `bodyBytes` bytes.
@@ -379,6 +384,38 @@ TEST(ISOBMFFCarverTest, RealCameraAndPhoneFilesAreExact)
         EXPECT_EQ(match->ext, testCase.ext);
         EXPECT_EQ(match->category, testCase.category);
         EXPECT_EQ(match->confidence, CarveConfidence::exact);
+    }
+}
+
+// A top-level walk alone proved a movie: a fragmented file's media data ran on over other files and hid them.
+TEST(ISOBMFFCarverTest, OnlyChunkOffsetsInsideTheOwnMediaDataAreExact)
+{
+    // moov > trak > mdia > minf > stbl > stco with one chunk offset, counted from the file's start.
+    auto movie = [](uint32_t chunkOffset) {
+        auto stco = ByteBuilder().u32be(20).text("stco").u32be(0).u32be(1).u32be(chunkOffset).build();
+        auto wrap = [](std::string_view type, std::vector<uint8_t> body) {
+            return ByteBuilder().u32be(static_cast<uint32_t>(body.size() + 8)).text(type).bytes(body).build();
+        };
+        return wrap("moov", wrap("trak", wrap("mdia", wrap("minf", wrap("stbl", stco)))));
+    };
+    const size_t mdatAt = 16 + movie(0).size();
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        CarveConfidence expected;
+    };
+    const Case cases[] = {
+        { "chunk inside mdat", IsoBuilder().ftyp("isom", {}).raw(movie(static_cast<uint32_t>(mdatAt + 8))).box("mdat", 100).bytes(), CarveConfidence::exact },
+        { "chunk past mdat", IsoBuilder().ftyp("isom", {}).raw(movie(static_cast<uint32_t>(mdatAt + 100))).box("mdat", 100).bytes(), CarveConfidence::heuristic },
+        { "no movie", IsoBuilder().ftyp("isom").box("mdat", 100).box("free", 8).bytes(), CarveConfidence::heuristic },
+        { "movie of junk", IsoBuilder().ftyp("isom").header(100, "moov").padTo(120, 0xA5).box("mdat", 100).bytes(), CarveConfidence::heuristic },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto match = carveEmbedded(kCarver, testCase.bytes, 0, 512);
+        ASSERT_TRUE(match);
+        EXPECT_EQ(match->length, testCase.bytes.size());
+        EXPECT_EQ(match->confidence, testCase.expected);
     }
 }
 

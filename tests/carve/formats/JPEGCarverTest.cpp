@@ -163,3 +163,49 @@ TEST(JPEGCarverTest, RealFilesCarveToTheirExactLength)
         EXPECT_EQ(match->confidence, CarveConfidence::exact);
     }
 }
+
+// An EOI search alone took bytes of other files for scan data, and phones' appended images were cut off.
+TEST(JPEGCarverTest, ScanDataWalkAndAppendedDataDecideTheEnd)
+{
+    auto image = [](std::initializer_list<uint8_t> scan) { return JpegBuilder().cameraHeader().scanData(300).raw(scan).scanData(300).end().build(); };
+    const size_t header = JpegBuilder().cameraHeader().scanData(300).build().size();
+    // A primary image with an MPF index in APP2 listing a second image right after its EOI.
+    auto second = JpegBuilder().segment(0xDB, 67).segment(0xDA, 10).scanData(700).end().build();
+    auto withMpf = [&](uint32_t listedSize) {
+        ByteBuilder index; // "MPF\0", big-endian TIFF header, IFD of one MP-entry tag, two 16-byte entries
+        index.text(std::string_view("MPF\0", 4)).text("MM").u16be(42).u32be(8).u16be(1).u16be(0xB002).u16be(7).u32be(32).u32be(26).u32be(0);
+        auto primary = ByteBuilder().bytes({ 0xFF, 0xD8, 0xFF, 0xE2 }).u16be(static_cast<uint16_t>(index.size() + 32 + 2)).bytes(index.build());
+        const size_t tiffAt = 10; // after SOI, FF E2, the length and "MPF\0"
+        auto rest = JpegBuilder().segment(0xDA, 10).scanData(400).end().build();
+        const size_t primarySize = primary.size() + 32 + rest.size() - 2;
+        primary.u32be(0).u32be(static_cast<uint32_t>(primarySize)).u32be(0).u32be(0).u32be(0).u32be(listedSize).u32be(static_cast<uint32_t>(primarySize - tiffAt)).u32be(0);
+        return ByteBuilder().bytes(primary.build()).bytes(std::vector<uint8_t>(rest.begin() + 2, rest.end())).bytes(second).build();
+    };
+    auto mpf = withMpf(static_cast<uint32_t>(second.size()));
+    // A trailer: one block named after its use, then "SEFH" listing it 28 bytes back, its length and "SEFT".
+    auto plain = image({});
+    auto trailer = ByteBuilder().bytes(plain).u16le(0).u16le(0x0A01).u32le(4).text("Name").fill(16, 0x21).text("SEFH").u32le(101).u32le(1)
+                       .u16le(0).u16le(0x0A01).u32le(28).u32le(28).u32le(24).text("SEFT").build();
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        size_t length;
+        CarveConfidence confidence;
+    };
+    const Case cases[] = {
+        { "stuffed bytes and restarts in order", image({ 0xFF, 0x00, 0xFF, 0xD0, 0x12, 0xFF, 0xFF, 0xD1 }), header + 8 + 302, CarveConfidence::exact },
+        { "restart out of order", image({ 0xFF, 0xD0, 0xFF, 0xD2 }), header + 2, CarveConfidence::heuristic },
+        { "reserved marker in scan data", image({ 0x10, 0xFF, 0x05 }), header + 1, CarveConfidence::heuristic },
+        { "second scan after a table", image({ 0xFF, 0xC4, 0x00, 0x04, 1, 2, 0xFF, 0xDA, 0x00, 0x03, 9, 0xFF, 0xD0 }), header + 13 + 302, CarveConfidence::exact },
+        { "MPF image appended", mpf, mpf.size(), CarveConfidence::exact },
+        { "MPF image listed too short", ByteBuilder().bytes(withMpf(static_cast<uint32_t>(second.size() - 3))).build(), mpf.size() - second.size(), CarveConfidence::exact },
+        { "phone trailer", trailer, trailer.size(), CarveConfidence::exact },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto match = carveAt(ByteBuilder().bytes(testCase.bytes).fill(600, 0x3C).build());
+        ASSERT_TRUE(match);
+        EXPECT_EQ(match->length, testCase.length);
+        EXPECT_EQ(match->confidence, testCase.confidence);
+    }
+}

@@ -136,7 +136,7 @@ TEST(MP3CarverTest, TagThenFramesEndAtTheLastWholeFrame)
     auto bytes = Mp3Builder().id3v2(1000).frames(200).junk(5000).build();
     auto match = carveAt(bytes);
     ASSERT_TRUE(match);
-    EXPECT_EQ(*match, (CarveMatch { 10 + 1000 + 200 * 417, "mp3", FormatCategory::audio, CarveConfidence::heuristic }));
+    EXPECT_EQ(*match, (CarveMatch { 10 + 1000 + 200 * 417, "mp3", FormatCategory::audio, CarveConfidence::exact }));
 }
 
 TEST(MP3CarverTest, SizeBytesAreSyncsafe)
@@ -243,6 +243,31 @@ TEST(MP3CarverTest, RealFilesFromLameAndFfmpegEndAfterTheirID3v1Tag)
         ASSERT_GT(file.size(), 1000u);
         auto match = carveAt(ByteBuilder().fill(512, 0x07).bytes(file).fill(2000, 0x00).build(), 512);
         ASSERT_TRUE(match);
-        EXPECT_EQ(*match, (CarveMatch { file.size(), "mp3", FormatCategory::audio, CarveConfidence::heuristic }));
+        EXPECT_EQ(match->length, file.size());
+    }
+}
+
+// Audio without a leading tag was never found, and its trailing APE tag was cut off.
+TEST(MP3CarverTest, BareStreamNeedsALongChainOfOneKindOfFrame)
+{
+    auto ape = ByteBuilder().text("APETAGEX").u32le(2000).u32le(40).u32le(1).u32le(0x80000000).fill(8).fill(8, 0x41).text("APETAGEX").fill(24).build();
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::optional<size_t> length;
+    };
+    const Case cases[] = {
+        { "100 frames, APE and ID3v1 tags", Mp3Builder().frames(100).raw(ape).id3v1().build(), 100 * 417 + 72 + 128 },
+        { "20 frames", Mp3Builder().frames(20).build(), std::nullopt },
+        { "sample rate changes at frame 70", Mp3Builder().frames(70).frame(frameHeader(kMPEG1, kLayerIII, 9, 1), 384).frames(10).build(), 70 * 417 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto match = carveAt(ByteBuilder().bytes(testCase.bytes).fill(1000, 0x13).build());
+        ASSERT_EQ(match.has_value(), testCase.length.has_value());
+        if (match) {
+            EXPECT_EQ(match->length, *testCase.length);
+            EXPECT_EQ(match->confidence, CarveConfidence::exact);
+        }
     }
 }

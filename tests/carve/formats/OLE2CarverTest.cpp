@@ -154,22 +154,45 @@ TEST(OLE2CarverTest, NamesAreSoughtOnlyInTheFirst8MiB)
     }
 }
 
-TEST(OLE2CarverTest, RealLibreOfficeDocumentsAreFoundByTheirStreams)
+TEST(OLE2CarverTest, RealLibreOfficeDocumentsAreExactFromTheirFAT)
 {
     struct Case {
         const char* name;
         const char* ext;
-        uint64_t estimate; // from the header's FAT sector count
     };
-    for (const Case& testCase : { Case { "sample.doc", "doc", 66048 }, Case { "sample.xls", "xls", 66048 },
-             Case { "sample.ppt", "ppt", 512 + 7 * 65536 } }) {
+    for (const Case& testCase : { Case { "sample.doc", "doc" }, Case { "sample.xls", "xls" }, Case { "sample.ppt", "ppt" } }) {
         SCOPED_TRACE(testCase.name);
         auto file = readWholeFile(std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / "documents" / testCase.name);
         ASSERT_GT(file.size(), 512u);
-        ASSERT_LE(file.size(), testCase.estimate);
-        auto match = carveAt(ByteBuilder().fill(512, 0).bytes(file).fill(600000, 0x00).build(), 512);
-        EXPECT_EQ(match, documentMatch(testCase.estimate, testCase.ext));
-        // At the very end of the source the file is carved to the source end: its own size.
-        EXPECT_EQ(carveAt(file), documentMatch(file.size(), testCase.ext));
+        const CarveMatch exact { file.size(), testCase.ext, FormatCategory::documents, CarveConfidence::exact };
+        EXPECT_EQ(carveAt(ByteBuilder().fill(512, 0).bytes(file).fill(600000, 0x00).build(), 512), exact);
+        EXPECT_EQ(carveAt(file), exact);
+    }
+}
+
+// The length was only ever the largest the FAT could address: every document came back too long.
+TEST(OLE2CarverTest, LastSectorInUseFromTheListedFATSectorsEndsTheFile)
+{
+    // FAT in sector 2 (after the header and sectors 0 and 1): itself, a chain 0 -> 1 -> 3, then free.
+    auto fat = ByteBuilder().u32le(1).u32le(3).u32le(0xFFFFFFFD).u32le(0xFFFFFFFE).padTo(512, 0xFF).build();
+    auto withFatAt = [&](uint32_t listed) {
+        return ByteBuilder().bytes(compoundHeader()).place(76, { uint8_t(listed), 0, 0, 0 }).fill(1024, 0x11).bytes(fat).fill(512, 0x22).build();
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::optional<uint64_t> exactLength;
+    };
+    const Case cases[] = {
+        { "FAT listed in the header", withFatAt(2), 5 * 512 },
+        { "listed FAT sector past the source", withFatAt(200), std::nullopt },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto match = carveAt(ByteBuilder().bytes(testCase.bytes).fill(4096, 0x5E).build());
+        ASSERT_TRUE(match);
+        EXPECT_EQ(match->confidence, testCase.exactLength ? CarveConfidence::exact : CarveConfidence::heuristic);
+        if (testCase.exactLength)
+            EXPECT_EQ(match->length, *testCase.exactLength);
     }
 }

@@ -27,16 +27,25 @@ public:
         m_bytes.text("endstream\nendobj\n");
         return *this;
     }
-    PdfBuilder& trailer() { m_bytes.text("xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 1 >>\nstartxref\n9\n"); return *this; }
+    /// A cross-reference table and a trailer whose "startxref" points at it.
+    PdfBuilder& trailer()
+    {
+        m_xref = m_bytes.size();
+        m_bytes.text("xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 1 >>\n");
+        return startxref(m_xref);
+    }
+    PdfBuilder& startxref(size_t offset) { m_bytes.text("startxref\n" + std::to_string(offset) + "\n"); return *this; }
     PdfBuilder& marker() { m_bytes.text("%%EOF"); return *this; }
     PdfBuilder& text(std::string_view value) { m_bytes.text(value); return *this; }
     /// Fills with spaces up to an absolute size.
     PdfBuilder& padTo(size_t size) { m_bytes.padTo(size, ' '); return *this; }
     size_t size() const { return m_bytes.size(); }
     std::vector<uint8_t> build() const { return m_bytes.build(); }
+    size_t xref() const { return m_xref; }
 
 private:
     ByteBuilder m_bytes;
+    size_t m_xref { 0 };
 };
 
 std::optional<CarveMatch> carveAt(std::vector<uint8_t> bytes, uint64_t at = 0)
@@ -113,12 +122,14 @@ TEST(PDFCarverTest, MarkerMoreThan4MiBAfterTheLastIsLeftOut)
 
 TEST(PDFCarverTest, FollowOnWindowEndsExactly4MiBAfterTheEndOfAMarker)
 {
-    auto first = PdfBuilder().body(1000).trailer().marker().build();
-    const size_t markerEnd = first.size();
-    // A marker starting at the last position of the window is followed; one starting a byte later is not.
-    auto inside = PdfBuilder().body(1000).trailer().marker().padTo(markerEnd + 4 * kMiB - 1).marker().build();
+    PdfBuilder base;
+    base.body(1000).trailer().marker();
+    const size_t markerEnd = base.size();
+    const size_t update = ("startxref\n" + std::to_string(base.xref()) + "\n").size();
+    // An update whose marker starts at the last position of the window is followed; one starting a byte later is not.
+    auto inside = PdfBuilder(base).padTo(markerEnd + 4 * kMiB - 1 - update).startxref(base.xref()).marker().build();
     EXPECT_EQ(carveAt(inside), pdfMatch(markerEnd + 4 * kMiB - 1 + 5));
-    auto outside = PdfBuilder().body(1000).trailer().marker().padTo(markerEnd + 4 * kMiB).marker().build();
+    auto outside = PdfBuilder(base).padTo(markerEnd + 4 * kMiB - update).startxref(base.xref()).marker().build();
     EXPECT_EQ(carveAt(outside), pdfMatch(markerEnd));
 }
 
@@ -129,7 +140,7 @@ TEST(PDFCarverTest, MarkerAcrossASearchPieceBoundaryIsFound)
         SCOPED_TRACE(offsetInMarker);
         size_t markerAt = 5 + kMiB - offsetInMarker;
         auto bytes = PdfBuilder().body(1000).padTo(markerAt).marker().text("\n").padTo(markerAt + 1000).build();
-        EXPECT_EQ(carveAt(bytes), pdfMatch(markerAt + 6));
+        EXPECT_EQ(carveAt(bytes)->length, markerAt + 6);
     }
 }
 
@@ -177,4 +188,34 @@ TEST(PDFCarverTest, DocumentSavedRightAfterAnotherIsNotTakenAsAnUpdate)
     auto match = carveAt(bytes);
     ASSERT_TRUE(match);
     EXPECT_EQ(*match, pdfMatch(first.size()));
+}
+
+// A header over junk took a later document's marker as its own and hid everything in between.
+TEST(PDFCarverTest, OnlyAStartxrefPointingAtTheCrossReferenceIsExact)
+{
+    PdfBuilder stream;
+    stream.body(200);
+    const size_t object = stream.size();
+    stream.text("7 0 obj\n<< /Type /XRef >>\nendobj\n").startxref(object).marker();
+    auto junk = ByteBuilder().text("%PDF-1.4\n").fill(3000, 0xB7).build();
+    auto later = PdfBuilder().body(300).trailer().marker().build();
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::optional<CarveMatch> expected;
+    };
+    const Case cases[] = {
+        { "xref stream object", stream.build(), pdfMatch(stream.size()) },
+        { "startxref off by one", PdfBuilder().body(200).text("xref\n").startxref(1).marker().build(), CarveMatch { 0, "pdf", FormatCategory::documents, CarveConfidence::heuristic } },
+        { "junk, then another document", ByteBuilder().bytes(junk).padTo(4096).bytes(later).build(), CarveMatch { 4096, "pdf", FormatCategory::documents, CarveConfidence::heuristic } },
+        { "junk, then a foreign marker", ByteBuilder().bytes(junk).text("startxref\n9\n%%EOF").build(), CarveMatch { junk.size() + 17, "pdf", FormatCategory::documents, CarveConfidence::heuristic } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto match = carveAt(testCase.bytes);
+        ASSERT_TRUE(match);
+        EXPECT_EQ(match->confidence, testCase.expected->confidence);
+        if (testCase.expected->length != 0)
+            EXPECT_EQ(match->length, testCase.expected->length);
+    }
 }

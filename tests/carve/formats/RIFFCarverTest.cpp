@@ -9,16 +9,37 @@ using namespace brightfold::test;
 
 namespace {
 
-/// An outer chunk: identifier, 32-bit size in the kind's byte order, form type, then `body` bytes.
-std::vector<uint8_t> outerChunk(std::string_view identifier, uint32_t chunkSize, std::string_view formType, size_t body = 0)
+/// The chunk that makes a form what it says: a PCM format, the AVI header list,
+/// a WebP bitstream or an AIFF sound description.
+std::vector<uint8_t> identifyingChunk(std::string_view formType)
 {
     ByteBuilder builder;
+    if (formType == "AVI ")
+        return builder.text("LIST").u32le(16).text("hdrl").text("avih").u32le(4).u32le(0).build();
+    if (formType == "WEBP")
+        return builder.text("VP8L").u32le(4).u32le(0x2F).build();
+    if (formType == "AIFF" || formType == "AIFC")
+        return builder.text("COMM").u32be(18).u16be(1).u32be(0).u16be(16).fill(10).build();
+    return builder.text("fmt ").u32le(16).u16le(1).u16le(2).u32le(44100).u32le(176400).u16le(4).u16le(16).build();
+}
+
+/// An outer chunk: identifier, 32-bit size in the kind's byte order, form type, then
+/// `body` bytes: the identifying chunk and a filler chunk of the rest.
+std::vector<uint8_t> outerChunk(std::string_view identifier, uint32_t chunkSize, std::string_view formType, size_t body = 0)
+{
+    const bool riff = identifier == "RIFF";
+    ByteBuilder builder;
     builder.text(identifier);
-    if (identifier == "RIFF")
-        builder.u32le(chunkSize);
-    else
-        builder.u32be(chunkSize);
-    return builder.text(formType).fill(body, 0x42).build();
+    riff ? builder.u32le(chunkSize) : builder.u32be(chunkSize);
+    builder.text(formType).bytes(identifyingChunk(formType));
+    const size_t used = identifyingChunk(formType).size();
+    if (body >= used + 8) {
+        const uint32_t filler = static_cast<uint32_t>(body - used - 8);
+        builder.text("JUNK");
+        riff ? builder.u32le(filler) : builder.u32be(filler);
+        builder.fill(filler, 0x42);
+    }
+    return builder.build();
 }
 
 std::optional<CarveMatch> carveAt(std::vector<uint8_t> bytes, uint64_t at = 0)
@@ -60,9 +81,9 @@ TEST(RIFFCarverTest, ChunkTooSmallToHoldAFormTypeIsNoMatch)
 
 TEST(RIFFCarverTest, FormChunkSizeIsBigEndian)
 {
-    auto match = carveAt(ByteBuilder().bytes(outerChunk("FORM", 0x24, "AIFC", 0x20)).fill(100).build());
+    auto match = carveAt(ByteBuilder().bytes(outerChunk("FORM", 0x2A, "AIFC", 0x26)).fill(100).build());
     ASSERT_TRUE(match);
-    EXPECT_EQ(*match, (CarveMatch { 44, "aiff", FormatCategory::audio, CarveConfidence::exact }));
+    EXPECT_EQ(*match, (CarveMatch { 50, "aiff", FormatCategory::audio, CarveConfidence::exact }));
 }
 
 TEST(RIFFCarverTest, FormTypeMustBelongToTheChunkKind)
@@ -128,6 +149,7 @@ TEST(RIFFCarverTest, ChunkEndingExactlyAtTheSourceEndIsExact)
 TEST(RIFFCarverTest, HeaderCutByTheSourceEndIsNoMatch)
 {
     auto whole = outerChunk("RIFF", 0x24, "WAVE");
+    whole.resize(12);
     for (size_t kept = 4; kept < whole.size(); ++kept) {
         SCOPED_TRACE(kept);
         EXPECT_FALSE(carveAt(std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(kept))));
@@ -168,5 +190,36 @@ TEST(RIFFCarverTest, RealCameraAviAndWebPAreExact)
         auto match = carveAt(ByteBuilder().bytes(file).fill(4096, 0xA5).build());
         ASSERT_TRUE(match);
         EXPECT_EQ(*match, (CarveMatch { file.size(), testCase.ext, testCase.category, CarveConfidence::exact }));
+    }
+}
+
+// A size field alone proved a file: a header over other data hid what lay inside the declared range.
+TEST(RIFFCarverTest, OnlyAWalkOfEveryChunkIsExact)
+{
+    auto wave = [](std::vector<uint8_t> chunks) {
+        return ByteBuilder().text("RIFF").u32le(static_cast<uint32_t>(chunks.size() + 4)).text("WAVE").bytes(chunks).fill(64, 0x77).build();
+    };
+    auto fmt = identifyingChunk("WAVE");
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::optional<CarveConfidence> expected;
+    };
+    const Case cases[] = {
+        { "fmt and data", wave(ByteBuilder().bytes(fmt).text("data").u32le(4).u32le(7).build()), CarveConfidence::exact },
+        { "junk after the header", wave(ByteBuilder().fill(40, 0xC3).build()), std::nullopt },
+        { "fmt without channels", wave(ByteBuilder().bytes(fmt).place(10, { 0, 0 }).build()), std::nullopt },
+        { "data chunk past the end", wave(ByteBuilder().bytes(fmt).text("data").u32le(400).fill(8, 1).build()), CarveConfidence::heuristic },
+        { "unprintable chunk", wave(ByteBuilder().bytes(fmt).u32le(0x01020304).u32le(0).build()), CarveConfidence::heuristic },
+        { "broken LIST", wave(ByteBuilder().bytes(fmt).text("LIST").u32le(12).text("INFO").text("IN\x01T").u32le(0).build()), CarveConfidence::heuristic },
+        { "AIFF-C with FVER first", ByteBuilder().text("FORM").u32be(4 + 12 + 26).text("AIFC").text("FVER").u32be(4).u32be(1).bytes(identifyingChunk("AIFF")).build(), CarveConfidence::exact },
+        { "AVI without its header list", ByteBuilder().text("RIFF").u32le(16).text("AVI ").text("JUNK").u32le(4).u32le(0).build(), std::nullopt },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto match = carveAt(testCase.bytes);
+        ASSERT_EQ(match.has_value(), testCase.expected.has_value());
+        if (match)
+            EXPECT_EQ(match->confidence, *testCase.expected);
     }
 }

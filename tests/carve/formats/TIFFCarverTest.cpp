@@ -148,6 +148,19 @@ TEST(TIFFCarverTest, OneStripFileIsExactInBothByteOrders)
     }
 }
 
+// The word-alignment pad after the last block was left behind, so the copy was one byte short.
+TEST(TIFFCarverTest, ZeroAfterAnOddEndIsThePadByte)
+{
+    for (auto [after, length] : { std::pair<uint8_t, size_t> { 0x00, 2000 }, { 0x7F, 1999 } }) {
+        SCOPED_TRACE(int(after));
+        auto tiff = TiffBuilder(ByteOrder::little, 8).directory(8, strip(1000, 999)).padTo(1999).bytes();
+        tiff.push_back(after);
+        auto match = carveEmbedded(kCarver, tiff, 0, 600);
+        ASSERT_TRUE(match);
+        EXPECT_EQ(match->length, length);
+    }
+}
+
 TEST(TIFFCarverTest, StripPastTheEndOfTheSourceIsClippedAndHeuristic)
 {
     auto tiff = TiffBuilder(ByteOrder::little).directory(8, strip(100, 5000)).padTo(2000).bytes();
@@ -170,11 +183,11 @@ TEST(TIFFCarverTest, ExtentBelow201BytesIsNoMatch)
 {
     for (auto [count, accepted] : { std::pair<uint32_t, bool> { 100, false }, { 101, true } }) {
         SCOPED_TRACE(count);
-        // The directory ends at 38; the strip at 100 ends at 200 or 201.
+        // The directory ends at 38; the strip at 100 ends at 200 or 201, then its zero pad byte.
         auto match = carveWhole(kCarver, TiffBuilder(ByteOrder::little).directory(8, strip(100, count)).padTo(300).bytes());
         EXPECT_EQ(match.has_value(), accepted);
         if (match) {
-            EXPECT_EQ(match->length, 201u);
+            EXPECT_EQ(match->length, 202u);
         }
     }
 }
@@ -327,7 +340,7 @@ TEST(TIFFCarverTest, TilesCountLikeStrips)
                     .bytes();
     auto match = carveWhole(kCarver, tiff);
     ASSERT_TRUE(match);
-    EXPECT_EQ(match->length, 733u);
+    EXPECT_EQ(match->length, 734u); // 400 + 333, and the zero pad byte
 }
 
 TEST(TIFFCarverTest, JPEGPreviewCountsOnlyWithOffsetAndLengthInOneDirectory)
@@ -465,8 +478,8 @@ TEST(TIFFCarverTest, RealCameraFilesEndWhereTheirDirectoriesSay)
         { "exiftool_CanonRaw.cr2", "cr2", 18 },
         { "exiftool_Nikon.nef", "nef", 0 },
         { "exiftool_DNG.dng", "dng", 0 },
-        // One zero byte after the last tile pads the file to an even length.
-        { "photoprism_canon_eos_6d.dng", "dng", 1 },
+        // The zero byte after the last tile pads the file to an even length and belongs to it.
+        { "photoprism_canon_eos_6d.dng", "dng", 0 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
