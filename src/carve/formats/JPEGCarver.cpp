@@ -11,7 +11,7 @@ namespace {
 constexpr uint64_t kHeaderWalkWindow = 0x4000000; // 64 MiB from the start: the marker walk gives up there
 constexpr uint64_t kSearchBudget = 0x10000000;    // 256 MiB from the start: the scan-data walk stops there
 constexpr uint64_t kFallbackCap = 0x1000000;      // 16 MiB: longest length reported without an end marker
-constexpr int64_t kScanPiece = 0x10000;           // 64 KiB of scan data read at a time outside the window
+constexpr int64_t kScanPiece = 0x40000;           // 256 KiB of scan data read at a time outside the window
 constexpr uint64_t kMpfHeaderBytes = 8;           // FF E2, u16 length, "MPF\0": the TIFF header follows
 constexpr uint32_t kLargestImageCount = 16;       // images listed by one MPF index
 constexpr uint64_t kTrailerWindow = 0x4000000;    // 64 MiB after the last image: a phone's trailer ends there
@@ -94,16 +94,23 @@ struct ScanEnd {
 ScanEnd walkScanData(uint64_t p, uint64_t limit, ReadContext& context)
 {
     int nextRestart = 0;
+    ByteRun piece; // the bytes from pieceStart; read again only when p needs two bytes past its end
+    uint64_t pieceStart = 0;
     while (p < limit) {
-        ByteRun piece = context.bytes(p, static_cast<int64_t>(std::min<uint64_t>(kScanPiece, limit - p)));
-        if (piece.size() < 2)
-            return { ScanEnd::Kind::ranOut, p + piece.size() };
-        const auto* found = static_cast<const uint8_t*>(std::memchr(piece.data(), 0xFF, piece.size() - 1));
+        if (p < pieceStart || p - pieceStart + 2 > piece.size()) {
+            piece = context.bytes(p, static_cast<int64_t>(std::min<uint64_t>(kScanPiece, limit - p)));
+            pieceStart = p;
+            if (piece.size() < 2)
+                return { ScanEnd::Kind::ranOut, p + piece.size() };
+        }
+        const uint8_t* from = piece.data() + (p - pieceStart);
+        const size_t left = piece.size() - static_cast<size_t>(p - pieceStart);
+        const auto* found = static_cast<const uint8_t*>(std::memchr(from, 0xFF, left - 1));
         if (!found) {
-            p += piece.size() - 1;
+            p += left - 1;
             continue;
         }
-        const uint64_t q = p + static_cast<uint64_t>(found - piece.data());
+        const uint64_t q = p + static_cast<uint64_t>(found - from);
         const uint8_t marker = found[1];
         if (marker == 0x00 || marker == 0xFF) { // stuffed byte, or fill before a marker
             p = q + (marker == 0x00 ? 2 : 1);
