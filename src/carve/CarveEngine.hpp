@@ -15,7 +15,8 @@ namespace brightfold {
 
 /// Scans a whole source for files: reads it front to back in chunks, tests the
 /// stride grid of each chunk against the selected carvers' signatures, records
-/// what they accept and skips past every file whose end is known exactly.
+/// what they accept and skips past every file whose end is known exactly. At
+/// one position a heuristic match yields to a later carver's exact one.
 /// One engine runs one scan; cancel() may be called from any thread.
 class CarveEngine {
 public:

@@ -6,9 +6,11 @@ namespace brightfold {
 
 /// Files made of one outer chunk with a declared length: RIFF (WAV, AVI, WebP,
 /// little-endian size) and IFF FORM (AIFF, AIFF-C, big-endian size). The outer
-/// length is trusted and the inner chunks are not read: exact when the chunk
-/// fits in the source, else heuristic up to the source end. Any other form
-/// type, or a form type under the wrong kind of chunk, is no match.
+/// length is exact only when every chunk inside (LIST sub-chunks too) walks to
+/// it; otherwise it is kept as an estimate, and a chunk running past the source
+/// ends heuristically at the source end. A form type under the wrong kind of
+/// chunk, or without its identifying first chunk (a valid "fmt " or "COMM", the
+/// AVI header list, a WebP bitstream), is no match.
 class RIFFCarver final : public FormatCarver {
 public:
     RIFFCarver();
