@@ -291,3 +291,16 @@ TEST(ZIPCarverTest, RealArchivesAndDocumentsAreExact)
         EXPECT_EQ(*match, (CarveMatch { file.size(), testCase.ext, testCase.category, CarveConfidence::exact }));
     }
 }
+
+// A directory that survived while a member was overwritten still claimed the whole range, and hid the file on top.
+TEST(ZIPCarverTest, MemberWhoseLocalHeaderIsGoneMakesTheEndHeuristic)
+{
+    auto archive = ZipBuilder().member("word/document.xml", std::string(600, 'x')).member("word/b.xml").finish().build();
+    auto overwritten = archive;
+    std::fill_n(overwritten.begin() + 30 + 17 + 600, 30, uint8_t { 0x99 }); // the second member's local header
+    EXPECT_EQ(carveAt(withTrailer(archive))->confidence, CarveConfidence::exact);
+    auto match = carveAt(withTrailer(overwritten));
+    ASSERT_TRUE(match);
+    EXPECT_EQ(match->length, archive.size());
+    EXPECT_EQ(match->confidence, CarveConfidence::heuristic);
+}
