@@ -58,12 +58,12 @@ constexpr Window kWindows[] = {
     { "gif", 64 * kMiB, 64 * kMiB + 10 },                         // an image descriptor starting just inside
     { "bmp", 18, 18 },                                            // the file header and the information-header size
     { "isobmff", 32 * kGiB, 32 * kGiB + kFindOverrun + 16 },      // a box header, the search for a following file
-    { "riff", 12, 12 },                                           // identifier, size and form type
+    { "riff", 0x1'0000'0008, 0x1'0000'0008 + 8 },                 // the declared chunk; a chunk header starting just inside
     { "tiff", 512 * kMiB, 512 * kMiB + 2 + 12 * 1024 + 4 },       // a directory starting just inside the bound
     { "pdf", 256 * kMiB + 5, 256 * kMiB + 5 + kFindOverrun + 2 }, // two line-end bytes after the last marker
     { "zip", 512 * kMiB, 512 * kMiB + kFindOverrun + 22 + 64 * (46 + 3 * 0xFFFF) + 46 }, // the end record, then up to 64 directory headers
-    { "ole2", 8 * kMiB, 8 * kMiB },                               // the bytes searched for stream names
-    { "mp3", 512 * kMiB, 512 * kMiB + 2881 + 3 },                 // the longest frame, then "TAG"
+    { "ole2", 256 * kMiB, 256 * kMiB },                           // FAT and DIFAT sectors of the longest file
+    { "mp3", 512 * kMiB, 512 * kMiB + 2881 + 0x1000000 + 32 + 3 }, // the longest frame, an APE tag, then "TAG"
 };
 
 const Window& windowOf(std::string_view id)

@@ -160,7 +160,7 @@ std::optional<uint64_t> provenImageEnd(uint64_t at, uint64_t limit, ReadContext&
 /// The end of the last image an MPF index lists (gain maps, depth maps, second
 /// views that phones append after the first EOI), each walked to its own EOI.
 /// No value when the index lists none or one of them is not where it says.
-std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, ReadContext& context)
+std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, uint64_t limit, ReadContext& context)
 {
     // TIFF header: "II*\0" or "MM\0*", u32 offset of the index IFD from the header.
     auto order = context.u16(tiffHeader, true);
@@ -168,7 +168,9 @@ std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, ReadContext& context)
         return std::nullopt;
     const bool big = *order == 0x4D4D;
     auto ifd = context.u32(tiffHeader + 4, big);
-    auto entries = ifd ? context.u16(tiffHeader + *ifd, big) : std::nullopt;
+    if (!ifd || tiffHeader >= limit || *ifd >= limit - tiffHeader)
+        return std::nullopt;
+    auto entries = context.u16(tiffHeader + *ifd, big);
     if (!entries)
         return std::nullopt;
     for (uint16_t index = 0; index < std::min<uint16_t>(*entries, 32); ++index) {
@@ -178,6 +180,8 @@ std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, ReadContext& context)
         auto list = context.u32(entry + 8, big);
         if (!tag || !count || !list || *tag != kMpEntryTag)
             continue;
+        if (*list >= limit - tiffHeader)
+            return std::nullopt;
         std::optional<uint64_t> end;
         for (uint32_t image = 0; image < std::min(*count / 16, kLargestImageCount); ++image) {
             // u32 attributes, u32 size, u32 offset from the TIFF header (0 for the first image), two u16 links.
@@ -188,6 +192,8 @@ std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, ReadContext& context)
             if (*offset == 0)
                 continue;
             const uint64_t start = tiffHeader + *offset;
+            if (start >= limit || *size > limit - start)
+                return std::nullopt;
             auto imageEnd = provenImageEnd(start, start + *size, context);
             if (!imageEnd)
                 return std::nullopt;
@@ -201,14 +207,16 @@ std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, ReadContext& context)
 /// The end of a phone maker's trailer right after `at`: data blocks, then a
 /// "SEFH" directory that lists them by their distance back from it, then the
 /// directory's u32 length and "SEFT". No value when there is none.
-std::optional<uint64_t> trailerEnd(uint64_t at, ReadContext& context)
+std::optional<uint64_t> trailerEnd(uint64_t at, uint64_t limit, ReadContext& context)
 {
+    if (at >= limit)
+        return std::nullopt;
     // A block starts with u16 0, u16 type, u32 name length, then the name.
     auto zero = context.u16(at, false);
     auto nameLength = context.u32(at + 4, false);
     if (!zero || *zero != 0 || !nameLength || *nameLength == 0 || *nameLength > kLargestTrailerName)
         return std::nullopt;
-    auto directory = context.find(kTrailerDirectory, at, kTrailerWindow, ReadContext::kSearchChunk);
+    auto directory = context.find(kTrailerDirectory, at, std::min(kTrailerWindow, limit - at), ReadContext::kSearchChunk);
     if (!directory)
         return std::nullopt;
     auto count = context.u32(*directory + 8, false); // "SEFH", u32 version, u32 count, 12 bytes per block
@@ -260,10 +268,10 @@ std::optional<CarveMatch> JPEGCarver::carve(uint64_t at, ReadContext& context) c
     match.confidence = CarveConfidence::exact;
     uint64_t end = scan.end;
     if (header->mpfTiffHeader) {
-        if (auto imagesEnd = mpfImagesEnd(*header->mpfTiffHeader, context))
+        if (auto imagesEnd = mpfImagesEnd(*header->mpfTiffHeader, limit, context))
             end = std::max(end, *imagesEnd);
     }
-    if (auto trailer = trailerEnd(end, context))
+    if (auto trailer = trailerEnd(end, limit, context))
         end = *trailer;
     match.length = end - at;
     return match;

@@ -17,6 +17,7 @@ constexpr uint64_t kID3v1TagBytes = 128;
 constexpr int kProvingFrames = 64;               // about 1.5 s of audio: a chain this long is no accident
 constexpr uint64_t kApeFooterBytes = 32;         // "APETAGEX", u32 version, u32 size, u32 items, u32 flags, 8 reserved
 constexpr uint32_t kApeHasHeader = 0x80000000;   // flag: a 32-byte header comes before the items
+constexpr uint32_t kLargestApeTag = 0x1000000;   // 16 MiB: items and footer of one APE tag, cover art included
 
 // Version codes of the frame header (bits 4-3 of its second byte).
 constexpr unsigned kMPEG25 = 0;
@@ -145,7 +146,7 @@ std::optional<CarveMatch> MP3Carver::carve(uint64_t at, ReadContext& context) co
     if (context.bytes(end, 8).text() == "APETAGEX") {
         auto size = context.u32(end + 12, false); // counts the items and the footer
         auto flags = context.u32(end + 20, false);
-        if (size && flags && *size >= kApeFooterBytes)
+        if (size && flags && *size >= kApeFooterBytes && *size <= kLargestApeTag)
             end += *size + ((*flags & kApeHasHeader) ? kApeFooterBytes : 0);
     }
     if (context.bytes(end, 3).text() == "TAG") // ID3v1 tag of 128 bytes

@@ -45,23 +45,27 @@ static_assert(kWordDocument.size() == 24 && kPowerPointDocument.size() == 38);
 
 constexpr uint32_t kFreeSector = 0xFFFFFFFF;     // FAT entry of a sector not in use
 constexpr uint32_t kFatSector = 0xFFFFFFFD;      // FAT entry of a sector that holds part of the FAT
-constexpr uint32_t kLargestSectorNumber = 0xFFFFFFFA; // above: special values
 constexpr uint64_t kHeaderDifatEntries = 109;    // FAT sector numbers held in the header, from offset 76
 
 /// The length of the compound file at `at`: the header sector and every sector
 /// up to the last one the FAT marks as in use, found from the FAT sectors that
 /// the DIFAT lists. No value unless every listed FAT sector can be read and is
 /// itself marked in the FAT as a FAT sector, and some sector is in use.
-std::optional<uint64_t> lengthFromFat(uint64_t at, uint64_t sectorSize, uint32_t fatSectors, ReadContext& context)
+std::optional<uint64_t> lengthFromFat(uint64_t at, uint64_t sectorSize, uint32_t fatSectors, uint64_t longest, ReadContext& context)
 {
     const uint64_t perSector = sectorSize / 4;
+    // Every sector read (FAT or DIFAT) lies inside the longest file carved, and a
+    // table with more FAT sectors than that file needs is not walked.
+    const uint64_t sectorLimit = longest / sectorSize - 1;
+    if (fatSectors > kLargestLength / (perSector * sectorSize) + 1)
+        return std::nullopt;
     auto sectorAt = [&](uint32_t sector) { return at + (uint64_t { sector } + 1) * sectorSize; };
 
     // The header lists the first 109 FAT sectors; further ones sit in a chain of
     // DIFAT sectors, each ending with the number of the next.
     std::vector<uint32_t> listed;
     auto list = [&](std::optional<uint32_t> sector) {
-        if (!sector || *sector > kLargestSectorNumber)
+        if (!sector || *sector >= sectorLimit)
             return false;
         listed.push_back(*sector);
         return true;
@@ -72,7 +76,7 @@ std::optional<uint64_t> lengthFromFat(uint64_t at, uint64_t sectorSize, uint32_t
     }
     auto difat = context.u32(at + 68, false);
     for (uint32_t hops = 0; listed.size() < fatSectors; ++hops) {
-        if (!difat || *difat > kLargestSectorNumber || hops > fatSectors)
+        if (!difat || *difat >= sectorLimit || hops > fatSectors)
             return std::nullopt;
         for (uint64_t index = 0; index + 1 < perSector && listed.size() < fatSectors; ++index) {
             if (!list(context.u32(sectorAt(*difat) + 4 * index, false)))
@@ -83,6 +87,8 @@ std::optional<uint64_t> lengthFromFat(uint64_t at, uint64_t sectorSize, uint32_t
 
     std::vector<uint32_t> sorted = listed;
     std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        return std::nullopt; // one sector listed twice: not a table this file wrote
     std::optional<uint64_t> lastInUse;
     for (size_t position = 0; position < listed.size(); ++position) {
         ByteRun entries = context.bytes(sectorAt(listed[position]), static_cast<int64_t>(sectorSize));
@@ -135,7 +141,7 @@ std::optional<CarveMatch> OLE2Carver::carve(uint64_t at, ReadContext& context) c
     uint64_t available = size > at ? size - at : 0;
     uint64_t length = std::min({ estimate, available, kLargestLength });
     CarveConfidence confidence = CarveConfidence::heuristic;
-    if (auto exact = lengthFromFat(at, sectorSize, *fatSectors, context); exact && *exact <= available) {
+    if (auto exact = lengthFromFat(at, sectorSize, *fatSectors, std::min(estimate, kLargestLength), context); exact && *exact <= available) {
         length = *exact;
         confidence = CarveConfidence::exact;
     }

@@ -67,7 +67,7 @@ bool walkChunks(uint64_t from, uint64_t end, bool riffKind, int depth, ReadConte
 /// Whether the first chunk at `at` (after the form type) is the one that makes
 /// the form what it says: a sound format, the AVI header list, a WebP bitstream
 /// or a sound description, with plausible fields.
-bool hasIdentifyingChunk(uint64_t at, const FormType& form, ReadContext& context)
+bool hasIdentifyingChunk(uint64_t at, uint64_t end, const FormType& form, ReadContext& context)
 {
     auto identifier = context.u32(at, true);
     auto size = context.u32(at + 4, !form.riffKind);
@@ -95,7 +95,7 @@ bool hasIdentifyingChunk(uint64_t at, const FormType& form, ReadContext& context
     default: {
         // "COMM" may follow other chunks ("FVER" in AIFF-C): look at the first few.
         uint64_t p = at;
-        for (int chunk = 0; chunk < 4; ++chunk) {
+        for (int chunk = 0; chunk < 4 && p < end && end - p >= kHeaderBytes + kSmallestAiffCommon; ++chunk) {
             auto id = context.u32(p, true);
             auto length = context.u32(p + 4, true);
             if (!id || !length)
@@ -141,11 +141,11 @@ std::optional<CarveMatch> RIFFCarver::carve(uint64_t at, ReadContext& context) c
         if (candidate.riffKind == riffKind && candidate.type == *formType)
             row = &candidate;
     }
-    if (!row || !hasIdentifyingChunk(at + kHeaderBytes + 4, *row, context))
-        return std::nullopt;
-
     // Chunks are padded to an even length; the pad byte belongs to the file.
     uint64_t declaredEnd = at + kHeaderBytes + *chunkSize;
+    if (!row || !hasIdentifyingChunk(at + kHeaderBytes + 4, declaredEnd, *row, context))
+        return std::nullopt;
+
     uint64_t total = uint64_t { *chunkSize } + (*chunkSize % 2) + kHeaderBytes;
     uint64_t size = context.size();
     uint64_t available = size > at ? size - at : 0;

@@ -15,6 +15,7 @@ constexpr int kMaximumEndRecords = 16;                 // end-record signatures 
 constexpr int kMaximumClassifiedHeaders = 64;          // central directory headers read by classify
 constexpr uint32_t kMaximumCheckedMembers = 0x10000;   // local headers compared with the directory, at most
 constexpr uint32_t kZip64Offset = 0xFFFFFFFF;          // the offset lives in the ZIP64 extra field
+constexpr uint64_t kLocalHeaderBytes = 30;             // without name and extra field
 
 constexpr uint64_t kEndRecordBytes = 22;               // without the comment
 constexpr uint64_t kCentralHeaderBytes = 46;           // without name, extra field and comment
@@ -83,7 +84,7 @@ bool localHeadersAgree(uint64_t at, uint64_t cdStart, uint64_t cdEnd, ReadContex
         if (!nameLength || !extraLength || !commentLength || !localOffset)
             return false;
         if (*localOffset != kZip64Offset) {
-            if (!equalsSignature(context.bytes(at + *localOffset, 4), kLocalHeaderSignature) || context.u16(at + *localOffset + 26, false) != *nameLength)
+            if (at + *localOffset + kLocalHeaderBytes > cdStart || !equalsSignature(context.bytes(at + *localOffset, 4), kLocalHeaderSignature) || context.u16(at + *localOffset + 26, false) != *nameLength)
                 return false;
         }
         p += kCentralHeaderBytes + *nameLength + *extraLength + *commentLength;
