@@ -1,5 +1,10 @@
 #include "carve/FormatCategory.hpp"
 
+#include "carve/CarveError.hpp"
+
+#include <algorithm>
+#include <cctype>
+
 namespace brightfold {
 
 namespace {
@@ -25,6 +30,12 @@ const CategoryNames& namesOf(FormatCategory category)
     return kNames[static_cast<size_t>(category)];
 }
 
+bool equalIgnoringCase(std::string_view left, std::string_view right)
+{
+    return std::equal(left.begin(), left.end(), right.begin(), right.end(),
+        [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
+}
+
 }
 
 std::string_view rawValue(FormatCategory category) { return namesOf(category).raw; }
@@ -38,6 +49,28 @@ std::optional<FormatCategory> formatCategoryFromRawValue(std::string_view raw)
             return names.category;
     }
     return std::nullopt;
+}
+
+CategorySet parseCategoryList(std::string_view text)
+{
+    if (text.empty())
+        return CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end());
+    CategorySet categories;
+    size_t begin = 0;
+    while (begin <= text.size()) {
+        size_t end = std::min(text.find(',', begin), text.size());
+        std::string_view name = text.substr(begin, end - begin);
+        auto known = std::find_if(kNames.begin(), kNames.end(), [&](const CategoryNames& names) { return equalIgnoringCase(names.raw, name); });
+        if (known == kNames.end()) {
+            std::string choices;
+            for (const auto& names : kNames)
+                choices += (choices.empty() ? "" : ", ") + std::string(names.raw);
+            throw CarveError::unknownCategory(std::string(name), choices);
+        }
+        categories.insert(known->category);
+        begin = end + 1;
+    }
+    return categories;
 }
 
 }

@@ -33,5 +33,9 @@ std::string_view displayName(FormatCategory category);
 std::string_view symbolName(FormatCategory category);
 /// Parses a raw value exactly (case-sensitive); no value for anything else.
 std::optional<FormatCategory> formatCategoryFromRawValue(std::string_view raw);
+/// Parses a comma-separated list of raw values as a user types it ("photos,VIDEO"):
+/// names are compared without regard to case, and an empty text means every
+/// category. Throws CarveError::unknownCategory for the first name that is none.
+CategorySet parseCategoryList(std::string_view text);
 
 }

@@ -1,16 +1,10 @@
 #include "cli/Commands.hpp"
 
-#include "device/DeviceError.hpp"
 #include "device/DiskEnumerator.hpp"
-#include "device/SourceOpener.hpp"
 
 #include <fmt/core.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 
 namespace brightfold::cli {
 
@@ -48,39 +42,6 @@ int runDisks(bool includeImages)
     return 0;
 }
 
-bool isDevice(const std::string& path)
-{
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode));
-}
-
-}
-
-ByteSourcePtr openScanSource(const std::string& path, bool unmountFirst)
-{
-    bool device = isDevice(path);
-    if (unmountFirst && device) {
-        // /dev/disk/by-id/… and other links lead to the kernel's own name.
-        std::error_code ignored;
-        std::string identifier = std::filesystem::canonical(path, ignored).filename().string();
-        if (!DiskEnumerator::unmountDisk(identifier))
-            fmt::print(stderr, "Warning: not every volume of {} could be unmounted; scanning it anyway (read-only).\n", path);
-    } else if (unmountFirst) {
-        fmt::print(stderr, "Note: {} is not a device; there is nothing to unmount.\n", path);
-    }
-    if (device && ::access(path.c_str(), R_OK) != 0)
-        fmt::print(stderr, "Asking for permission to read {} (the system may be asking for your password)…\n", path);
-    try {
-        return SourceOpener::open(path);
-    } catch (const DeviceError& error) {
-        bool refused = error.kind() == DeviceError::Kind::authorizationDenied
-            || (error.kind() == DeviceError::Kind::cannotOpen && (error.code() == EACCES || error.code() == EPERM));
-        if (!device || !refused)
-            throw;
-        throw CommandError(std::string(error.what())
-            + "\nReading a card needs an administrator's permission: run the scan with sudo, or make sure polkit (pkexec) "
-              "is installed and its service is running.");
-    }
 }
 
 std::function<int()> addDisksCommand(CLI::App& app)

@@ -2,6 +2,7 @@
 
 #include "carve/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
+#include "carve/FormatCategory.hpp"
 #include "device/ByteCount.hpp"
 #include "device/SourceOpener.hpp"
 
@@ -21,7 +22,7 @@ struct SaveOptions {
 
 int runSave(const SaveOptions& options)
 {
-    CategorySet categories = parseCategories(options.types);
+    CategorySet categories = parseCategoryList(options.types);
     CarveReport report;
     try {
         report = CarveReport::readFile(options.report);

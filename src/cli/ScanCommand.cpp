@@ -1,8 +1,8 @@
 #include "cli/Commands.hpp"
 
-#include "carve/CarveEngine.hpp"
+#include "carve/FolderTimestamp.hpp"
+#include "carve/ScanRunner.hpp"
 #include "device/ByteCount.hpp"
-#include "device/SourceOpener.hpp"
 
 #include <fmt/core.h>
 #include <pthread.h>
@@ -15,11 +15,6 @@
 namespace brightfold::cli {
 
 namespace {
-
-// The application's scan settings.
-constexpr int64_t kChunkSize = 16 * 1024 * 1024;
-constexpr int64_t kStride = 512;
-constexpr double kProgressInterval = 0.3;
 
 struct ScanOptions {
     std::string source;
@@ -98,12 +93,16 @@ void printTable(const CarveReport& report)
 
 int runScan(const ScanOptions& options)
 {
-    CategorySet categories = parseCategories(options.types);
-    std::filesystem::path out = options.out.empty() ? std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp())
-                                                    : std::filesystem::path(options.out);
-    ByteSourcePtr source = openScanSource(options.source, options.unmount);
-    CarveEngine engine(source, { out, categories, options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
-                                   kChunkSize, kStride, kProgressInterval });
+    ScanRequest request {
+        .sourcePath = options.source,
+        .categories = parseCategoryList(options.types),
+        .outputFolder = options.out.empty() ? std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp())
+                                            : std::filesystem::path(options.out),
+        .output = options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
+        .unmount = options.unmount ? UnmountChoice::unmountFirst : UnmountChoice::leaveMounted,
+    };
+    ScanRunner scan(std::move(request), [](const ScanNotice& notice) { fmt::print(stderr, "{}\n", notice.text); });
+    CarveEngine& engine = scan.engine();
     bool live = ::isatty(STDERR_FILENO);
     if (live)
         engine.onProgress = printProgressLine;
@@ -111,11 +110,7 @@ int runScan(const ScanOptions& options)
     CarveReport report;
     {
         CancelOnInterrupt interrupt(engine);
-        try {
-            report = engine.run();
-        } catch (const std::filesystem::filesystem_error& error) {
-            throw CommandError("Cannot create output folder " + out.string() + ": " + error.code().message() + ".");
-        }
+        report = scan.run();
     }
     if (live)
         fmt::print(stderr, "\n");
@@ -131,7 +126,7 @@ int runScan(const ScanOptions& options)
         summary += fmt::format("; {} unreadable regions skipped and zero-filled", report.badReads);
     if (report.cancelled)
         summary += " (cancelled)";
-    fmt::print(stderr, "{}.\nReport: {}\n", summary, (out / CarveReport::kFileName).string());
+    fmt::print(stderr, "{}.\nReport: {}\n", summary, (scan.request().outputFolder / CarveReport::kFileName).string());
     return report.cancelled ? 130 : 0;
 }
 

@@ -186,15 +186,16 @@ std::vector<ExternalDisk> DiskEnumerator::externalDisks(const std::vector<LsblkD
 DiskInfo DiskEnumerator::diskInfo(const LsblkDevice& disk, const fs::path& sysRoot)
 {
     DiskInfo info;
-    info.busProtocol = disk.type == "loop" ? "Disk Image" : disk.transport;
-    info.virtualOrPhysical = isVirtual(disk) ? "Virtual" : "Physical";
+    if (disk.type == "loop")
+        info.backing = DiskInfo::Backing::diskImage;
+    else if (isVirtual(disk))
+        info.backing = DiskInfo::Backing::virtualDisk;
     forEachMountPoint(disk, [&](const std::string& point) {
         info.osInternalMedia = info.osInternalMedia || isSystemMountPoint(point);
         info.systemImage = info.systemImage || contains(kLiveMediumMountPoints, point);
     });
     info.removableMedia = disk.removable;
-    info.removableMediaOrExternalDevice = disk.hotplug;
-    info.ejectable = disk.hotplug;
+    info.hotPluggable = disk.hotplug;
     info.internal = !disk.hotplug && !contains(kRemovableTransports, disk.transport);
     info.mediaName = disk.model;
     if (info.mediaName.empty() && startsWith(disk.name, "mmcblk"))
@@ -204,14 +205,13 @@ DiskInfo DiskEnumerator::diskInfo(const LsblkDevice& disk, const fs::path& sysRo
 
 bool DiskEnumerator::isMemoryCardLike(const DiskInfo& info, bool allowDiskImages)
 {
-    if (info.busProtocol == "Disk Image")
+    if (info.backing == DiskInfo::Backing::diskImage)
         return allowDiskImages;
-    if (info.virtualOrPhysical == "Virtual")
+    if (info.backing == DiskInfo::Backing::virtualDisk)
         return false;
     if (info.osInternalMedia || info.systemImage)
         return false;
-    bool removable = info.removableMedia || (info.removableMediaOrExternalDevice && info.ejectable);
-    return removable || !info.internal;
+    return info.removableMedia || info.hotPluggable || !info.internal;
 }
 
 std::vector<std::string> DiskEnumerator::volumeNames(const LsblkDevice& disk)

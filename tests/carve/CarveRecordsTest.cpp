@@ -1,3 +1,4 @@
+#include "carve/CarveError.hpp"
 #include "carve/CarveProgress.hpp"
 #include "carve/CarvedFile.hpp"
 #include "carve/CarverRegistry.hpp"
@@ -51,6 +52,27 @@ TEST(FormatCategoryTest, RawValuesRoundTripAndUnknownIsRejected)
     EXPECT_EQ(formatCategoryFromRawValue("Photos"), std::nullopt);
     EXPECT_EQ(formatCategoryFromRawValue("raw"), std::nullopt);
     EXPECT_EQ(displayName(FormatCategory::rawPhotos), "Camera RAW");
+}
+
+TEST(FormatCategoryTest, ListParsingIgnoresCaseAndNamesTheFirstUnknownEntry)
+{
+    using enum FormatCategory;
+    EXPECT_EQ(parseCategoryList(""), CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end()));
+    EXPECT_EQ(parseCategoryList("VIDEO,rawphotos,video"), (CategorySet { video, rawPhotos }));
+    struct Case {
+        const char* text;
+        const char* named;
+    };
+    for (auto [text, named] : { Case { "photos,pictures,x", "\"pictures\"" }, Case { "photos,", "\"\"" }, Case { "photo", "\"photo\"" } }) {
+        SCOPED_TRACE(text);
+        try {
+            parseCategoryList(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const CarveError& error) {
+            EXPECT_EQ(error.kind(), CarveError::Kind::unknownCategory);
+            EXPECT_NE(std::string(error.what()).find(named), std::string::npos) << error.what();
+        }
+    }
 }
 
 TEST(CarvedFileTest, FileNameUsesTheSectorOfTheStart)

@@ -229,7 +229,6 @@ TEST(DiskEnumeratorTest, FilterChecksImagesThenVirtualThenSystemThenRemovable)
 {
     auto info = [](auto change) {
         DiskInfo base;
-        base.virtualOrPhysical = "Physical";
         change(base);
         return base;
     };
@@ -240,16 +239,15 @@ TEST(DiskEnumeratorTest, FilterChecksImagesThenVirtualThenSystemThenRemovable)
         bool offered;
     };
     const std::vector<Case> cases {
-        { "image, allowed, even virtual", info([](DiskInfo& d) { d.busProtocol = "Disk Image"; d.virtualOrPhysical = "Virtual"; }), true, true },
-        { "image, not allowed, even removable", info([](DiskInfo& d) { d.busProtocol = "Disk Image"; d.removableMedia = true; }), false, false },
-        { "virtual, even removable", info([](DiskInfo& d) { d.virtualOrPhysical = "Virtual"; d.removableMedia = true; }), true, false },
+        { "image, allowed", info([](DiskInfo& d) { d.backing = DiskInfo::Backing::diskImage; }), true, true },
+        { "image, not allowed, even removable", info([](DiskInfo& d) { d.backing = DiskInfo::Backing::diskImage; d.removableMedia = true; }), false, false },
+        { "virtual, even removable", info([](DiskInfo& d) { d.backing = DiskInfo::Backing::virtualDisk; d.removableMedia = true; }), true, false },
         { "system media, even removable", info([](DiskInfo& d) { d.osInternalMedia = true; d.removableMedia = true; }), true, false },
         { "live medium, even external", info([](DiskInfo& d) { d.systemImage = true; }), true, false },
         { "built-in slot", info([](DiskInfo& d) { d.internal = true; d.removableMedia = true; }), false, true },
         { "internal disk", info([](DiskInfo& d) { d.internal = true; }), false, false },
         { "external, not removable", info([](DiskInfo&) { }), false, true },
-        { "hot-pluggable and ejectable", info([](DiskInfo& d) { d.internal = true; d.removableMediaOrExternalDevice = true; d.ejectable = true; }), false, true },
-        { "hot-pluggable but not ejectable", info([](DiskInfo& d) { d.internal = true; d.removableMediaOrExternalDevice = true; }), false, false },
+        { "hot-pluggable", info([](DiskInfo& d) { d.internal = true; d.hotPluggable = true; }), false, true },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "carve/CarveEngine.hpp"
+#include "carve/CarveReport.hpp"
+#include "carve/FormatCategory.hpp"
+#include "device/ByteSource.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace brightfold {
+
+/// Whether a card's volumes are unmounted before it is scanned.
+enum class UnmountChoice {
+    leaveMounted,
+    unmountFirst,
+};
+
+/// What one scan reads, looks for and writes.
+struct ScanRequest {
+    std::string sourcePath;             ///< a disk image or a device node
+    CategorySet categories;             ///< what to look for
+    std::filesystem::path outputFolder; ///< gets the report (and the copies in files mode); made when missing
+    CarveEngine::Config::OutputMode output { CarveEngine::Config::OutputMode::catalog };
+    UnmountChoice unmount { UnmountChoice::leaveMounted };
+};
+
+/// Something the user should hear while a scan is being opened. The scan goes on.
+struct ScanNotice {
+    enum class Kind {
+        unmountIncomplete, ///< a volume stayed mounted; the card is scanned (read-only) all the same
+        nothingToUnmount,  ///< unmounting was asked for a source that is not a device
+        askingPermission,  ///< the system may now ask for an administrator's password
+    };
+
+    Kind kind;
+    std::string text; ///< one user-facing line
+};
+
+/// One scan as the application and the command both run it, with the settings the
+/// product always scans with. Constructing it opens the source; run() scans it. The
+/// source stays open as long as the runner, so previews can be made from it after.
+class ScanRunner {
+public:
+    static constexpr int64_t kChunkSize = 16 * 1024 * 1024; ///< bytes read per step; a multiple of kStride
+    static constexpr int64_t kStride = 512;                 ///< bytes: files are looked for at sector starts
+    static constexpr double kProgressInterval = 0.3;        ///< seconds between two progress snapshots, at least
+
+    using NoticeHandler = std::function<void(const ScanNotice&)>;
+
+    /// Unmounts the card first when the request says so (one that stays mounted is
+    /// scanned all the same, after a notice), then opens the source read-only; this
+    /// may block while the system asks for a password. Throws DeviceError, or
+    /// ScanError::readingRefused when reading a device was not permitted.
+    explicit ScanRunner(ScanRequest request, const NoticeHandler& onNotice = {});
+
+    /// The engine: set its onProgress before run(); its cancel() works from any thread.
+    CarveEngine& engine() { return m_engine; }
+    const ByteSourcePtr& source() const { return m_source; }
+    const ScanRequest& request() const { return m_request; }
+
+    /// Scans the whole source on the calling thread and writes the report into the
+    /// output folder; a cancelled scan returns its report too. Throws
+    /// ScanError::outputFolderNotCreated, CarveError (empty source, folder not
+    /// writable) and the source's DeviceError when a chunk cannot be read.
+    CarveReport run();
+
+    /// The engine's settings for `request`.
+    static CarveEngine::Config engineConfig(const ScanRequest& request);
+    /// Opens the source as the constructor does.
+    static ByteSourcePtr openSource(const ScanRequest& request, const NoticeHandler& onNotice);
+
+private:
+    ScanRequest m_request;
+    ByteSourcePtr m_source;
+    CarveEngine m_engine;
+};
+
+}
