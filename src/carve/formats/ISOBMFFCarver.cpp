@@ -21,8 +21,25 @@ constexpr uint32_t kLargestChunkCount = 0x1000000;  // chunk offsets checked in 
 constexpr uint32_t kLargestItemCount = 0x10000;     // items located by one "iloc", at most
 
 constexpr std::array<uint8_t, 4> kFileTypeBox { 'f', 't', 'y', 'p' };
+/// The box types that may stand at the top level of a carved file.
+constexpr bool isKnownBox(uint32_t type)
+{
+    switch (type) {
+    case fourcc("ftyp"): case fourcc("styp"): case fourcc("moov"): case fourcc("mdat"): case fourcc("free"):
+    case fourcc("skip"): case fourcc("wide"): case fourcc("pnot"): case fourcc("udta"): case fourcc("meta"):
+    case fourcc("moof"): case fourcc("mfra"): case fourcc("sidx"): case fourcc("ssix"): case fourcc("prft"):
+    case fourcc("pdin"): case fourcc("emsg"): case fourcc("uuid"): case fourcc("jP  "): case fourcc("mfro"):
+        return true;
+    default:
+        return false;
+    }
+}
+
 /// A file must hold at least one of these: the movie, media data, item metadata or a movie fragment.
-constexpr std::array<std::string_view, 4> kPayloadBoxes { "moov", "mdat", "meta", "moof" };
+constexpr bool isPayloadBox(uint32_t type)
+{
+    return type == fourcc("moov") || type == fourcc("mdat") || type == fourcc("meta") || type == fourcc("moof");
+}
 
 bool isPrintable(uint8_t value)
 {
@@ -33,7 +50,7 @@ bool isPrintable(uint8_t value)
 /// and the brand is four printable bytes; no value otherwise.
 std::optional<std::string> fileTypeBrand(uint64_t at, ReadContext& context)
 {
-    auto size = context.u32(at, true); // u32 box size, "ftyp", 4-byte major brand
+    auto size = context.u32be(at); // u32 box size, "ftyp", 4-byte major brand
     if (!size || *size < kSmallestFileTypeBox || *size > kLargestFileTypeBox)
         return std::nullopt;
     ByteRun brand = context.bytes(at + kBrandOffset, 4);
@@ -119,10 +136,10 @@ std::optional<uint64_t> sizedField(uint64_t at, unsigned bytes, ReadContext& con
     if (bytes == 0)
         return 0;
     if (bytes == 4) {
-        auto value = context.u32(at, true);
+        auto value = context.u32be(at);
         return value ? std::optional<uint64_t>(*value) : std::nullopt;
     }
-    return bytes == 8 ? context.u64(at, true) : std::nullopt;
+    return bytes == 8 ? context.u64be(at) : std::nullopt;
 }
 
 /// Whether every item extent that an "iloc" box at `at` places in the file
@@ -132,16 +149,16 @@ bool itemLocationsInside(uint64_t at, uint64_t end, uint64_t fileStart, const st
 {
     // u8 version, u24 flags, then nibbles: offset size, length size, base offset size, index size.
     auto version = context.byte(at);
-    auto sizes = context.u16(at + 4, true);
+    auto sizes = context.u16be(at + 4);
     if (!version || *version > 2 || !sizes)
         return false;
     const unsigned offsetSize = *sizes >> 12, lengthSize = (*sizes >> 8) & 0xF, baseSize = (*sizes >> 4) & 0xF;
     const unsigned indexSize = *version == 0 ? 0 : *sizes & 0xF;
     const unsigned idSize = *version == 2 ? 4 : 2;
     uint64_t p = at + 6;
-    std::optional<uint32_t> items = context.u32(p, true);
+    std::optional<uint32_t> items = context.u32be(p);
     if (idSize == 2) {
-        auto shortCount = context.u16(p, true);
+        auto shortCount = context.u16be(p);
         items = shortCount ? std::optional<uint32_t>(*shortCount) : std::nullopt;
     }
     if (!items || *items > kLargestItemCount)
@@ -151,14 +168,14 @@ bool itemLocationsInside(uint64_t at, uint64_t end, uint64_t fileStart, const st
         p += idSize; // item ID
         unsigned method = 0;
         if (*version != 0) {
-            auto field = context.u16(p, true); // 12 reserved bits, 4-bit construction method
+            auto field = context.u16be(p); // 12 reserved bits, 4-bit construction method
             if (!field)
                 return false;
             method = *field & 0xF;
             p += 2;
         }
         auto base = sizedField(p + 2, baseSize, context); // after u16 data reference index
-        auto extents = context.u16(p + 2 + baseSize, true);
+        auto extents = context.u16be(p + 2 + baseSize);
         if (!base || !extents)
             return false;
         p += 4 + baseSize;
@@ -182,14 +199,14 @@ bool mediaOffsetsInside(uint64_t from, uint64_t to, uint64_t fileStart, const st
 {
     uint64_t p = from;
     while (to - p >= kBoxHeaderBytes) {
-        auto size = context.u32(p, true);
-        auto type = context.u32(p + 4, true);
+        auto size = context.u32be(p);
+        auto type = context.u32be(p + 4);
         if (!size || !type)
             return false;
         uint64_t header = kBoxHeaderBytes;
         uint64_t length = *size == 0 ? to - p : *size;
         if (*size == 1) {
-            auto largeSize = context.u64(p + 8, true);
+            auto largeSize = context.u64be(p + 8);
             if (!largeSize)
                 return false;
             header = kSmallestLargeSize;
@@ -219,7 +236,7 @@ bool mediaOffsetsInside(uint64_t from, uint64_t to, uint64_t fileStart, const st
         case fourcc("co64"): {
             // u8 version, u24 flags, u32 entry count, then 32- or 64-bit offsets from the file's start.
             const uint64_t entrySize = *type == fourcc("stco") ? 4 : 8;
-            auto count = context.u32(body + 4, true);
+            auto count = context.u32be(body + 4);
             if (!count || *count > kLargestChunkCount || uint64_t { *count } * entrySize > length - header - 8)
                 return false;
             ByteRun entries = context.bytes(body + 8, static_cast<int64_t>(*count * entrySize));
@@ -266,17 +283,9 @@ const std::vector<BrandRule>& brandRules()
 }
 
 ISOBMFFCarver::ISOBMFFCarver()
-    : FormatCarver("isobmff", { FormatCategory::photos, FormatCategory::rawPhotos, FormatCategory::video, FormatCategory::audio }, { textSignature("ftyp") }, 4)
+    : FormatCarver("isobmff", { FormatCategory::photos, FormatCategory::rawPhotos, FormatCategory::video, FormatCategory::audio }, { textSignature("ftyp") }, 4,
+        { kWalkWindow, kWalkWindow + ReadContext::kSearchOverrun + kSmallestLargeSize }) // a box header, the search for a following file
 {
-}
-
-const std::set<std::string, std::less<>>& ISOBMFFCarver::knownBoxes()
-{
-    static const std::set<std::string, std::less<>> boxes {
-        "ftyp", "styp", "moov", "mdat", "free", "skip", "wide", "pnot", "udta", "meta",
-        "moof", "mfra", "sidx", "ssix", "prft", "pdin", "emsg", "uuid", "jP  ", "mfro",
-    };
-    return boxes;
 }
 
 std::pair<std::string, FormatCategory> ISOBMFFCarver::ext(std::string_view brand)
@@ -317,22 +326,22 @@ std::optional<CarveMatch> ISOBMFFCarver::carve(uint64_t at, ReadContext& context
     bool indexIsMovie = false;
     FollowingFileSearch following(at);
     while (limit - pos >= kBoxHeaderBytes) {
-        auto size = context.u32(pos, true); // u32 size, 4-byte type, u64 largesize when size is 1
+        auto size = context.u32be(pos); // u32 size, 4-byte type, u64 largesize when size is 1
         if (!size)
             break;
-        ByteRun type = context.bytes(pos + 4, 4);
-        if (type.size() != 4 || !knownBoxes().contains(type.text())) // the known types are ASCII, so this also ends on any byte >= 0x80
+        auto type = context.u32be(pos + 4);
+        if (!type || !isKnownBox(*type))
             break;
         uint64_t boxLength = *size;
         if (*size == 1) {
-            auto largeSize = context.u64(pos + 8, true);
+            auto largeSize = context.u64be(pos + 8);
             if (!largeSize || *largeSize < kSmallestLargeSize)
                 break;
             boxLength = *largeSize;
         } else if (*size < kSmallestBoxSize) {
             break; // 0 would mean "to the end of the file", which a carve cannot know
         }
-        if (std::find(kPayloadBoxes.begin(), kPayloadBoxes.end(), type.text()) != kPayloadBoxes.end())
+        if (isPayloadBox(*type))
             sawPayload = true;
 
         if (boxLength > limit - pos) {
@@ -346,11 +355,11 @@ std::optional<CarveMatch> ISOBMFFCarver::carve(uint64_t at, ReadContext& context
             return matchEndingAt(*nextFile, CarveConfidence::heuristic);
         }
         const uint64_t header = *size == 1 ? kSmallestLargeSize : kBoxHeaderBytes;
-        if (type.text() == "mdat")
+        if (*type == fourcc("mdat"))
             media.push_back({ pos + header, pos + boxLength });
-        if (type.text() == "moov" || (type.text() == "meta" && !indexIsMovie)) {
+        if (*type == fourcc("moov") || (*type == fourcc("meta") && !indexIsMovie)) {
             index = { pos, pos + boxLength };
-            indexIsMovie = type.text() == "moov";
+            indexIsMovie = *type == fourcc("moov");
         }
         ++boxesWalked;
         pos += boxLength;

@@ -18,19 +18,47 @@ constexpr uint64_t kTrailerWindow = 0x4000000;    // 64 MiB after the last image
 constexpr uint32_t kLargestTrailerEntries = 64;   // blocks listed by one trailer directory
 constexpr uint32_t kLargestTrailerName = 256;     // bytes of a trailer block's name
 
-constexpr uint8_t kStartOfImage = 0xD8;
-constexpr uint8_t kEndOfImage = 0xD9;
-constexpr uint8_t kStartOfScan = 0xDA;
-constexpr uint8_t kFirstRestart = 0xD0;
 constexpr uint16_t kMpEntryTag = 0xB002;
 constexpr std::array<uint8_t, 4> kTrailerDirectory { 'S', 'E', 'F', 'H' };
+
+/// Marker codes: each marker is FF followed by one of these.
+namespace Marker {
+constexpr uint8_t kPrefix = 0xFF;        // also a fill byte before a marker
+constexpr uint8_t kStuffed = 0x00;       // FF 00 in scan data: a data byte FF
+constexpr uint8_t kTemporary = 0x01;     // TEM, no length
+constexpr uint8_t kFirstSegment = 0xC0;  // below: reserved, never in a valid file
+constexpr uint8_t kStartOfFrame0 = 0xC0; // SOF0, baseline
+constexpr uint8_t kStartOfFrame2 = 0xC2; // SOF2, progressive
+constexpr uint8_t kHuffmanTable = 0xC4;  // DHT
+constexpr uint8_t kRestart0 = 0xD0;      // RST0..RST7 (D0..D7), no length
+constexpr uint8_t kStartOfImage = 0xD8;  // SOI
+constexpr uint8_t kEndOfImage = 0xD9;    // EOI
+constexpr uint8_t kStartOfScan = 0xDA;   // SOS: the entropy-coded data follow its segment
+constexpr uint8_t kQuantisationTable = 0xDB; // DQT
+constexpr uint8_t kRestartInterval = 0xDD;   // DRI
+constexpr uint8_t kApplication0 = 0xE0;  // APP0..APP15 (E0..EF)
+constexpr uint8_t kApplication2 = 0xE2;  // APP2: holds the MPF index
+constexpr uint8_t kComment = 0xFE;       // COM
+}
+
+constexpr std::array<uint8_t, 3> kStartOfImage { Marker::kPrefix, Marker::kStartOfImage, Marker::kPrefix };
 
 /// The markers a real encoder writes right after SOI: APPn, DQT, SOF0, SOF2, DHT, DRI, COM.
 bool isAcceptedFourthByte(uint8_t marker)
 {
-    if ((marker & 0xF0) == 0xE0)
+    if ((marker & 0xF0) == Marker::kApplication0)
         return true;
-    return marker == 0xDB || marker == 0xC0 || marker == 0xC2 || marker == 0xC4 || marker == 0xDD || marker == 0xFE;
+    switch (marker) {
+    case Marker::kQuantisationTable:
+    case Marker::kStartOfFrame0:
+    case Marker::kStartOfFrame2:
+    case Marker::kHuffmanTable:
+    case Marker::kRestartInterval:
+    case Marker::kComment:
+        return true;
+    default:
+        return false;
+    }
 }
 
 struct Header {
@@ -47,28 +75,28 @@ std::optional<Header> walkToScanData(uint64_t start, ReadContext& context)
     uint64_t p = start + 2;
     while (p + 4 < limit) {
         auto prefix = context.byte(p);
-        if (!prefix || *prefix != 0xFF)
+        if (!prefix || *prefix != Marker::kPrefix)
             return std::nullopt;
         auto marker = context.byte(p + 1);
         if (!marker)
             return std::nullopt;
-        if (*marker == 0x01 || (*marker & 0xF8) == kFirstRestart) { // TEM, RST0..RST7 carry no length
+        if (*marker == Marker::kTemporary || (*marker & 0xF8) == Marker::kRestart0) {
             p += 2;
             continue;
         }
-        if (*marker == 0xFF) { // fill byte: the next FF starts the marker
+        if (*marker == Marker::kPrefix) { // fill byte: the next FF starts the marker
             p += 1;
             continue;
         }
-        if (*marker == kStartOfImage || *marker == kEndOfImage) // before the first scan
+        if (*marker == Marker::kStartOfImage || *marker == Marker::kEndOfImage) // before the first scan
             return std::nullopt;
-        auto segmentLength = context.u16(p + 2, true); // u16 length, counting itself
+        auto segmentLength = context.u16be(p + 2); // u16 length, counting itself
         if (!segmentLength || *segmentLength < 2)
             return std::nullopt;
-        if (*marker == 0xE2 && !header.mpfTiffHeader && context.bytes(p + 4, 4).text() == std::string_view("MPF\0", 4))
+        if (*marker == Marker::kApplication2 && !header.mpfTiffHeader && context.bytes(p + 4, 4).text() == std::string_view("MPF\0", 4))
             header.mpfTiffHeader = p + kMpfHeaderBytes;
         p += 2 + *segmentLength;
-        if (*marker == kStartOfScan) {
+        if (*marker == Marker::kStartOfScan) {
             header.scanData = p;
             return header;
         }
@@ -105,37 +133,37 @@ ScanEnd walkScanData(uint64_t p, uint64_t limit, ReadContext& context)
         }
         const uint8_t* from = piece.data() + (p - pieceStart);
         const size_t left = piece.size() - static_cast<size_t>(p - pieceStart);
-        const auto* found = static_cast<const uint8_t*>(std::memchr(from, 0xFF, left - 1));
+        const auto* found = static_cast<const uint8_t*>(std::memchr(from, Marker::kPrefix, left - 1));
         if (!found) {
             p += left - 1;
             continue;
         }
         const uint64_t q = p + static_cast<uint64_t>(found - from);
         const uint8_t marker = found[1];
-        if (marker == 0x00 || marker == 0xFF) { // stuffed byte, or fill before a marker
-            p = q + (marker == 0x00 ? 2 : 1);
+        if (marker == Marker::kStuffed || marker == Marker::kPrefix) { // stuffed byte, or fill before a marker
+            p = q + (marker == Marker::kStuffed ? 2 : 1);
             continue;
         }
-        if ((marker & 0xF8) == kFirstRestart) {
+        if ((marker & 0xF8) == Marker::kRestart0) {
             if ((marker & 7) != nextRestart)
                 return { ScanEnd::Kind::broken, q };
             nextRestart = (nextRestart + 1) & 7;
             p = q + 2;
             continue;
         }
-        if (marker == kEndOfImage)
+        if (marker == Marker::kEndOfImage)
             return { ScanEnd::Kind::endOfImage, q + 2 };
-        if (marker == kStartOfImage)
+        if (marker == Marker::kStartOfImage)
             return { ScanEnd::Kind::otherImage, q };
-        if (marker < 0xC0)
+        if (marker < Marker::kFirstSegment)
             return { ScanEnd::Kind::broken, q };
         // A segment between scans (DHT, DQT, DRI, COM, APPn, SOS): skipped by its length.
-        auto segmentLength = context.u16(q + 2, true);
+        auto segmentLength = context.u16be(q + 2);
         if (!segmentLength)
             return { ScanEnd::Kind::ranOut, q };
         if (*segmentLength < 2)
             return { ScanEnd::Kind::broken, q };
-        if (marker == kStartOfScan)
+        if (marker == Marker::kStartOfScan)
             nextRestart = 0;
         p = q + 2 + *segmentLength;
     }
@@ -145,8 +173,8 @@ ScanEnd walkScanData(uint64_t p, uint64_t limit, ReadContext& context)
 /// A whole image at `at` walked to its EOI: the end just after it, or no value.
 std::optional<uint64_t> provenImageEnd(uint64_t at, uint64_t limit, ReadContext& context)
 {
-    auto soi = context.u16(at, true);
-    if (!soi || *soi != 0xFFD8)
+    auto soi = context.u16be(at);
+    if (!soi || *soi != (Marker::kPrefix << 8 | Marker::kStartOfImage))
         return std::nullopt;
     auto header = walkToScanData(at, context);
     if (!header)
@@ -163,21 +191,21 @@ std::optional<uint64_t> provenImageEnd(uint64_t at, uint64_t limit, ReadContext&
 std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, uint64_t limit, ReadContext& context)
 {
     // TIFF header: "II*\0" or "MM\0*", u32 offset of the index IFD from the header.
-    auto order = context.u16(tiffHeader, true);
-    if (!order || (*order != 0x4949 && *order != 0x4D4D))
+    auto mark = context.u16be(tiffHeader);
+    if (!mark || (*mark != 0x4949 && *mark != 0x4D4D))
         return std::nullopt;
-    const bool big = *order == 0x4D4D;
-    auto ifd = context.u32(tiffHeader + 4, big);
+    const ByteOrder order = *mark == 0x4D4D ? ByteOrder::big : ByteOrder::little;
+    auto ifd = context.u32(tiffHeader + 4, order);
     if (!ifd || tiffHeader >= limit || *ifd >= limit - tiffHeader)
         return std::nullopt;
-    auto entries = context.u16(tiffHeader + *ifd, big);
+    auto entries = context.u16(tiffHeader + *ifd, order);
     if (!entries)
         return std::nullopt;
     for (uint16_t index = 0; index < std::min<uint16_t>(*entries, 32); ++index) {
         const uint64_t entry = tiffHeader + *ifd + 2 + 12 * uint64_t { index }; // u16 tag, u16 type, u32 count, u32 value
-        auto tag = context.u16(entry, big);
-        auto count = context.u32(entry + 4, big);
-        auto list = context.u32(entry + 8, big);
+        auto tag = context.u16(entry, order);
+        auto count = context.u32(entry + 4, order);
+        auto list = context.u32(entry + 8, order);
         if (!tag || !count || !list || *tag != kMpEntryTag)
             continue;
         if (*list >= limit - tiffHeader)
@@ -185,8 +213,8 @@ std::optional<uint64_t> mpfImagesEnd(uint64_t tiffHeader, uint64_t limit, ReadCo
         std::optional<uint64_t> end;
         for (uint32_t image = 0; image < std::min(*count / 16, kLargestImageCount); ++image) {
             // u32 attributes, u32 size, u32 offset from the TIFF header (0 for the first image), two u16 links.
-            auto size = context.u32(tiffHeader + *list + 16 * uint64_t { image } + 4, big);
-            auto offset = context.u32(tiffHeader + *list + 16 * uint64_t { image } + 8, big);
+            auto size = context.u32(tiffHeader + *list + 16 * uint64_t { image } + 4, order);
+            auto offset = context.u32(tiffHeader + *list + 16 * uint64_t { image } + 8, order);
             if (!size || !offset)
                 return std::nullopt;
             if (*offset == 0)
@@ -212,25 +240,25 @@ std::optional<uint64_t> trailerEnd(uint64_t at, uint64_t limit, ReadContext& con
     if (at >= limit)
         return std::nullopt;
     // A block starts with u16 0, u16 type, u32 name length, then the name.
-    auto zero = context.u16(at, false);
-    auto nameLength = context.u32(at + 4, false);
+    auto zero = context.u16le(at);
+    auto nameLength = context.u32le(at + 4);
     if (!zero || *zero != 0 || !nameLength || *nameLength == 0 || *nameLength > kLargestTrailerName)
         return std::nullopt;
     auto directory = context.find(kTrailerDirectory, at, std::min(kTrailerWindow, limit - at), ReadContext::kSearchChunk);
     if (!directory)
         return std::nullopt;
-    auto count = context.u32(*directory + 8, false); // "SEFH", u32 version, u32 count, 12 bytes per block
+    auto count = context.u32le(*directory + 8); // "SEFH", u32 version, u32 count, 12 bytes per block
     if (!count || *count == 0 || *count > kLargestTrailerEntries)
         return std::nullopt;
     uint64_t farthest = 0;
     for (uint32_t index = 0; index < *count; ++index) {
-        auto back = context.u32(*directory + 12 + 12 * uint64_t { index } + 4, false);
+        auto back = context.u32le(*directory + 12 + 12 * uint64_t { index } + 4);
         if (!back)
             return std::nullopt;
         farthest = std::max<uint64_t>(farthest, *back);
     }
     const uint64_t directoryEnd = *directory + 12 + 12 * uint64_t { *count };
-    auto length = context.u32(directoryEnd, false);
+    auto length = context.u32le(directoryEnd);
     if (farthest != *directory - at || !length || *length != directoryEnd - *directory || context.bytes(directoryEnd + 4, 4).text() != "SEFT")
         return std::nullopt;
     return directoryEnd + 8;
@@ -239,7 +267,8 @@ std::optional<uint64_t> trailerEnd(uint64_t at, uint64_t limit, ReadContext& con
 }
 
 JPEGCarver::JPEGCarver()
-    : FormatCarver("jpeg", { FormatCategory::photos }, { { 0xFF, 0xD8, 0xFF } }, 0)
+    : FormatCarver("jpeg", { FormatCategory::photos }, { Signature(kStartOfImage.begin(), kStartOfImage.end()) }, 0,
+        { kSearchBudget, kSearchBudget + ReadContext::kSearchOverrun })
 {
 }
 
@@ -259,7 +288,7 @@ std::optional<CarveMatch> JPEGCarver::carve(uint64_t at, ReadContext& context) c
     ScanEnd scan = walkScanData(header->scanData, limit, context);
     CarveMatch match { scan.end - at, "jpg", FormatCategory::photos, CarveConfidence::heuristic };
     if (scan.kind == ScanEnd::Kind::ranOut) {
-        match.length = std::min(match.length, kFallbackCap);
+        match.length = kFallbackCap; // the engine cuts it at the source end
         return match;
     }
     if (scan.kind != ScanEnd::Kind::endOfImage)

@@ -14,6 +14,7 @@ constexpr uint64_t kID3v2FooterBytes = 10;
 constexpr uint8_t kID3v2FooterFlag = 0x10;
 constexpr uint8_t kHighestMajorVersion = 15;
 constexpr uint64_t kID3v1TagBytes = 128;
+constexpr uint64_t kLongestFrame = 2881; // bytes: MPEG-2.5 Layer II at 160 kbit/s and 8000 Hz, padded
 constexpr int kProvingFrames = 64;               // about 1.5 s of audio: a chain this long is no accident
 constexpr uint64_t kApeFooterBytes = 32;         // "APETAGEX", u32 version, u32 size, u32 items, u32 flags, 8 reserved
 constexpr uint32_t kApeHasHeader = 0x80000000;   // flag: a 32-byte header comes before the items
@@ -62,7 +63,8 @@ static_assert(kSampleRates[kMPEG25][0] == 11025);
 
 MP3Carver::MP3Carver()
     : FormatCarver("mp3", { FormatCategory::audio },
-        { textSignature("ID3"), { 0xFF, 0xFB }, { 0xFF, 0xFA }, { 0xFF, 0xF3 }, { 0xFF, 0xF2 } }, 0)
+        { textSignature("ID3"), { 0xFF, 0xFB }, { 0xFF, 0xFA }, { 0xFF, 0xF3 }, { 0xFF, 0xF2 } }, 0,
+        { kWalkWindow, kWalkWindow + kLongestFrame + kLargestApeTag + kApeFooterBytes + 3 }) // the longest frame, an APE tag, then "TAG"
 {
 }
 
@@ -144,8 +146,8 @@ std::optional<CarveMatch> MP3Carver::carve(uint64_t at, ReadContext& context) co
     // may follow the last frame.
     uint64_t end = p;
     if (context.bytes(end, 8).text() == "APETAGEX") {
-        auto size = context.u32(end + 12, false); // counts the items and the footer
-        auto flags = context.u32(end + 20, false);
+        auto size = context.u32le(end + 12); // counts the items and the footer
+        auto flags = context.u32le(end + 20);
         if (size && flags && *size >= kApeFooterBytes && *size <= kLargestApeTag)
             end += *size + ((*flags & kApeHasHeader) ? kApeFooterBytes : 0);
     }

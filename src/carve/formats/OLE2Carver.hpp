@@ -8,7 +8,7 @@ namespace brightfold {
 /// ends after the last sector in use in the FAT that the DIFAT lists, exact when
 /// every listed FAT sector is readable and marked as one. Otherwise the length
 /// is an estimate, the largest file the header's count of FAT sectors can
-/// address, cut to the source and to 256 MiB. The kind of document comes from the main stream names found
+/// address, cut to 256 MiB (and by the engine to the source). The kind of document comes from the main stream names found
 /// in the first 8 MiB of the carved range ("ole" when none is there).
 class OLE2Carver final : public FormatCarver {
 public:

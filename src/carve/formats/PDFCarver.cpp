@@ -65,7 +65,8 @@ bool startxrefProves(uint64_t at, uint64_t marker, ReadContext& context)
 }
 
 PDFCarver::PDFCarver()
-    : FormatCarver("pdf", { FormatCategory::documents }, { textSignature("%PDF-") }, 0)
+    : FormatCarver("pdf", { FormatCategory::documents }, { textSignature("%PDF-") }, 0,
+        { kHeaderBytes + kFirstSearchRange, kHeaderBytes + kFirstSearchRange + ReadContext::kSearchOverrun + kMaximumLineEndBytes })
 {
 }
 
