@@ -35,6 +35,13 @@ ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
 {
 }
 
+ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
+    : m_request(std::move(request))
+    , m_source(std::move(source))
+    , m_engine(m_source, engineConfig(m_request))
+{
+}
+
 CarveEngine::Config ScanRunner::engineConfig(const ScanRequest& request)
 {
     return {

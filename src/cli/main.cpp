@@ -13,6 +13,7 @@ int main(int argc, char** argv)
     auto scan = addScanCommand(app);
     auto save = addSaveCommand(app);
     auto disks = addDisksCommand(app);
+    auto sessions = addSessionsCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -25,6 +26,8 @@ int main(int argc, char** argv)
             return save();
         if (app.got_subcommand("disks"))
             return disks();
+        if (app.got_subcommand("sessions"))
+            return sessions();
     } catch (const std::exception& error) {
         fmt::print(stderr, "brightfold: {}\n", error.what());
         return 1;
