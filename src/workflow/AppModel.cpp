@@ -193,7 +193,6 @@ void AppModel::runScan(const ScanPlan& plan)
 void AppModel::makePreviews(const ScanSession& session, ByteSource& source)
 {
     const auto& files = session.report.files;
-    QString folder = QString::fromStdString(ScanStore::folder(session).string());
     int total = static_cast<int>(std::min<size_t>(files.size(), INT_MAX));
     for (int i = 0; i < total; ++i) {
         bool cancelled = true;
@@ -204,7 +203,7 @@ void AppModel::makePreviews(const ScanSession& session, ByteSource& source)
         });
         if (!modelAlive || cancelled)
             return;
-        PreviewMaker::make(files[static_cast<size_t>(i)], source, folder);
+        PreviewMaker::make(files[static_cast<size_t>(i)], source, session);
     }
 }
 

@@ -2,7 +2,9 @@
 
 #include "device/ByteCount.hpp"
 #include "device/FileSource.hpp"
+#include "workflow/PreviewMaker.hpp"
 #include "workflow/ScanSessionError.hpp"
+#include "workflow/ScanStore.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -217,6 +219,15 @@ nlohmann::json ScanSession::summaryJson(const std::filesystem::path& folder) con
         { "filesFound", report.files.size() },
         { "folder", folder.string() },
     };
+}
+
+std::optional<std::filesystem::path> ScanSession::previewURL(const CarvedFile& file) const
+{
+    std::filesystem::path path = PreviewMaker::previewPath(QString::fromStdString(ScanStore::folder(*this).string()), file).toStdString();
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        return std::nullopt;
+    return path;
 }
 
 }

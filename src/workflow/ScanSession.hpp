@@ -62,6 +62,9 @@ struct ScanSession {
     /// Reopens the scanned card or image. Throws ScanSessionError::sourceMissing
     /// with what the user should do when it is absent or changed, else DeviceError.
     ByteSourcePtr openSource(DeviceAccess& devices, DiskImages images) const;
+    /// The preview made for `file` in this session's folder, when one exists on
+    /// disk (its existence is the only record that it was made).
+    std::optional<std::filesystem::path> previewURL(const CarvedFile& file) const;
 
     /// The record as stored: one line of JSON, "/" written as "\/".
     std::string toJson() const;
