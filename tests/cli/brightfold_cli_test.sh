@@ -7,89 +7,41 @@ brightfold=${1:?usage: brightfold_cli_test.sh BRIGHTFOLD_BINARY}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
 failed=0
+fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
 
 check() { # name, expected exit code, text the output must contain, command...
-    local name=$1 expected=$2 text=$3
+    local name=$1 expected=$2 text=$3 output status
     shift 3
-    local output status
     output=$("$@" 2>&1)
     status=$?
-    if [[ $status -eq $expected && "$output" == *"$text"* && "$output" != *"terminate called"* && "$output" != *"Sanitizer"* ]]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name (exit $status, wanted $expected)"
-        echo "$output" | head -n 20
-    fi
+    [[ $status -eq $expected && "$output" == *"$text"* && "$output" != *"terminate called"* && "$output" != *"Sanitizer"* ]] || fail "$name (exit $status): $(head -c 2000 <<<"$output")"
 }
 
-# Bad sources, types and folders.
 touch "$work/empty.img"
 printf 'x' > "$work/plain.img"
-check "missing source" 1 "brightfold: Could not open $work/missing.img: No such file or directory" "$brightfold" scan "$work/missing.img" --out "$work/o1"
-check "directory source" 1 "brightfold: $work is not a readable file or device." "$brightfold" scan "$work" --out "$work/o2"
-check "empty source" 1 "brightfold: The selected source reports a size of zero bytes." "$brightfold" scan "$work/empty.img" --out "$work/o3"
-check "unknown type" 1 'Unknown file type "pictures"' "$brightfold" scan "$work/plain.img" --types photos,pictures --out "$work/o4"
-check "output under a file" 1 "Cannot create output folder $work/plain.img/out" "$brightfold" scan "$work/plain.img" --out "$work/plain.img/out"
-check "no arguments" 106 "A subcommand is required" "$brightfold"
-
-# Bad reports.
 printf '{"badReads": 0, "cancelled": false, "dur' > "$work/truncated.json"
 printf '{"badReads":0,"cancelled":false,"duration":1,"files":[],"scannedBytes":1,"sourceDescription":"x"}' > "$work/incomplete.json"
-printf '\xff\xfe\x00garbage' > "$work/binary.json"
+check "missing source" 1 "brightfold: Could not open $work/missing.img: No such file or directory" "$brightfold" scan "$work/missing.img" --out "$work/o1"
+check "empty source" 1 "brightfold: The selected source reports a size of zero bytes." "$brightfold" scan "$work/empty.img" --out "$work/o3"
+check "unknown type" 1 'Unknown file type "pictures"' "$brightfold" scan "$work/plain.img" --types photos,pictures --out "$work/o4"
 check "truncated report" 1 "The report is not valid JSON" "$brightfold" save "$work/truncated.json" --source "$work/plain.img" --to "$work/s1"
 check "incomplete report" 1 'The report is missing "totalBytes"' "$brightfold" save "$work/incomplete.json" --source "$work/plain.img" --to "$work/s2"
-check "binary report" 1 "The report is not valid JSON" "$brightfold" save "$work/binary.json" --source "$work/plain.img" --to "$work/s3"
-check "missing report" 1 "Could not read the report" "$brightfold" save "$work/none.json" --source "$work/plain.img" --to "$work/s4"
 
-# The sample card: every deleted and kept photo comes back byte for byte.
+# The sample card: every deleted and kept file comes back whole, byte for byte or as
+# the start of a copy whose end the format cannot tell exactly; the image is never changed.
 "$root/scripts/make-sample-image" "$work/sample" >/dev/null || { echo "FAILED: could not build the sample image"; exit 1; }
 image="$work/sample/card.img"
 before=$(sha256sum "$image"; stat -c %Y "$image")
-check "scan sample" 0 "f" "$brightfold" scan "$image" --out "$work/scan"
-check "scan sample as json" 0 '"files": [' "$brightfold" scan "$image" --types photos --json --out "$work/scan-json"
+check "scan sample as json" 0 '"files": [' "$brightfold" scan "$image" --json --out "$work/scan"
 check "save sample" 0 "Saved" "$brightfold" save "$work/scan/brightfold-report.json" --source "$image" --to "$work/saved"
-# Each original must come back whole: byte for byte, or as the start of a copy
-# whose end the format cannot tell exactly.
-savedCopies=$(find "$work/saved" -type f ! -name '*.json')
+check "save from another source" 1 "could not be saved" "$brightfold" save "$work/scan/brightfold-report.json" --source "$work/plain.img" --to "$work/wrong"
 while IFS=$'\t' read -r name _; do
     [[ -z "$name" || "$name" == \#* ]] && continue
-    original="$root/sample/files/$name"
-    size=$(stat -c %s "$original")
-    found=no
-    for copy in $savedCopies; do
-        if cmp -s -n "$size" "$original" "$copy" && [[ $(stat -c %s "$copy") -ge $size ]]; then
-            found=yes
-            break
-        fi
-    done
-    if [[ $found == yes ]]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name was not saved whole"
-    fi
+    size=$(stat -c %s "$root/sample/files/$name")
+    find "$work/saved" -type f -size "+$((size - 1))c" ! -name '*.json' -exec cmp -s -n "$size" "$root/sample/files/$name" {} \; -print | grep -q . || fail "$name was not saved whole"
 done < "$root/sample/files/MANIFEST.tsv"
-check "save from another source" 1 "could not be saved" "$brightfold" save "$work/scan/brightfold-report.json" --source "$work/plain.img" --to "$work/saved-wrong"
-after=$(sha256sum "$image"; stat -c %Y "$image")
-if [[ "$before" == "$after" ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: the scanned image changed"; fi
-
-# Ctrl-C cancels through the engine and still writes the report.
-truncate -s 64G "$work/large.img"
-"$brightfold" scan "$work/large.img" --out "$work/cancelled" >/dev/null 2>&1 &
-pid=$!
-sleep 1
-kill -INT $pid
-wait $pid
-status=$?
-if [[ $status -eq 130 ]] && grep -q '"cancelled": true' "$work/cancelled/brightfold-report.json"; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-    echo "FAILED: Ctrl-C (exit $status)"
-fi
+[[ "$before" == "$(sha256sum "$image"; stat -c %Y "$image")" ]] || fail "the scanned image changed"
 
 # Stored scans: listed newest first from the store, a damaged record hides only itself.
 export XDG_DATA_HOME="$work/data"
@@ -103,5 +55,13 @@ check "stored scans" 0 "$id  2026-03-01T14:05:09Z       1  EOS_DIGITAL (64 GB, c
 check "stored scans as json" 0 '"filesFound": 1' "$brightfold" sessions --json
 unset XDG_DATA_HOME
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+# Ctrl-C cancels through the engine and still writes the report.
+truncate -s 64G "$work/large.img"
+"$brightfold" scan "$work/large.img" --out "$work/cancelled" >/dev/null 2>&1 &
+pid=$!
+sleep 1
+kill -INT $pid
+wait $pid
+status=$?
+[[ $status -eq 130 ]] && grep -q '"cancelled": true' "$work/cancelled/brightfold-report.json" || fail "Ctrl-C (exit $status)"
+[[ $failed -eq 0 ]] && echo "all passed"

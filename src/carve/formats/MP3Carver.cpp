@@ -153,7 +153,10 @@ std::optional<CarveMatch> MP3Carver::carve(uint64_t at, ReadContext& context) co
     }
     if (context.bytes(end, 3).text() == "TAG") // ID3v1 tag of 128 bytes
         end += kID3v1TagBytes;
-    const CarveConfidence confidence = frames >= kProvingFrames ? CarveConfidence::exact : CarveConfidence::heuristic;
+    // A chain that ran into the end of the walk, rather than into bytes that are
+    // no frame, proves no end.
+    const bool ranOut = limit < 4 || p > limit - 4;
+    const CarveConfidence confidence = frames >= kProvingFrames && !ranOut ? CarveConfidence::exact : CarveConfidence::heuristic;
     return CarveMatch { end - at, "mp3", FormatCategory::audio, confidence };
 }
 
