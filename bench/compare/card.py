@@ -49,19 +49,20 @@ def _run(argv):
         raise SystemExit(f"card: {' '.join(map(str, argv))} failed: {done.stderr.decode(errors='replace')[-1000:]}")
 
 
-def _format(image: Path, label: str):
-    _run(["mkfs.vfat", "-F", FAT_BITS, "-s", "64", "-n", label, "-i", "0B41D001", image])
+def _format(image: Path, label: str, fat_bits: str = FAT_BITS, sectors_per_cluster: int = CLUSTER // 512):
+    _run(["mkfs.vfat", "-F", fat_bits, "-s", str(sectors_per_cluster), "-n", label, "-i", "0B41D001", image])
 
 
 class Card:
     """Copies files onto one image with mtools, creating folders as needed."""
 
-    def __init__(self, image: Path, label: str):
+    def __init__(self, image: Path, label: str, fat_bits: str = FAT_BITS, cluster: int = CLUSTER, size: str = IMAGE_SIZE):
         self.image = image
         self.made = set()
+        self.fat32 = fat_bits == "32"
         image.unlink(missing_ok=True)
-        _run(["truncate", "-s", IMAGE_SIZE, image])
-        _format(image, label)
+        _run(["truncate", "-s", size, image])
+        _format(image, label, fat_bits, cluster // 512)
 
     def copy(self, item):
         path = ""
@@ -77,7 +78,7 @@ class Card:
 
     def forget_next_free(self):
         """Clears the FSInfo next-free hint so that the next copy allocates from the first free cluster."""
-        if not FAT32:
+        if not self.fat32:
             return  # mtools keeps no hint between runs on FAT16: it starts from the first free cluster
         with self.image.open("r+b") as handle:
             boot = handle.read(512)
@@ -94,8 +95,9 @@ def _data_start(view) -> int:
     return (reserved + fats * fat_sectors) * 512 + root_entries * 32
 
 
-def locate(image: Path, placed: list) -> list:
+def locate(image: Path, placed: list, cluster: int = CLUSTER) -> list:
     """Finds each placed file's bytes on the image; returns the truth records."""
+    CLUSTER = cluster  # noqa: N806 (the cluster size of this image)
     with image.open("rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as view:
         start = _data_start(view)
         size = len(view)
@@ -137,16 +139,17 @@ def locate(image: Path, placed: list) -> list:
                     pieces.append(after[0] if after else found[0])
                 record["status"] = "fragmented" if whole else "partial"
                 if whole:
-                    record["clusters"] = _runs(pieces)
+                    record["clusters"] = _runs(pieces, CLUSTER)
+                    record["cluster"] = CLUSTER
             truth.append(record)
         return truth
 
 
-def _runs(offsets):
+def _runs(offsets, cluster=CLUSTER):
     """Cluster offsets as [start, count] runs."""
     runs = []
     for offset in offsets:
-        if runs and runs[-1][0] + runs[-1][1] * CLUSTER == offset:
+        if runs and runs[-1][0] + runs[-1][1] * cluster == offset:
             runs[-1][1] += 1
         else:
             runs.append([offset, 1])
@@ -209,7 +212,74 @@ def build_fragmented(image: Path, items) -> list:
     return placed
 
 
-LAYOUTS = {"deleted": build_deleted, "formatted": build_formatted, "fragmented": build_fragmented}
+SMALL_CLUSTER = 4096             # bytes: the FAT32 card of a phone or a newer camera
+SMALL_CLUSTER_SIZE = "300M"      # FAT32 needs 65525 clusters: 256 MiB of 4 KiB clusters and the tables
+
+
+def build_fragmented32(image: Path, items) -> list:
+    """FAT32 with 4 KiB clusters: small files are deleted and the holes refilled, so larger ones split."""
+    card = Card(image, "FRAG32", "32", SMALL_CLUSTER, SMALL_CLUSTER_SIZE)
+    ordered = _order(items, 5)
+    first = sorted(ordered[: len(ordered) // 2], key=lambda item: Path(item.source).stat().st_size)
+    second = ordered[len(ordered) // 2:]
+    for item in first:
+        card.copy(item)
+    for index, item in enumerate(first):
+        if index % 3 != 1:
+            card.delete(item)
+    card.forget_next_free()
+    for item in second:
+        card.copy(item)
+    kept = [item for index, item in enumerate(first) if index % 3 == 1]
+    return [(item, index % 3 != 1) for index, item in enumerate(first) if index % 3 != 1] + [(item, False) for item in kept + second]
+
+
+def _junk_run(rng: random.Random) -> bytes:
+    """A bare signature, plausible header fields, then random bytes: 1 to 12 sectors."""
+    size = rng.randint(1, 12) * 512
+    declared = rng.randint(size, 64 * 1024 * 1024)
+    heads = [
+        b"%PDF-1." + bytes([rng.randint(0x30, 0x37)]) + b"\n",
+        b"RIFF" + struct.pack("<I", declared) + b"WAVE",
+        b"RIFF" + struct.pack("<I", declared) + b"AVI ",
+        b"RIFF" + struct.pack("<I", declared) + b"WEBP",
+        b"FORM" + struct.pack(">I", declared) + b"AIFF",
+        b"\xff\xd8\xff\xe0" + struct.pack(">H", 16) + b"JFIF\0",
+        b"\xff\xd8\xff\xe1" + struct.pack(">H", 300) + b"Exif\0\0",
+        struct.pack(">I", 24) + b"ftypisom\0\0\0\0isommp41" + struct.pack(">I", declared) + b"mdat",
+        b"PK\x03\x04\x14\x00\x00\x00\x08\x00",
+        b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(22) + b"\x09\x00",
+        b"ID3\x03\x00\x00\x00\x00\x02\x00",
+        b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR",
+        b"GIF89a", b"II*\x00\x08\x00\x00\x00", b"BM" + struct.pack("<I", declared),
+    ]
+    head = rng.choice(heads)
+    return head + rng.randbytes(size - len(head))
+
+
+def build_junk(image: Path, items) -> list:
+    """A raw image (no file system) of the files back to back on sector starts, with
+    about a hundred runs of junk sectors between them, as free space full of old
+    fragments leaves them. Returns the truth records directly."""
+    rng = random.Random(7)
+    ordered = _order(items, 7)
+    truth = []
+    with image.open("wb") as handle:
+        for index, item in enumerate(ordered):
+            for _ in range(rng.choice([0, 1, 1, 2]) if index else 1):
+                handle.write(_junk_run(rng))
+            data = Path(item.source).read_bytes()
+            offset = handle.tell()
+            handle.write(data + bytes(-len(data) % 512))
+            truth.append({"name": item.name, "folder": item.folder, "fmt": item.fmt, "length": len(data),
+                          "sha256": hashlib.sha256(data).hexdigest(), "deleted": True, "offset": offset,
+                          "status": "contiguous"})
+        handle.write(_junk_run(rng))
+    return truth
+
+
+LAYOUTS = {"deleted": build_deleted, "formatted": build_formatted, "fragmented": build_fragmented,
+           "junk": build_junk, "fragmented32": build_fragmented32}
 
 
 def build(folder: Path, items, fingerprint: str) -> dict:
@@ -227,7 +297,10 @@ def build(folder: Path, items, fingerprint: str) -> dict:
                 continue
         print(f"card: building {image.name}", flush=True)
         placed = layout(image, items)
-        truth = locate(image, placed)
+        if layout is build_junk:
+            truth = placed
+        else:
+            truth = locate(image, placed, SMALL_CLUSTER if layout is build_fragmented32 else CLUSTER)
         truth_file.write_text(json.dumps({"stamp": stamp, "image": str(image), "files": truth}, indent=1))
         cards[name] = (image, truth)
     return cards

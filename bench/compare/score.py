@@ -39,7 +39,7 @@ class Truth:
             if record["status"] == "contiguous":
                 self.extents.append((record["offset"], record["offset"] + record["length"]))
             for start, count in record.get("clusters", []):
-                self.extents.append((start, start + count * 32768))
+                self.extents.append((start, start + count * record.get("cluster", 32768)))
 
     def original(self, record) -> bytes:
         return Path(self.sources[record["name"]]).read_bytes()
@@ -94,8 +94,14 @@ def score(outputs, truth: Truth, image_view) -> dict:
             details.append((verdict[0]["name"], verdict[1], output.start, len(data), output.path or output.ext))
         if verdict is None:
             junk_list.append(output)
+    # A card file that no output recovers, starting inside an output that matches
+    # nothing: that output's claimed range hid it.
+    junk_ranges = sorted((o.start, o.start + o.length) for o in junk_list if o.start is not None)
+    hidden = [r["name"] for r in truth.records if r["offset"] is not None
+              and best.get(r["name"], (0,))[0] < RANK["prefix"]
+              and any(begin < r["offset"] < end for begin, end in junk_ranges)]
     return {"best": best, "junk": junk, "junk_inside": junk_inside, "junk_list": junk_list, "outputs": len(outputs),
-            "output_bytes": sum(o.length for o in outputs)}
+            "output_bytes": sum(o.length for o in outputs), "hidden": hidden}
 
 
 def per_format(truth: Truth, result: dict, formats: list) -> dict:

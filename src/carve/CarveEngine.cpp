@@ -147,6 +147,7 @@ bool CarveEngine::mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) c
 
 std::optional<CarveMatch> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start)
 {
+    std::optional<CarveMatch> guess; // a heuristic match, kept until a later carver proves one
     for (const auto& entry : m_entries) {
         if (entry.offset < 0 && static_cast<uint64_t>(-entry.offset) > i)
             continue;
@@ -157,13 +158,15 @@ std::optional<CarveMatch> CarveEngine::carveAt(std::span<const uint8_t> chunk, u
             continue;
         try {
             auto match = m_carvers[entry.carverIndex]->carve(start, m_context);
-            if (match && match->length > 0)
+            if (match && match->length > 0 && match->confidence == CarveConfidence::exact)
                 return match;
+            if (match && match->length > 0 && !guess)
+                guess = std::move(match);
         } catch (const DeviceError&) {
             // A failed read near one candidate never stops the scan.
         }
     }
-    return std::nullopt;
+    return guess;
 }
 
 void CarveEngine::record(uint64_t start, const CarveMatch& match, Scan& scan)

@@ -19,7 +19,8 @@ namespace brightfold {
 
 /// Scans a whole source for files: reads it front to back in chunks, tests the
 /// stride grid of each chunk against the selected carvers' signatures, records
-/// what they accept and skips past every file whose end is known exactly.
+/// what they accept and skips past every file whose end is known exactly. At
+/// one position a heuristic match yields to a later carver's exact one.
 /// One engine runs one scan; cancel() may be called from any thread.
 class CarveEngine {
 public:
@@ -88,7 +89,8 @@ private:
     /// that rules out nearly every position.
     bool mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) const;
     /// Offers the candidate at position `i` (absolute `start`) to every carver whose
-    /// signature lies there, in table order; the first match longer than 0 wins.
+    /// signature lies there, in table order; the first exact match wins, else the
+    /// first heuristic one (a guess never hides a file another carver proves).
     /// A carver's read error only declines the candidate; any other error leaves.
     std::optional<CarveMatch> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
     /// Adds a file: its copy in files mode, its head digest, the running counts.

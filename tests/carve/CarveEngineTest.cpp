@@ -61,6 +61,8 @@ TEST(CarveEngineTest, CandidatesAndSkips)
     EXPECT_EQ(scan(imageWith(2048, { { 0, kAlpha }, { 513, kAlpha }, { 1024, kAlpha } }), { exact(400) }), (Starts { 0, 1024 })) << "grid positions only";
     EXPECT_EQ(scan(threeFiles, { exact(10'000), inner }, 16384), (Starts { 0, 10240 })) << "an exact file hides what lies inside it";
     EXPECT_EQ(scan(threeFiles, { heuristic, inner }, 16384), (Starts { 0, 4096, 10240 })) << "a heuristic file hides nothing";
+    auto proven = std::make_shared<FakeCarver>(kAlpha, 5000);
+    EXPECT_EQ(scan(threeFiles, { heuristic, proven, inner }, 16384), (Starts { 0, 10240 })) << "a later carver's exact match wins over a guess";
     EXPECT_EQ(scan(imageWith(8192, { { 0, kAlpha }, { 1024, kBeta }, { 4096, kBeta } }), { archive, document }, 4096, 512, { FormatCategory::documents }), (Starts { 4096 }))
         << "a file of an unasked category is skipped, not listed";
     EXPECT_EQ(scan(imageWith(4096, { { 1028, kAlpha }, { 2048, kAlpha } }), { exact(100, 4) }), (Starts { 1024 })) << "signature offset";

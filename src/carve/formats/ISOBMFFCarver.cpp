@@ -16,6 +16,9 @@ constexpr uint64_t kBoxHeaderBytes = 8;             // u32 size, 4-byte type
 constexpr uint32_t kSmallestBoxSize = 8;            // a 32-bit size other than 0 and 1 covers at least the header
 constexpr uint64_t kSmallestLargeSize = 16;         // the header with its 64-bit size
 constexpr uint64_t kBrandOffset = 8;                // the major brand follows the "ftyp" box header
+constexpr int kDeepestSampleTable = 5;              // moov, trak, mdia, minf, stbl
+constexpr uint32_t kLargestChunkCount = 0x1000000;  // chunk offsets checked in one table, at most
+constexpr uint32_t kLargestItemCount = 0x10000;     // items located by one "iloc", at most
 
 constexpr std::array<uint8_t, 4> kFileTypeBox { 'f', 't', 'y', 'p' };
 /// The box types that may stand at the top level of a carved file.
@@ -114,6 +117,148 @@ private:
     uint64_t m_clearUntil; // no occurrence starts in [m_position, m_clearUntil)
 };
 
+/// The payload of one "mdat" box of the file, as absolute offsets.
+struct MediaRange {
+    uint64_t from;
+    uint64_t to;
+};
+
+bool insideMedia(uint64_t from, uint64_t length, const std::vector<MediaRange>& media)
+{
+    return std::any_of(media.begin(), media.end(), [&](const MediaRange& range) {
+        return from >= range.from && from < range.to && length <= range.to - from;
+    });
+}
+
+/// An unsigned field of 0, 4 or 8 bytes (the iloc sizes); 0 bytes read as 0.
+std::optional<uint64_t> sizedField(uint64_t at, unsigned bytes, ReadContext& context)
+{
+    if (bytes == 0)
+        return 0;
+    if (bytes == 4) {
+        auto value = context.u32be(at);
+        return value ? std::optional<uint64_t>(*value) : std::nullopt;
+    }
+    return bytes == 8 ? context.u64be(at) : std::nullopt;
+}
+
+/// Whether every item extent that an "iloc" box at `at` places in the file
+/// (construction method 0, offsets from the file's first byte) lies inside one
+/// of the file's own media data boxes.
+bool itemLocationsInside(uint64_t at, uint64_t end, uint64_t fileStart, const std::vector<MediaRange>& media, ReadContext& context)
+{
+    // u8 version, u24 flags, then nibbles: offset size, length size, base offset size, index size.
+    auto version = context.byte(at);
+    auto sizes = context.u16be(at + 4);
+    if (!version || *version > 2 || !sizes)
+        return false;
+    const unsigned offsetSize = *sizes >> 12, lengthSize = (*sizes >> 8) & 0xF, baseSize = (*sizes >> 4) & 0xF;
+    const unsigned indexSize = *version == 0 ? 0 : *sizes & 0xF;
+    const unsigned idSize = *version == 2 ? 4 : 2;
+    uint64_t p = at + 6;
+    std::optional<uint32_t> items = context.u32be(p);
+    if (idSize == 2) {
+        auto shortCount = context.u16be(p);
+        items = shortCount ? std::optional<uint32_t>(*shortCount) : std::nullopt;
+    }
+    if (!items || *items > kLargestItemCount)
+        return false;
+    p += idSize;
+    for (uint32_t item = 0; item < *items; ++item) {
+        p += idSize; // item ID
+        unsigned method = 0;
+        if (*version != 0) {
+            auto field = context.u16be(p); // 12 reserved bits, 4-bit construction method
+            if (!field)
+                return false;
+            method = *field & 0xF;
+            p += 2;
+        }
+        auto base = sizedField(p + 2, baseSize, context); // after u16 data reference index
+        auto extents = context.u16be(p + 2 + baseSize);
+        if (!base || !extents)
+            return false;
+        p += 4 + baseSize;
+        for (uint16_t extent = 0; extent < *extents; ++extent) {
+            auto offset = sizedField(p + indexSize, offsetSize, context);
+            auto length = sizedField(p + indexSize + offsetSize, lengthSize, context);
+            if (!offset || !length || p >= end)
+                return false;
+            p += indexSize + offsetSize + lengthSize;
+            if (method == 0 && !insideMedia(fileStart + *base + *offset, *length, media))
+                return false;
+        }
+    }
+    return p <= end;
+}
+
+/// Walks the boxes of [from, to) down to the sample tables and checks that every
+/// chunk offset ("stco", "co64") and item location ("iloc") points into one of
+/// the file's own media data boxes. False when a box does not fit its parent.
+bool mediaOffsetsInside(uint64_t from, uint64_t to, uint64_t fileStart, const std::vector<MediaRange>& media, int depth, ReadContext& context)
+{
+    uint64_t p = from;
+    while (to - p >= kBoxHeaderBytes) {
+        auto size = context.u32be(p);
+        auto type = context.u32be(p + 4);
+        if (!size || !type)
+            return false;
+        uint64_t header = kBoxHeaderBytes;
+        uint64_t length = *size == 0 ? to - p : *size;
+        if (*size == 1) {
+            auto largeSize = context.u64be(p + 8);
+            if (!largeSize)
+                return false;
+            header = kSmallestLargeSize;
+            length = *largeSize;
+        }
+        if (length < header || length > to - p)
+            return false;
+        const uint64_t body = p + header;
+        switch (*type) {
+        case fourcc("moov"):
+        case fourcc("trak"):
+        case fourcc("mdia"):
+        case fourcc("minf"):
+        case fourcc("stbl"):
+            if (depth < kDeepestSampleTable && !mediaOffsetsInside(body, p + length, fileStart, media, depth + 1, context))
+                return false;
+            break;
+        case fourcc("meta"): // a full box: version and flags before the children
+            if (depth == 0 && !mediaOffsetsInside(body + 4, p + length, fileStart, media, depth + 1, context))
+                return false;
+            break;
+        case fourcc("iloc"):
+            if (!itemLocationsInside(body, p + length, fileStart, media, context))
+                return false;
+            break;
+        case fourcc("stco"):
+        case fourcc("co64"): {
+            // u8 version, u24 flags, u32 entry count, then 32- or 64-bit offsets from the file's start.
+            const uint64_t entrySize = *type == fourcc("stco") ? 4 : 8;
+            auto count = context.u32be(body + 4);
+            if (!count || *count > kLargestChunkCount || uint64_t { *count } * entrySize > length - header - 8)
+                return false;
+            ByteRun entries = context.bytes(body + 8, static_cast<int64_t>(*count * entrySize));
+            if (entries.size() != *count * entrySize)
+                return false;
+            for (uint64_t index = 0; index < *count; ++index) {
+                uint64_t offset = 0;
+                for (uint64_t byte = 0; byte < entrySize; ++byte)
+                    offset = (offset << 8) | entries[index * entrySize + byte];
+                if (!insideMedia(fileStart + offset, 1, media))
+                    return false;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        p += length;
+    }
+    return true;
+}
+
 struct BrandRule {
     std::vector<std::string_view> brands; // compared whole
     std::string_view prefix;              // or, when not empty, compared with the brand's start
@@ -176,6 +321,9 @@ std::optional<CarveMatch> ISOBMFFCarver::carve(uint64_t at, ReadContext& context
     uint64_t pos = at; // the "ftyp" box is the first box walked
     int boxesWalked = 0;
     bool sawPayload = false;
+    std::vector<MediaRange> media;
+    std::optional<std::pair<uint64_t, uint64_t>> index; // the "moov" box, or else "meta"
+    bool indexIsMovie = false;
     FollowingFileSearch following(at);
     while (limit - pos >= kBoxHeaderBytes) {
         auto size = context.u32be(pos); // u32 size, 4-byte type, u64 largesize when size is 1
@@ -206,12 +354,23 @@ std::optional<CarveMatch> ISOBMFFCarver::carve(uint64_t at, ReadContext& context
                 return std::nullopt;
             return matchEndingAt(*nextFile, CarveConfidence::heuristic);
         }
+        const uint64_t header = *size == 1 ? kSmallestLargeSize : kBoxHeaderBytes;
+        if (*type == fourcc("mdat"))
+            media.push_back({ pos + header, pos + boxLength });
+        if (*type == fourcc("moov") || (*type == fourcc("meta") && !indexIsMovie)) {
+            index = { pos, pos + boxLength };
+            indexIsMovie = *type == fourcc("moov");
+        }
         ++boxesWalked;
         pos += boxLength;
     }
     if (boxesWalked < 2 || !sawPayload)
         return std::nullopt;
-    return matchEndingAt(pos, CarveConfidence::exact);
+    // The walk proves the end only with an index whose offsets all point into
+    // this file's own media data: a movie without one, or with chunks elsewhere,
+    // is another file's bytes taken for this one's.
+    const bool proven = index && mediaOffsetsInside(index->first, index->second, at, media, 0, context);
+    return matchEndingAt(pos, proven ? CarveConfidence::exact : CarveConfidence::heuristic);
 }
 
 }

@@ -18,7 +18,8 @@ namespace brightfold {
 /// "meta" or "moof" box, is no match. An unknown box type, a size of 0 or 2 to
 /// 7, or a largesize under 16 ends the walk. A box running past the source or
 /// 32 GiB from the start, or a following file inside a box, gives a heuristic
-/// length.
+/// length; so does a walked file without a "moov" (or "meta") whose chunk
+/// offsets and item locations all lie in the file's own "mdat" boxes.
 class ISOBMFFCarver final : public FormatCarver {
 public:
     ISOBMFFCarver();

@@ -15,6 +15,10 @@ constexpr uint8_t kID3v2FooterFlag = 0x10;
 constexpr uint8_t kHighestMajorVersion = 15;
 constexpr uint64_t kID3v1TagBytes = 128;
 constexpr uint64_t kLongestFrame = 2881; // bytes: MPEG-2.5 Layer II at 160 kbit/s and 8000 Hz, padded
+constexpr int kProvingFrames = 64;               // about 1.5 s of audio: a chain this long is no accident
+constexpr uint64_t kApeFooterBytes = 32;         // "APETAGEX", u32 version, u32 size, u32 items, u32 flags, 8 reserved
+constexpr uint32_t kApeHasHeader = 0x80000000;   // flag: a 32-byte header comes before the items
+constexpr uint32_t kLargestApeTag = 0x1000000;   // 16 MiB: items and footer of one APE tag, cover art included
 
 // Version codes of the frame header (bits 4-3 of its second byte).
 constexpr unsigned kMPEG25 = 0;
@@ -58,8 +62,9 @@ static_assert(kSampleRates[kMPEG25][0] == 11025);
 }
 
 MP3Carver::MP3Carver()
-    : FormatCarver("mp3", { FormatCategory::audio }, { textSignature("ID3") }, 0,
-        { kWalkWindow, kWalkWindow + kLongestFrame + 3 }) // the longest frame, then "TAG"
+    : FormatCarver("mp3", { FormatCategory::audio },
+        { textSignature("ID3"), { 0xFF, 0xFB }, { 0xFF, 0xFA }, { 0xFF, 0xF3 }, { 0xFF, 0xF2 } }, 0,
+        { kWalkWindow, kWalkWindow + kLongestFrame + kLargestApeTag + kApeFooterBytes + 3 }) // the longest frame, an APE tag, then "TAG"
 {
 }
 
@@ -99,21 +104,27 @@ std::optional<CarveMatch> MP3Carver::carve(uint64_t at, ReadContext& context) co
     ByteRun header = context.bytes(at, kID3v2HeaderBytes);
     if (header.size() < kID3v2HeaderBytes)
         return std::nullopt;
-    if (header[3] > kHighestMajorVersion)
-        return std::nullopt;
-    for (size_t i = 6; i < 10; ++i) {
-        if (header[i] & 0x80)
+    const bool tagged = header.text().starts_with("ID3");
+    uint64_t p = at;
+    if (tagged) {
+        if (header[3] > kHighestMajorVersion)
             return std::nullopt;
+        for (size_t i = 6; i < 10; ++i) {
+            if (header[i] & 0x80)
+                return std::nullopt;
+        }
+        uint64_t tagSize = (uint64_t { header[6] } << 21) | (uint64_t { header[7] } << 14) | (uint64_t { header[8] } << 7) | header[9];
+        p = at + kID3v2HeaderBytes + tagSize;
+        if (header[5] & kID3v2FooterFlag)
+            p += kID3v2FooterBytes;
     }
-    uint64_t tagSize = (uint64_t { header[6] } << 21) | (uint64_t { header[7] } << 14) | (uint64_t { header[8] } << 7) | header[9];
-    uint64_t p = at + kID3v2HeaderBytes + tagSize;
-    if (header[5] & kID3v2FooterFlag)
-        p += kID3v2FooterBytes;
 
     // The first frame starts right after the tag; the chain ends at the first
-    // position that holds no valid frame header.
+    // position that holds no valid frame header, and without a tag also at one
+    // of another stream (a different version, layer or sample rate).
     uint64_t limit = std::min(context.size(), at + kWalkWindow);
     int frames = 0;
+    std::optional<std::pair<uint8_t, uint8_t>> stream;
     while (limit >= 4 && p <= limit - 4) {
         ByteRun frameHeader = context.bytes(p, 4);
         if (frameHeader.size() < 4)
@@ -121,16 +132,32 @@ std::optional<CarveMatch> MP3Carver::carve(uint64_t at, ReadContext& context) co
         auto length = frameLength(frameHeader.span());
         if (!length)
             break;
+        const std::pair<uint8_t, uint8_t> kind { uint8_t(frameHeader[1] & 0x1E), uint8_t(frameHeader[2] & 0x0C) };
+        if (!tagged && stream && *stream != kind)
+            break;
+        stream = kind;
         p += *length;
         ++frames;
     }
-    if (frames < kMinimumFrames)
+    if (frames < (tagged ? kMinimumFrames : kProvingFrames))
         return std::nullopt;
 
+    // An APE tag (with its header, when the flags say so) and then an ID3v1 tag
+    // may follow the last frame.
     uint64_t end = p;
-    if (context.bytes(p, 3).text() == "TAG") // ID3v1 tag of 128 bytes
-        end = p + kID3v1TagBytes;
-    return CarveMatch { end - at, "mp3", FormatCategory::audio, CarveConfidence::heuristic };
+    if (context.bytes(end, 8).text() == "APETAGEX") {
+        auto size = context.u32le(end + 12); // counts the items and the footer
+        auto flags = context.u32le(end + 20);
+        if (size && flags && *size >= kApeFooterBytes && *size <= kLargestApeTag)
+            end += *size + ((*flags & kApeHasHeader) ? kApeFooterBytes : 0);
+    }
+    if (context.bytes(end, 3).text() == "TAG") // ID3v1 tag of 128 bytes
+        end += kID3v1TagBytes;
+    // A chain that ran into the end of the walk, rather than into bytes that are
+    // no frame, proves no end.
+    const bool ranOut = limit < 4 || p > limit - 4;
+    const CarveConfidence confidence = frames >= kProvingFrames && !ranOut ? CarveConfidence::exact : CarveConfidence::heuristic;
+    return CarveMatch { end - at, "mp3", FormatCategory::audio, confidence };
 }
 
 }

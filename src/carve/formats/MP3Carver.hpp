@@ -6,10 +6,12 @@
 
 namespace brightfold {
 
-/// MPEG audio that begins with an ID3v2 tag: skips the tag by its own size,
-/// walks the chain of frames by the lengths their headers give, and adds a
-/// trailing ID3v1 tag. The end is where the chain breaks, so every match is
-/// heuristic. Audio without a leading ID3v2 tag has no signature to find.
+/// MPEG audio that begins with an ID3v2 tag, or with a Layer III frame at a
+/// sector start: skips the tag by its own size, walks the chain of frames by
+/// the lengths their headers give, and adds a trailing APE and ID3v1 tag. Audio
+/// without a tag needs a long chain of frames that keep the first one's version,
+/// layer and sample rate; a chain that long proves the file, a shorter one after
+/// a tag is an estimate.
 class MP3Carver final : public FormatCarver {
 public:
     MP3Carver();

@@ -147,6 +147,8 @@ public:
     }
 
     uint64_t maxEnd() const { return m_maxEnd; }
+    /// Whether the furthest byte is the end of image data (a strip, tile or preview) rather than of a directory or a value.
+    bool endsWithImageData() const { return m_maxEnd == m_imageDataEnd; }
     bool sawImageData() const { return m_sawImageData; }
     bool isDNG() const { return m_isDNG; }
     const std::string& make() const { return m_make; }
@@ -177,6 +179,7 @@ private:
         if (end > kOffsetBound)
             return;
         extendTo(end);
+        m_imageDataEnd = std::max(m_imageDataEnd, end);
         m_sawImageData = true;
     }
 
@@ -347,6 +350,7 @@ private:
     std::string m_make;
     bool m_isDNG { false };
     bool m_sawImageData { false };
+    uint64_t m_imageDataEnd { 0 };
 };
 
 }
@@ -376,7 +380,13 @@ std::optional<CarveMatch> TIFFCarver::carve(uint64_t at, ReadContext& context) c
     if (walk.maxEnd() < kSmallestExtent || !walk.sawImageData())
         return std::nullopt;
 
-    CarveMatch match { walk.maxEnd(), "tif", FormatCategory::photos, CarveConfidence::exact };
+    // Writers that keep blocks on word boundaries pad the last image data block:
+    // a zero byte after it at an odd end belongs to the file. After a directory
+    // or a value (libtiff appending a tag) no pad is written.
+    uint64_t end = walk.maxEnd();
+    if (end % 2 == 1 && walk.endsWithImageData() && context.byte(at + end) == uint8_t { 0 })
+        ++end;
+    CarveMatch match { end, "tif", FormatCategory::photos, CarveConfidence::exact };
     const std::string& make = walk.make();
     if (hasCRMarker)
         match.ext = "cr2";

@@ -13,6 +13,9 @@ constexpr uint16_t kLongestFirstName = 511;
 constexpr uint64_t kEndRecordSearchRange = 0x20000000; // 512 MiB from the first local header
 constexpr int kMaximumEndRecords = 16;                 // end-record signatures examined before giving up
 constexpr int kMaximumClassifiedHeaders = 64;          // central directory headers read by classify
+constexpr uint32_t kMaximumCheckedMembers = 0x10000;   // local headers compared with the directory, at most
+constexpr uint32_t kZip64Offset = 0xFFFFFFFF;          // the offset lives in the ZIP64 extra field
+constexpr uint64_t kLocalHeaderBytes = 30;             // without name and extra field
 
 constexpr uint64_t kEndRecordBytes = 22;               // without the comment
 constexpr uint64_t kCentralHeaderBytes = 46;           // without name, extra field and comment
@@ -65,6 +68,35 @@ constexpr std::array<MemberRule, 4> kMemberRules { {
 
 }
 
+namespace {
+
+/// Whether every member the central directory lists has its local header where
+/// the directory says, with the same name length: a member overwritten by
+/// another file leaves the directory intact but not its local header.
+bool localHeadersAgree(uint64_t at, uint64_t cdStart, uint64_t cdEnd, ReadContext& context)
+{
+    uint64_t p = cdStart;
+    for (uint32_t member = 0; member < kMaximumCheckedMembers && cdEnd - std::min(cdEnd, p) >= kCentralHeaderBytes; ++member) {
+        if (!equalsSignature(context.bytes(p, 4), kCentralHeaderSignature))
+            return false;
+        // Central directory header: name, extra and comment lengths at 28, 30, 32; local header offset at 42.
+        auto nameLength = context.u16le(p + 28);
+        auto extraLength = context.u16le(p + 30);
+        auto commentLength = context.u16le(p + 32);
+        auto localOffset = context.u32le(p + 42);
+        if (!nameLength || !extraLength || !commentLength || !localOffset)
+            return false;
+        if (*localOffset != kZip64Offset) {
+            if (at + *localOffset + kLocalHeaderBytes > cdStart || !equalsSignature(context.bytes(at + *localOffset, 4), kLocalHeaderSignature) || context.u16le(at + *localOffset + 26) != *nameLength)
+                return false;
+        }
+        p += kCentralHeaderBytes + *nameLength + *extraLength + *commentLength;
+    }
+    return true;
+}
+
+}
+
 ZIPCarver::ZIPCarver()
     : FormatCarver("zip", { FormatCategory::documents, FormatCategory::archives }, { { kLocalHeaderSignature.begin(), kLocalHeaderSignature.end() } }, 0,
         { kEndRecordSearchRange, kEndRecordSearchRange + ReadContext::kSearchOverrun + kEndRecordBytes + kDirectoryReach })
@@ -102,7 +134,8 @@ std::optional<CarveMatch> ZIPCarver::carve(uint64_t at, ReadContext& context) co
         if (describesDirectory(at, e, *cdOffset, *cdSize, context)) {
             uint64_t end = std::min(e + kEndRecordBytes + *commentLength, context.size());
             auto [ext, category] = classify(at, at + *cdOffset, context);
-            return CarveMatch { end - at, ext, category, CarveConfidence::exact };
+            const bool proven = localHeadersAgree(at, at + *cdOffset, at + uint64_t { *cdOffset } + *cdSize, context);
+            return CarveMatch { end - at, ext, category, proven ? CarveConfidence::exact : CarveConfidence::heuristic };
         }
 
         // Perhaps the end record of an archive stored inside this one: try the next.

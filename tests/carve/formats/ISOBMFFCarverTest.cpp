@@ -15,7 +15,17 @@ public:
             m_bytes.u8(uint8_t("isom"[filled % 4]));
         return *this;
     }
-    IsoBuilder& box(std::string_view type, uint32_t size) { m_bytes.u32be(size).text(type).fill(size - 8, 0xA5); return *this; }
+    /// A box of `size` bytes; a movie box holds one "free" box, so that its children walk.
+    IsoBuilder& box(std::string_view type, uint32_t size)
+    {
+        m_bytes.u32be(size).text(type);
+        if (type == "moov")
+            m_bytes.u32be(size - 8).text("free").fill(size - 16, 0xA5);
+        else
+            m_bytes.fill(size - 8, 0xA5);
+        return *this;
+    }
+    IsoBuilder& raw(const std::vector<uint8_t>& bytes) { m_bytes.bytes(bytes); return *this; }
     IsoBuilder& largeBox(uint64_t largeSize, size_t body) { m_bytes.u32be(1).text("mdat").u64be(largeSize).fill(body, 0xA5); return *this; }
     IsoBuilder& header(uint32_t size, std::string_view type) { m_bytes.u32be(size).text(type); return *this; }
     IsoBuilder& place(size_t at, const std::vector<uint8_t>& bytes) { m_bytes.place(at, bytes); return *this; }
@@ -51,7 +61,16 @@ TEST(ISOBMFFCarverTest, BoxWalkAndFollowingFiles)
         // Guards the cost of the following-file search: a chain of many small boxes is searched once.
         { "many small boxes", sourceOf(manyBoxes.bytes(), 2'000'000), 120 + 160'000, kExact, "", 0, UINT64_MAX, 4 * 160'120 } };
     for (auto [brand, ext] : { std::pair { " qt ", "mov" }, { "M4B ", "m4a" }, { "msf1", "heic" }, { "AVIF", "avif" }, { "crx ", "cr3" }, { "M4V ", "m4v" }, { "3Gxx", "3gp" }, { "qtx ", "mp4" } })
-        cases.push_back({ std::string("brand '") + brand + "'", sourceOf(IsoBuilder().ftyp(brand).box("mdat", 64).bytes(), 512), 84, kExact, ext });
+        cases.push_back({ std::string("brand '") + brand + "'", sourceOf(IsoBuilder().ftyp(brand).box("mdat", 64).bytes(), 512), 84, kHeuristic, ext });
+    // A top-level walk alone proved a movie: a fragmented file's media data ran on over other files and hid them.
+    auto movie = [](uint32_t chunkOffset) { // moov > trak > mdia > minf > stbl > stco with one chunk offset from the file's start
+        auto wrap = [](std::string_view type, std::vector<uint8_t> body) { return ByteBuilder().u32be(uint32_t(body.size() + 8)).text(type).bytes(body).build(); };
+        return wrap("moov", wrap("trak", wrap("mdia", wrap("minf", wrap("stbl", ByteBuilder().u32be(20).text("stco").u32be(0).u32be(1).u32be(chunkOffset).build())))));
+    };
+    const uint32_t mdat = uint32_t(20 + movie(0).size());
+    cases.insert(cases.end(), { { "chunk inside the media data", sourceOf(IsoBuilder().ftyp().raw(movie(mdat + 8)).box("mdat", 100).bytes(), 512), mdat + 100 },
+        { "chunk past the media data", sourceOf(IsoBuilder().ftyp().raw(movie(mdat + 100)).box("mdat", 100).bytes(), 512), mdat + 100, kHeuristic },
+        { "movie of junk", sourceOf(IsoBuilder().ftyp().header(100, "moov").padTo(120).box("mdat", 100).bytes(), 512), 220, kHeuristic } });
     expectCarves(ISOBMFFCarver(), cases);
 }
 

@@ -44,5 +44,36 @@ TEST(JPEGCarverTest, HeaderWalkAndEndOfImage)
     expectCarves(JPEGCarver(), cases);
 }
 
+// An EOI search alone took other files' bytes for scan data, and phones' appended images were cut off.
+TEST(JPEGCarverTest, ScanDataWalkAndAppendedData)
+{
+    const std::vector<uint8_t> data(300, 0x5A);
+    auto image = [&](std::vector<uint8_t> inScan) { return jpeg({ segment(0xE0), segment(0xDA, 10), data, inScan, data, kEnd }); };
+    const size_t before = 2 + 24 + 14 + 300;
+    // A primary image whose APP2 holds an MPF index (big-endian TIFF header at 10) listing a second image after its EOI.
+    auto second = jpeg({ segment(0xDB, 67), kScan, kEnd });
+    auto withMpf = [&](uint32_t listedSize) {
+        auto rest = ByteBuilder().bytes(segment(0xDA, 10)).fill(400, 0x5A).bytes(kEnd).build();
+        ByteBuilder b; // "MPF\0", TIFF header, an IFD of one MP-entry tag, two 16-byte entries
+        b.bytes({ 0xFF, 0xD8, 0xFF, 0xE2 }).u16be(64).text(std::string_view("MPF\0", 4)).text("MM").u16be(42).u32be(8).u16be(1).u16be(0xB002).u16be(7).u32be(32).u32be(26).u32be(0);
+        const uint32_t primary = uint32_t(b.size() + 32 + rest.size());
+        b.u32be(0).u32be(primary).u32be(0).u32be(0).u32be(0).u32be(listedSize).u32be(primary - 10).u32be(0);
+        return b.bytes(rest).bytes(second).build();
+    };
+    auto mpf = withMpf(uint32_t(second.size()));
+    // A phone's trailer: one named block, then "SEFH" listing it 28 bytes back, the directory's length and "SEFT".
+    auto trailer = ByteBuilder().bytes(image({})).u16le(0).u16le(0x0A01).u32le(4).text("Name").fill(16, 0x21).text("SEFH").u32le(101).u32le(1)
+                       .u16le(0).u16le(0x0A01).u32le(28).u32le(28).u32le(24).text("SEFT").build();
+    std::vector<CarveCase> cases { { "stuffed bytes, restarts in order", sourceOf(image({ 0xFF, 0, 0xFF, 0xD0, 0x12, 0xFF, 0xFF, 0xD1 }), 600), image({ 0xFF, 0, 0xFF, 0xD0, 0x12, 0xFF, 0xFF, 0xD1 }).size() },
+        { "restart out of order", sourceOf(image({ 0xFF, 0xD0, 0xFF, 0xD2 }), 600), before + 2, kHeuristic },
+        { "reserved marker in scan data", sourceOf(image({ 0x10, 0xFF, 0x05 }), 600), before + 1, kHeuristic },
+        { "second scan after a table", sourceOf(image({ 0xFF, 0xC4, 0, 4, 1, 2, 0xFF, 0xDA, 0, 3, 9, 0xFF, 0xD0 }), 600), before + 13 + 302 },
+        { "MPF image appended", sourceOf(mpf, 600), mpf.size() },
+        { "MPF image listed too short", sourceOf(withMpf(uint32_t(second.size() - 3)), 600), mpf.size() - second.size() },
+        { "phone trailer", sourceOf(trailer, 600), trailer.size() } };
+    expectCarves(JPEGCarver(), cases);
+}
+
 }
 }
+

@@ -32,8 +32,8 @@ TEST(MP3CarverTest, FrameWalkRules)
     // MPEG-2.5 Layer II, 160 kbit/s, 8000 Hz: 2880 bytes a frame, over a whole card.
     auto endless = std::make_shared<SparseSource>(1024 * kMiB);
     endless->place(0, mp3(0, {})).place(10, frame(0, 2, 14, 2, 2880), 1024 * kMiB);
-    std::vector<CarveCase> cases { { "tag, frames, other data", sourceOf(mp3(1000, { std::vector<uint8_t>(50, 0x13) }, 200)), 1010 + 200 * 417, kHeuristic, "mp3" },
-        { "trailing ID3v1 tag", sourceOf(mp3(1000, { ByteBuilder().text("TAG").fill(125, 0x20).fill(300, 0x13).build() }, 200)), 1010 + 200 * 417 + 128, kHeuristic },
+    std::vector<CarveCase> cases { { "tag, frames, other data", sourceOf(mp3(1000, { std::vector<uint8_t>(50, 0x13) }, 200)), 1010 + 200 * 417, kExact, "mp3" },
+        { "trailing ID3v1 tag", sourceOf(mp3(1000, { ByteBuilder().text("TAG").fill(125, 0x20).fill(300, 0x13).build() }, 200)), 1010 + 200 * 417 + 128 },
         { "four frames", sourceOf(mp3(1000, {}, 4), 1000), 1010 + 4 * 417, kHeuristic },
         { "a padded frame and the layer formulas", sourceOf(mp3(10, { frame(3, 1, 9, 0, 418, true), frame(2, 1, 8, 0, 208), frame(3, 3, 12, 1, 388, true), frame(2, 2, 8, 0, 417),
                                                                      frame(0, 1, 1, 2, 72), frame(3, 2, 14, 0, 1253), { 1, 2 } })), 20 + 418 + 208 + 388 + 417 + 72 + 1253, kHeuristic },
@@ -43,6 +43,12 @@ TEST(MP3CarverTest, FrameWalkRules)
         { "padding between tag and audio", sourceOf(mp3(100, { { 0 }, kFrame, kFrame, kFrame, kFrame })), {} },
         // Guards against the frame walk following audio frames on past its window.
         { "frames past 512 MiB", endless, 10 + ((512 * kMiB - 14) / 2880 + 1) * 2880, kHeuristic, "", 0, 512 * kMiB + 2883 } };
+    // Audio without a leading tag was never found, and its trailing APE tag was cut off.
+    auto frames = [](int count) { ByteBuilder b; for (int i = 0; i < count; ++i) b.bytes(kFrame); return b.build(); };
+    auto ape = ByteBuilder().text("APETAGEX").u32le(2000).u32le(40).u32le(1).u32le(0x80000000).fill(8).fill(8, 0x41).text("APETAGEX").fill(24).build();
+    cases.insert(cases.end(), { { "bare: 100 frames, APE and ID3v1 tags", sourceOf(ByteBuilder().bytes(frames(100)).bytes(ape).text("TAG").fill(125).build(), 1000), 100 * 417 + 72 + 128 },
+        { "bare: 20 frames", sourceOf(frames(20), 1000), {} },
+        { "bare: sample rate changes at frame 70", sourceOf(ByteBuilder().bytes(frames(70)).bytes(frame(3, 1, 9, 1, 384)).bytes(frames(10)).build(), 1000), 70 * 417 } });
     expectCarves(MP3Carver(), cases);
 }
 

@@ -38,6 +38,14 @@ TEST(OLE2CarverTest, EstimateFromTheFATAndKindFromStreamNames)
         { "name across the carved end", compound(oneFat + 4096, 9, 1, { { oneFat - 23, "WordDocument" } }), oneFat, kHeuristic, "ole" },
         { "name ending at 8 MiB", compound(40 * kMiB, 9, 200, { { 8 * kMiB - 16, "Workbook" } }), 512 + 200 * 65536, kHeuristic, "xls" },
         { "name ending past 8 MiB", compound(40 * kMiB, 9, 200, { { 8 * kMiB - 15, "Workbook" } }), 512 + 200 * 65536, kHeuristic, "ole" } };
+    // The length was only ever the largest the FAT could address: every document came back too long.
+    // The FAT in sector 2: itself, a chain 0 -> 1 -> 3, then free sectors.
+    auto listing = [](uint8_t fatSector) {
+        auto source = compound(100'000, 9, 1);
+        source->place(76, { fatSector, 0, 0, 0 }).place(3 * 512, ByteBuilder().u32le(1).u32le(3).u32le(0xFFFFFFFD).u32le(0xFFFFFFFE).padTo(512, 0xFF).build());
+        return source;
+    };
+    cases.insert(cases.end(), { { "last sector in use in the listed FAT", listing(2), 5 * 512 }, { "listed FAT sector not marked as one", listing(1), oneFat, kHeuristic } });
     expectCarves(OLE2Carver(), cases);
 }
 

@@ -10,7 +10,19 @@ std::string pdf(size_t count, std::string_view after = "", std::string version =
     std::string text = "%PDF-" + version + "\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Length 0 >>\nstream\n";
     while (text.size() < count)
         text += "0.5 0 0 0.5 10 10 cm BT /F1 12 Tf (Brightfold) Tj ET\n";
-    return text + "endstream\nendobj\nxref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 1 >>\nstartxref\n9\n" + std::string(after);
+    text += "endstream\nendobj\n";
+    return text + "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 1 >>\nstartxref\n" + std::to_string(text.size()) + "\n" + std::string(after);
+}
+
+/// Where pdf(count) puts its cross-reference table.
+size_t xrefOf(size_t count) { return pdf(count).find("xref\n"); }
+
+/// An incremental update's tail pointing at `xref`, placed so that its marker starts at `markerAt`.
+std::string update(std::string text, size_t markerAt, size_t xref, std::string_view after = "")
+{
+    const std::string tail = "startxref\n" + std::to_string(xref) + "\n";
+    text.resize(markerAt - tail.size(), ' ');
+    return text + tail + "%%EOF" + std::string(after);
 }
 
 /// `text` padded with spaces to `size` bytes, then more text.
@@ -25,7 +37,7 @@ std::shared_ptr<SparseSource> textSource(const std::string& text, uint64_t after
 TEST(PDFCarverTest, EndIsTheLastMarkerOfTheChain)
 {
     const size_t first = pdf(1000, "%%EOF").size();
-    const std::string updates = padded(padded(pdf(20'000, "%%EOF\n"), 120'000, "%%EOF\n"), 220'000, "%%EOF\n");
+    const std::string updates = update(update(pdf(20'000, "%%EOF\n"), 120'000, xrefOf(20'000), "\n"), 220'000, xrefOf(20'000), "\n");
     auto markers = std::make_shared<SparseSource>(1024 * kMiB); // one 3 MiB apart all over a card
     markers->place(0, { '%', 'P', 'D', 'F', '-', '1', '.', '4' }).place(kMiB, ByteBuilder().text("%%EOF\n").padTo(3 * kMiB, ' ').build(), 1024 * kMiB);
     auto late = [](uint64_t markerAt) {
@@ -35,16 +47,25 @@ TEST(PDFCarverTest, EndIsTheLastMarkerOfTheChain)
     };
     std::vector<CarveCase> cases { { "marker and line end", textSource(pdf(3000, "%%EOF\r\nunrelated")), pdf(3000, "%%EOF\r\n").size(), kExact, "pdf" },
         { "incremental updates", textSource(updates, 10'000), updates.size() },
-        { "marker at the last start of the follow window", textSource(padded(pdf(1000, "%%EOF"), first + 4 * kMiB - 1)), first + 4 * kMiB + 4 },
-        { "marker a byte after the follow window", textSource(padded(pdf(1000, "%%EOF"), first + 4 * kMiB)), first },
+        { "update at the last start of the follow window", textSource(update(pdf(1000, "%%EOF"), first + 4 * kMiB - 1, xrefOf(1000))), first + 4 * kMiB + 4 },
+        { "update a byte after the follow window", textSource(update(pdf(1000, "%%EOF"), first + 4 * kMiB, xrefOf(1000))), first },
         // Two documents a sector apart: the chain must not run into the second, or it would hide every file up to 256 MiB on.
         { "document saved right after another", textSource(padded(pdf(2000, "%%EOF\n"), 4096, pdf(2000, "%%EOF\n"))), pdf(2000, "%%EOF\n").size() },
-        { "first marker at the last start within 256 MiB", late(256 * kMiB + 4), 256 * kMiB + 9 },
+        { "first marker at the last start within 256 MiB", late(256 * kMiB + 4), 256 * kMiB + 9, kHeuristic },
         { "first marker past 256 MiB", late(256 * kMiB + 5), {} },
         // Guards against a chain of markers 3 MiB apart pulling the document on past its window.
-        { "markers all over a card", markers, kMiB + (256 * kMiB + 4 - kMiB) / (3 * kMiB) * (3 * kMiB) + 6, kExact, "", 0, 257 * kMiB + 15 } };
+        { "markers all over a card", markers, kMiB + (256 * kMiB + 4 - kMiB) / (3 * kMiB) * (3 * kMiB) + 6, kHeuristic, "", 0, 257 * kMiB + 15 } };
     for (size_t into = 1; into < 5; ++into) // a marker across the end of the first 1 MiB search piece
-        cases.push_back({ "marker across a piece end", textSource(padded(pdf(1000), 5 + kMiB - into, "%%EOF\n"), 1000), 5 + kMiB - into + 6 });
+        cases.push_back({ "marker across a piece end", textSource(padded(pdf(1000), 5 + kMiB - into, "%%EOF\n"), 1000), 5 + kMiB - into + 6, kHeuristic });
+    // A header over junk took a later document's marker as its own and hid everything in between.
+    std::string stream = pdf(200).substr(0, xrefOf(200));
+    stream += "7 0 obj\n<< /Type /XRef >>\nendobj\nstartxref\n" + std::to_string(xrefOf(200)) + "\n%%EOF";
+    const std::string offByOne = pdf(200).substr(0, xrefOf(200)) + "xref\nstartxref\n" + std::to_string(xrefOf(200) + 1) + "\n%%EOF";
+    const std::string junk = "%PDF-1.4\n" + std::string(3000, '\xB7');
+    cases.insert(cases.end(), { { "cross-reference stream", textSource(stream, 100), stream.size() },
+        { "startxref off by one", textSource(offByOne, 100), offByOne.size(), kHeuristic },
+        { "junk, then another document", textSource(padded(junk, 4096, pdf(300, "%%EOF"))), 4096, kHeuristic },
+        { "junk, then a foreign marker", textSource(junk + "startxref\n9\n%%EOF"), junk.size() + 17, kHeuristic } });
     expectCarves(PDFCarver(), cases);
 }
 

@@ -79,7 +79,7 @@ TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
         { "directory loop, big-endian", TiffBuilder(true).strip(8, 1000, 500, {}, 100).strip(100, 1500, 500, {}, 8).source(3000), 2000 },
         { "strip past the source", TiffBuilder().strip(8, 100, 5000).source(2000), 2000, kHeuristic },
         { "no image data", TiffBuilder().directory(8, { { 0x0100, 640 } }).source(8000), {} },
-        { "extent of 201 bytes", TiffBuilder().strip(8, 100, 101).source(300), 201 },
+        { "extent of 201 bytes and its zero pad byte", TiffBuilder().strip(8, 100, 101).source(300), 202 },
         { "tiles and a JPEG preview", TiffBuilder().directory(8, { { kTileOffsets, 100, kLong, 2 }, { kTileByteCounts, 108, kLong, 2 }, { kJpegOffset, 1000 }, { kJpegLength, 200 } })
                                           .put(100, 200, 4).put(104, 400, 4).put(108, 200, 4).put(112, 333, 4).source(2000), 1200 },
         { "entry count 0", TiffBuilder().put(8, 0, 2).source(1000), {} },

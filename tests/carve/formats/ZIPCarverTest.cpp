@@ -65,8 +65,13 @@ TEST(ZIPCarverTest, EndRecordAndKind)
         auto archive = zip(members);
         cases.push_back({ names.back(), sourceOf(archive, 700), archive.size(), kExact, ext });
     }
+    // A directory that survived while a member was overwritten claimed the whole range, and hid the file on top.
+    auto overwritten = zip({ { "word/document.xml", std::string(600, 'x') }, { "word/b.xml" } });
+    std::fill_n(overwritten.begin() + 30 + 17 + 600, 30, uint8_t { 0x99 }); // the second member's local header
+    cases.push_back({ "a member's local header overwritten", sourceOf(overwritten, 700), overwritten.size(), kHeuristic });
     expectCarves(ZIPCarver(), cases);
 }
 
 }
 }
+
