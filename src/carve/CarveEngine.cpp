@@ -211,7 +211,13 @@ CarveReport CarveEngine::run()
     if (onProgress)
         onProgress(snapshot(finalPosition));
     report.files = std::move(files);
-    report.writeFile(m_config.outputDirectory);
+    // A scan never fails for want of its report file; the owner asks whether it was written.
+    m_reportWriteError.reset();
+    try {
+        report.writeFile(m_config.outputDirectory);
+    } catch (const ReportWriteError& error) {
+        m_reportWriteError = error;
+    }
     return report;
 }
 

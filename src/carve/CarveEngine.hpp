@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace brightfold {
@@ -47,6 +48,10 @@ public:
     /// and in files mode the error of writing a copy.
     CarveReport run();
 
+    /// Why the last run() could not write its report file (a full disk, a report
+    /// already there); no value when it was written.
+    const std::optional<ReportWriteError>& reportWriteError() const { return m_reportWriteError; }
+
     /// Stops the scan at the next check; never undone.
     void cancel();
 
@@ -74,6 +79,7 @@ private:
     std::vector<std::pair<int64_t, std::array<bool, 256>>> m_firstBytesByOffset;
     std::mutex m_cancelLock;
     bool m_cancelled { false };
+    std::optional<ReportWriteError> m_reportWriteError;
 };
 
 }

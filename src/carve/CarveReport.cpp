@@ -1,8 +1,12 @@
 #include "carve/CarveReport.hpp"
 
+#include "carve/PendingFile.hpp"
+
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
+#include <system_error>
 #include <sstream>
 
 namespace brightfold {
@@ -23,6 +27,8 @@ json encode(const CarvedFile& file)
     };
     if (file.headDigest)
         object["headDigest"] = *file.headDigest;
+    if (file.sampleDigests)
+        object["sampleDigests"] = *file.sampleDigests;
     return object;
 }
 
@@ -95,6 +101,13 @@ CarvedFile decodeFile(const json& object, size_t index)
     file.outputPath = stringMember(object, "outputPath", where);
     if (object.contains("headDigest"))
         file.headDigest = stringMember(object, "headDigest", where);
+    // Reports written before samples were taken have none; their files are checked by the head alone.
+    if (object.contains("sampleDigests")) {
+        const json& samples = object["sampleDigests"];
+        if (!samples.is_array() || !std::all_of(samples.begin(), samples.end(), [](const json& digest) { return digest.is_string(); }))
+            wrongType("sampleDigests", "a list of strings", where);
+        file.sampleDigests = samples.get<std::vector<std::string>>();
+    }
     return file;
 }
 
@@ -173,18 +186,23 @@ CarveReport CarveReport::fromJson(std::string_view text)
     return report;
 }
 
-bool CarveReport::writeFile(const std::filesystem::path& folder) const
+std::filesystem::path CarveReport::writeFile(const std::filesystem::path& folder, ReportNaming naming) const
 {
-    std::string text;
+    const std::filesystem::path target = folder / kFileName;
     try {
-        text = toJson();
-    } catch (const std::exception&) {
-        return false;
+        std::string text = toJson();
+        PendingFile file(folder);
+        file.write({ reinterpret_cast<const uint8_t*>(text.data()), text.size() });
+        if (naming == ReportNaming::firstFree)
+            return file.publishUnique(target);
+        if (!file.publish(target))
+            throw ReportWriteError(target, std::make_error_code(std::errc::file_exists));
+        return target;
+    } catch (const std::system_error& error) {
+        throw ReportWriteError(target, error.code());
+    } catch (const nlohmann::json::exception&) {
+        throw ReportWriteError(target, std::make_error_code(std::errc::invalid_argument));
     }
-    std::ofstream out(folder / kFileName, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    return static_cast<bool>(out);
 }
 
 CarveReport CarveReport::readFile(const std::filesystem::path& path)

@@ -21,7 +21,7 @@ std::vector<uint8_t> patterned(size_t size)
 
 CarvedFile recordOf(const std::vector<uint8_t>& source, uint64_t start, uint64_t length, std::string ext = "jpg", bool withDigest = true)
 {
-    CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt };
+    CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
     if (withDigest)
         file.headDigest = CarvedFile::headDigestOf(std::span(source).subspan(start, std::min<uint64_t>(length, 4096)));
     return file;
@@ -129,8 +129,8 @@ TEST(CarveExporterTest, UnreadableFilesFailAndTheRestAreSaved)
         recordOf(bytes, 20480, 100), recordOf(bytes, 32768, 100) };
     auto result = CarveExporter().exportFiles(files, source, folder.path());
     ASSERT_EQ(result.failed.size(), 2u); // the copy read fails for one, the head read for the other
-    EXPECT_EQ(result.failed[0].start, 16384u);
-    EXPECT_EQ(result.failed[1].start, 20480u);
+    EXPECT_EQ(result.failed[0].file.start, 16384u);
+    EXPECT_EQ(result.failed[1].file.start, 20480u);
     EXPECT_EQ(result.saved.size(), 2u);
 }
 
@@ -144,7 +144,7 @@ TEST(CarveExporterTest, RangeThatRunsPastTheSourceIsNotReportedAsSaved)
     files[0].length = 10'000;
     auto result = CarveExporter().exportFiles(files, source, folder.path());
     ASSERT_EQ(result.failed.size(), 1u);
-    EXPECT_EQ(result.failed[0].start, 4096u);
+    EXPECT_EQ(result.failed[0].file.start, 4096u);
     EXPECT_EQ(result.saved.size(), 1u);
 }
 

@@ -77,7 +77,7 @@ TEST(FormatCategoryTest, ListParsingIgnoresCaseAndNamesTheFirstUnknownEntry)
 
 TEST(CarvedFileTest, FileNameUsesTheSectorOfTheStart)
 {
-    CarvedFile file { 511, 10, "jpg", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt };
+    CarvedFile file { 511, 10, "jpg", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
     EXPECT_EQ(file.fileName(), "f0.jpg");
     file.start = 512;
     EXPECT_EQ(file.fileName(), "f1.jpg");

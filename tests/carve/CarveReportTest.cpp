@@ -19,9 +19,9 @@ CarveReport sampleReport()
     report.badReads = 3;
     report.cancelled = true;
     report.files = {
-        { 1'048'576, 52'000, "jpg", FormatCategory::photos, CarveConfidence::exact, "", std::string("85944171f73967e8") },
-        { 1'999'999'999'488, 512, "png", FormatCategory::photos, CarveConfidence::heuristic, "/out/PNG/f3906249999.png", std::nullopt },
-        { 4096, 10, "jpg", FormatCategory::photos, CarveConfidence::exact, "", std::string("1") },
+        { 1'048'576, 52'000, "jpg", FormatCategory::photos, CarveConfidence::exact, "", std::string("85944171f73967e8"), {} },
+        { 1'999'999'999'488, 512, "png", FormatCategory::photos, CarveConfidence::heuristic, "/out/PNG/f3906249999.png", std::nullopt, {} },
+        { 4096, 10, "jpg", FormatCategory::photos, CarveConfidence::exact, "", std::string("1"), {} },
     };
     return report;
 }
@@ -139,12 +139,34 @@ TEST(CarveReportTest, CountsByExtension)
     EXPECT_EQ(counts["png"], 1);
 }
 
-TEST(CarveReportTest, FileRoundTripAndMissingFile)
+TEST(CarveReportTest, FileRoundTripNeverReplacesAReport)
 {
+    // Guards against a save or a second scan writing over an earlier report.
     TemporaryFolder folder;
     CarveReport report = sampleReport();
-    ASSERT_TRUE(report.writeFile(folder.path()));
+    EXPECT_EQ(report.writeFile(folder.path()), folder.path() / CarveReport::kFileName);
     EXPECT_EQ(CarveReport::readFile(folder.path() / CarveReport::kFileName), report);
-    EXPECT_FALSE(report.writeFile(folder.path() / "missing" / "folder"));
+    CarveReport later = report;
+    later.cancelled = !report.cancelled;
+    EXPECT_THROW(later.writeFile(folder.path()), ReportWriteError);
+    EXPECT_EQ(later.writeFile(folder.path(), ReportNaming::firstFree), folder.path() / "brightfold-report-1.json");
+    EXPECT_EQ(CarveReport::readFile(folder.path() / CarveReport::kFileName), report);
+    EXPECT_THROW(report.writeFile(folder.path() / "missing" / "folder"), ReportWriteError);
     EXPECT_THROW(CarveReport::readFile(folder.path() / "missing.json"), ReportFormatError);
+    // Nothing but the two reports: no temporary file stays behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
+}
+
+TEST(CarveReportTest, SampleDigestsRoundTripAndMayBeAbsent)
+{
+    CarveReport report = sampleReport();
+    report.files[0].sampleDigests = std::vector<std::string> { "0123456789abcdef", "fedcba9876543210" };
+    report.files[1].sampleDigests = std::vector<std::string> {};
+    EXPECT_EQ(CarveReport::fromJson(report.toJson()), report);
+    for (const char* bad : { "\"x\"", "[1]", "{}" }) {
+        SCOPED_TRACE(bad);
+        std::string text = report.toJson();
+        text.replace(text.find("[]"), 2, bad);
+        EXPECT_THROW(CarveReport::fromJson(text), ReportFormatError);
+    }
 }

@@ -25,6 +25,12 @@ check() { # name, expected exit code, text the output must contain, command...
     fi
 }
 
+expect() { # name, command...: passes when the command succeeds
+    local name=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $name"; fi
+}
+
 # Bad sources, types and folders.
 touch "$work/empty.img"
 printf 'x' > "$work/plain.img"
@@ -33,7 +39,10 @@ check "directory source" 1 "brightfold: $work is not a readable file or device."
 check "empty source" 1 "brightfold: The selected source reports a size of zero bytes." "$brightfold" scan "$work/empty.img" --out "$work/o3"
 check "unknown type" 1 'Unknown file type "pictures"' "$brightfold" scan "$work/plain.img" --types photos,pictures --out "$work/o4"
 check "output under a file" 1 "Cannot create output folder $work/plain.img/out" "$brightfold" scan "$work/plain.img" --out "$work/plain.img/out"
-check "no arguments" 106 "A subcommand is required" "$brightfold"
+check "no arguments" 1 "A subcommand is required" "$brightfold"
+check "unknown command" 1 'unknown command "scna"' "$brightfold" scna "$work/plain.img"
+check "unknown option" 1 "--bogus" "$brightfold" scan "$work/plain.img" --bogus
+check "exit statuses in help" 0 "2    partly done" "$brightfold" save --help
 
 # Bad reports.
 printf '{"badReads": 0, "cancelled": false, "dur' > "$work/truncated.json"
@@ -76,19 +85,83 @@ check "save from another source" 1 "could not be saved" "$brightfold" save "$wor
 after=$(sha256sum "$image"; stat -c %Y "$image")
 if [[ "$before" == "$after" ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: the scanned image changed"; fi
 
-# Ctrl-C cancels through the engine and still writes the report.
+# Earlier work is never written over.
+reportSum=$(sha256sum < "$work/scan/brightfold-report.json")
+check "scan into a folder with a report" 1 "already holds a scan report" "$brightfold" scan "$image" --out "$work/scan"
+check "save into the scan's folder" 0 "Report: $work/scan/brightfold-report-1.json" "$brightfold" save "$work/scan/brightfold-report.json" --source "$image" --to "$work/scan" --types photos
+expect "the scan's report is kept" test "$(sha256sum < "$work/scan/brightfold-report.json")" == "$reportSum"
+mkdir "$work/here"
+(cd "$work/here" && "$brightfold" scan "$image" >/dev/null 2>&1 & cd "$work/here" && "$brightfold" scan "$image" >/dev/null 2>&1; wait)
+expect "two scans started together get two folders" test "$(find "$work/here" -name brightfold-report.json | wc -l)" -eq 2
+
+# Ctrl-C and SIGTERM stop a scan and a save; a save keeps only whole files.
 truncate -s 64G "$work/large.img"
-"$brightfold" scan "$work/large.img" --out "$work/cancelled" >/dev/null 2>&1 &
-pid=$!
-sleep 1
-kill -INT $pid
-wait $pid
-status=$?
-if [[ $status -eq 130 ]] && grep -q '"cancelled": true' "$work/cancelled/brightfold-report.json"; then
-    passed=$((passed + 1))
+interrupt() { # signal, folder to wait for a saved file in (or ""), command...: prints the exit status
+    local signal=$1 waitFor=$2
+    shift 2
+    "$@" >"$work/interrupted.out" 2>&1 &
+    local pid=$! tries=0
+    if [[ -n $waitFor ]]; then
+        until [[ -n $(find "$waitFor" -name 'f*' 2>/dev/null) || $tries -ge 200 ]]; do sleep 0.05; tries=$((tries + 1)); done
+    else
+        sleep 1
+    fi
+    kill -"$signal" $pid
+    wait $pid
+    echo $?
+}
+status=$(interrupt INT "" "$brightfold" scan "$work/large.img" --out "$work/cancelled")
+expect "Ctrl-C stops a scan (exit $status)" test "$status" -eq 130
+expect "a stopped scan writes its report" grep -q '"cancelled": true' "$work/cancelled/brightfold-report.json"
+status=$(interrupt TERM "" "$brightfold" scan "$work/large.img" --out "$work/terminated")
+expect "SIGTERM stops a scan (exit $status)" test "$status" -eq 143
+report() { # start:length ...: a report of mp4 files on the large image, without digests
+    printf '{"badReads":0,"cancelled":false,"duration":1,"scannedBytes":68719476736,"sourceDescription":"large","totalBytes":68719476736,"files":['
+    local separator=""
+    for file in "$@"; do
+        printf '%s{"category":"video","confidence":"exact","ext":"mp4","length":%d,"outputPath":"","start":%d}' "$separator" "${file#*:}" "${file%:*}"
+        separator=","
+    done
+    printf ']}'
+}
+report $(for i in $(seq 0 39); do echo "$((i * 16777216)):16777216"; done) > "$work/large-report.json"
+for signal in INT TERM; do
+    status=$(interrupt $signal "$work/saved-$signal" "$brightfold" save "$work/large-report.json" --source "$work/large.img" --to "$work/saved-$signal")
+    want=$([[ $signal == INT ]] && echo 130 || echo 143)
+    saved=$(find "$work/saved-$signal" -name '*.mp4' | wc -l)
+    if [[ $status -eq $want && $saved -lt 40 ]] && grep -q "Interrupted: saved $saved of 40" "$work/interrupted.out" \
+        && [[ -z $(find "$work/saved-$signal" -name '.brightfold-partial*') ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: SIG$signal during a save (exit $status, $saved saved)"
+        head -n 5 "$work/interrupted.out"
+    fi
+done
+
+# A full disk and the card itself, where this machine lets the test mount (root).
+if mkdir "$work/small" && mount -t tmpfs -o size=512k tmpfs "$work/small" 2>/dev/null; then
+    report 0:102400 16777216:16777216 50331648:102400 > "$work/mixed-report.json"
+    check "save onto a full disk" 2 "f32768.mp4 (offset 16777216, 16.8 MB): No space left on device" \
+        "$brightfold" save "$work/mixed-report.json" --source "$work/large.img" --to "$work/small/saved"
+    expect "a full disk keeps no partial file" test -z "$(find "$work/small" -name '.brightfold-partial*' -o -name f32768.mp4)"
+    expect "later small files are saved" test -s "$work/small/saved/MP4/f98304.mp4"
+    head -c 600k /dev/zero > "$work/small/filler" 2>/dev/null
+    check "scan report onto a full disk" 2 "Could not write the report $work/small/scan/brightfold-report.json: No space left on device" \
+        "$brightfold" scan "$image" --out "$work/small/scan"
+    umount "$work/small"
+    truncate -s 16M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" && loop=$(losetup --find --show "$work/ext4.img" 2>/dev/null)
+    if [[ -n ${loop:-} ]] && mkdir "$work/card" && mount "$loop" "$work/card"; then
+        check "save onto the scanned card" 1 "That folder is on the card you're recovering from ($loop)" \
+            "$brightfold" save "$work/scan/brightfold-report.json" --source "$loop" --to "$work/card/recovered"
+        expect "nothing written onto the card" test ! -e "$work/card/recovered"
+        umount "$work/card"
+    else
+        echo "skipped: the refusal onto a mounted card (cannot attach or mount a loop device here)"
+    fi
+    [[ -n ${loop:-} ]] && losetup -d "$loop"
 else
-    failed=$((failed + 1))
-    echo "FAILED: Ctrl-C (exit $status)"
+    echo "skipped: full-disk and card checks (cannot mount a tmpfs here)"
 fi
 
 echo "$passed passed, $failed failed"

@@ -19,8 +19,8 @@ CarveReport sampleReport()
     report.scannedBytes = report.totalBytes;
     report.duration = 12.5;
     report.badReads = 3;
-    report.files.push_back({ 1'048'576, 53'542, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "9a3f0c1d2e4b5a67" });
-    report.files.push_back({ 2'097'152, 4096, "cr2", FormatCategory::rawPhotos, CarveConfidence::heuristic, "/tmp/CR2/f4096.cr2", std::nullopt });
+    report.files.push_back({ 1'048'576, 53'542, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "9a3f0c1d2e4b5a67", {} });
+    report.files.push_back({ 2'097'152, 4096, "cr2", FormatCategory::rawPhotos, CarveConfidence::heuristic, "/tmp/CR2/f4096.cr2", std::nullopt, {} });
     return report;
 }
 

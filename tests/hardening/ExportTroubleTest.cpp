@@ -1,8 +1,10 @@
 #include "HardeningFixtures.hpp"
+#include "device/TemporaryMount.hpp"
 
 #include "carve/CarveError.hpp"
 #include "carve/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
+#include "carve/SampleDigests.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +29,7 @@ std::vector<uint8_t> patterned(size_t size, uint8_t seed = 0)
 
 CarvedFile recordOf(const std::vector<uint8_t>& source, uint64_t start, uint64_t length, std::string ext = "jpg")
 {
-    CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt };
+    CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
     file.headDigest = CarvedFile::headDigestOf(std::span(source).subspan(start, std::min<uint64_t>(length, 4096)));
     return file;
 }
@@ -69,35 +71,6 @@ private:
     int64_t m_badReads { 0 };
 };
 
-/// A small tmpfs mounted over a fresh folder for the life of the object; not
-/// mounted when the process may not mount (then the test skips).
-class SmallFileSystem {
-public:
-    SmallFileSystem(const std::filesystem::path& where, const char* options, unsigned long flags = 0)
-        : m_path(where)
-    {
-        std::filesystem::create_directories(where);
-        m_mounted = ::mount("tmpfs", where.c_str(), "tmpfs", flags, options) == 0;
-        if (!m_mounted)
-            m_reason = std::strerror(errno);
-    }
-    ~SmallFileSystem()
-    {
-        if (m_mounted)
-            ::umount2(m_path.c_str(), MNT_DETACH);
-    }
-    SmallFileSystem(const SmallFileSystem&) = delete;
-    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-
-    bool mounted() const { return m_mounted; }
-    const std::string& reason() const { return m_reason; }
-
-private:
-    std::filesystem::path m_path;
-    bool m_mounted { false };
-    std::string m_reason;
-};
-
 }
 
 TEST(ExportTroubleTest, RangesBeyondTheSourceFailWithoutTouchingTheRest)
@@ -124,7 +97,7 @@ TEST(ExportTroubleTest, RangesBeyondTheSourceFailWithoutTouchingTheRest)
 
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { inside, last }));
     EXPECT_TRUE(result.changed.empty());
-    EXPECT_EQ(result.failed, (std::vector<CarvedFile> { startsAtEnd, startsBeyond, wraps, runsOver, undigested }));
+    EXPECT_EQ(result.failedFiles(), (std::vector<CarvedFile> { startsAtEnd, startsBeyond, wraps, runsOver, undigested }));
     EXPECT_EQ(readWholeFile(folder.path() / "JPG" / "f8.jpg"), slice(bytes, 4096, 8192));
     EXPECT_EQ(readWholeFile(folder.path() / "PNG" / "f64.png"), slice(bytes, 32768, 100));
     EXPECT_EQ(CarveReport::readFile(folder.path() / CarveReport::kFileName).files, result.saved);
@@ -146,7 +119,7 @@ TEST(ExportTroubleTest, HeadOnUnreadableBlocksFailsInsteadOfLookingChanged)
 
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { healthy, badBody, last }));
     EXPECT_TRUE(result.changed.empty());
-    EXPECT_EQ(result.failed, (std::vector<CarvedFile> { badHead }));
+    EXPECT_EQ(result.failedFiles(), (std::vector<CarvedFile> { badHead }));
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "JPG" / "f16.jpg"));
     // An unreadable block inside a verified file is saved as the zeros the card gave.
     auto expected = slice(bytes, 16384, 20000);
@@ -154,41 +127,104 @@ TEST(ExportTroubleTest, HeadOnUnreadableBlocksFailsInsteadOfLookingChanged)
     EXPECT_EQ(readWholeFile(folder.path() / "JPG" / "f32.jpg"), expected);
 }
 
-TEST(ExportTroubleTest, FullFileSystemFailsTheFilesThatDoNotFitAndKeepsTheOthers)
+/// Every regular file under `folder`, relative to it, sorted.
+std::vector<std::string> filesUnder(const std::filesystem::path& folder)
 {
-    // Guards against a write error on a full disk stopping the export or damaging copies already saved.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            names.push_back(entry.path().lexically_relative(folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(ExportTroubleTest, FullFileSystemLeavesNoPartialFileNamesTheReasonAndSavesWhatFitsLater)
+{
+    // Guards against a full disk leaving truncated copies under their final names, without a reason, reported as success.
     TemporaryFolder folder;
-    auto destination = folder.path() / "small";
-    SmallFileSystem disk(destination, "size=1m,mode=0755");
+    auto disk = TemporaryMount::tmpfs(folder.path() / "small", "size=1m,mode=0755");
     if (!disk.mounted())
-        GTEST_SKIP() << "cannot mount a small file system here: " << disk.reason();
+        GTEST_SKIP() << disk.reason();
 
     auto bytes = patterned(4 * 1024 * 1024, 7);
     MemorySource source(bytes);
     std::vector<CarvedFile> files {
         recordOf(bytes, 0, 200'000),
-        recordOf(bytes, 512 * 1024, 300'000, "png"),
         recordOf(bytes, 1024 * 1024, 2'000'000), // cannot fit
+        recordOf(bytes, 512 * 1024, 300'000, "png"),
         recordOf(bytes, 3584 * 1024, 1000, "gif"),
     };
-    auto result = CarveExporter().exportFiles(files, source, destination / "Brightfold Recover now");
+    auto destination = disk.path() / "Brightfold Recover now";
+    auto result = CarveExporter().exportFiles(files, source, destination);
 
-    ASSERT_EQ(result.saved.size() + result.changed.size() + result.failed.size(), files.size());
-    EXPECT_TRUE(result.changed.empty());
-    EXPECT_EQ((std::vector<CarvedFile> { result.saved.begin(), result.saved.begin() + std::min<size_t>(2, result.saved.size()) }),
-        (std::vector<CarvedFile> { files[0], files[1] }));
-    ASSERT_FALSE(result.failed.empty());
-    EXPECT_EQ(result.failed.front(), files[2]);
-    // What was saved before the disk filled up is intact.
-    EXPECT_EQ(readWholeFile(destination / "Brightfold Recover now" / "JPG" / "f0.jpg"), slice(bytes, 0, 200'000));
-    EXPECT_EQ(readWholeFile(destination / "Brightfold Recover now" / "PNG" / "f1024.png"), slice(bytes, 512 * 1024, 300'000));
-    for (const auto& saved : result.saved) {
-        SCOPED_TRACE(saved.start);
-        std::string folderName = saved.ext;
-        for (auto& c : folderName)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        EXPECT_EQ(readWholeFile(destination / "Brightfold Recover now" / folderName / saved.fileName()), slice(bytes, saved.start, saved.length));
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { files[0], files[2], files[3] }));
+    EXPECT_EQ(result.failed, (std::vector<CarveExporter::FailedFile> { { files[1], "No space left on device" } }));
+    EXPECT_EQ(result.outcome(), ExportOutcome::partial);
+    EXPECT_EQ(filesUnder(destination), (std::vector<std::string> { "GIF/f7168.gif", "JPG/f0.jpg", "PNG/f1024.png", "brightfold-report.json" }));
+    for (size_t i = 0; i < result.saved.size(); ++i)
+        EXPECT_EQ(readWholeFile(result.savedPaths[i]), slice(bytes, result.saved[i].start, result.saved[i].length));
+}
+
+TEST(ExportTroubleTest, FullDiskUnderTheReportIsNamedAndLeavesNoPartialReport)
+{
+    // Guards against a report cut off by a full disk being left behind, unnoticed, for a later save to reject.
+    TemporaryFolder folder;
+    auto disk = TemporaryMount::tmpfs(folder.path() / "full", "size=64k,mode=0755");
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.reason();
+    std::ofstream(disk.path() / "filler", std::ios::binary) << std::string(1024 * 1024, 'x');
+
+    auto bytes = patterned(8192);
+    MemorySource source(bytes);
+    auto result = CarveExporter().exportFiles({}, source, disk.path());
+    ASSERT_TRUE(result.reportError.has_value());
+    EXPECT_EQ(std::string(result.reportError->what()),
+        "Could not write the report " + (disk.path() / CarveReport::kFileName).string() + ": No space left on device.");
+    EXPECT_NE(result.outcome(), ExportOutcome::complete);
+    EXPECT_EQ(filesUnder(disk.path()), (std::vector<std::string> { "filler" }));
+}
+
+TEST(ExportTroubleTest, AWriteOfOneMebibyteAnywhereInAFileIsCaught)
+{
+    // Guards against a card written to after the scan (a camera's new photo over old free space) being saved as recovered.
+    TemporaryFolder folder;
+    auto original = patterned(12 * 1024 * 1024, 3);
+    std::vector<CarvedFile> files;
+    for (uint64_t start : { 0ull, 4ull << 20, 8ull << 20 }) {
+        CarvedFile file = recordOf(original, start, 4 * 1024 * 1024 - 512);
+        std::vector<std::string> samples;
+        for (const auto& range : SampleDigests::ranges(file.length))
+            samples.push_back(SampleDigests::digestOf(std::span(original).subspan(start + range.offset, range.count)));
+        file.sampleDigests = samples;
+        files.push_back(file);
     }
+    // One MiB written at an odd place inside each of the first two files; its head untouched.
+    auto card = original;
+    for (uint64_t at : { 1'500'000ull, (4ull << 20) + 2'621'440 })
+        std::fill_n(card.begin() + static_cast<std::ptrdiff_t>(at), 1024 * 1024, uint8_t { 0xE5 });
+    MemorySource source(card);
+
+    auto result = CarveExporter().exportFiles(files, source, folder.path());
+    EXPECT_EQ(result.changed, (std::vector<CarvedFile> { files[0], files[1] }));
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { files[2] }));
+    EXPECT_EQ(filesUnder(folder.path()), (std::vector<std::string> { "JPG/f16384.jpg", "brightfold-report.json" }));
+}
+
+TEST(ExportTroubleTest, CancellingDuringACopyRemovesItAndKeepsWhatWasSaved)
+{
+    // Guards against an interrupted save leaving a half-written copy under its final name.
+    TemporaryFolder folder;
+    auto bytes = patterned(12 * 1024 * 1024);
+    MemorySource source(bytes);
+    std::vector<CarvedFile> files { recordOf(bytes, 0, 1000), recordOf(bytes, 1024 * 1024, 10 * 1024 * 1024), recordOf(bytes, 512, 100) };
+    int asked = 0;
+    // Asked before file 0, before file 1, then between its first and second pieces.
+    auto result = CarveExporter().exportFiles(files, source, folder.path(), {}, [&] { return ++asked == 3; });
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.outcome(), ExportOutcome::cancelled);
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { files[0] }));
+    EXPECT_TRUE(result.failed.empty());
+    EXPECT_EQ(filesUnder(folder.path()), (std::vector<std::string> { "JPG/f0.jpg", "brightfold-report.json" }));
 }
 
 TEST(ExportTroubleTest, ReadOnlyDestinationIsRefusedBeforeAnythingIsCopied)
@@ -196,9 +232,9 @@ TEST(ExportTroubleTest, ReadOnlyDestinationIsRefusedBeforeAnythingIsCopied)
     // Guards against an export into a read-only file system failing file by file instead of saying so once.
     TemporaryFolder folder;
     auto destination = folder.path() / "readonly";
-    SmallFileSystem disk(destination, "size=1m", MS_RDONLY);
+    auto disk = TemporaryMount::tmpfs(destination, "size=1m", MS_RDONLY);
     if (!disk.mounted())
-        GTEST_SKIP() << "cannot mount a small file system here: " << disk.reason();
+        GTEST_SKIP() << disk.reason();
 
     auto bytes = patterned(8192);
     MemorySource source(bytes);

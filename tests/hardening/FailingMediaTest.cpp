@@ -280,7 +280,7 @@ TEST(FailingMediaTest, ExportFromAFailingCardFailsOnlyTheUnreadableFiles)
     auto result = CarveExporter().exportFiles(report.files, *device, folder.path() / "saved");
 
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { report.files[0], report.files[2], report.files[3] }));
-    EXPECT_EQ(result.failed, (std::vector<CarvedFile> { report.files[1] }));
+    EXPECT_EQ(result.failedFiles(), (std::vector<CarvedFile> { report.files[1] }));
     EXPECT_TRUE(result.changed.empty());
     auto saved = readWholeFile(folder.path() / "saved" / "JPG" / report.files[3].fileName());
     auto original = image.bytes();
@@ -304,5 +304,5 @@ TEST(FailingMediaTest, ExportAfterTheCardWasPulledOutSavesNothingAndSaysSo)
 
     EXPECT_TRUE(result.saved.empty());
     EXPECT_TRUE(result.changed.empty());
-    EXPECT_EQ(result.failed, report.files);
+    EXPECT_EQ(result.failedFiles(), report.files);
 }

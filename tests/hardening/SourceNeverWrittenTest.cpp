@@ -144,7 +144,7 @@ TEST(SourceNeverWrittenTest, SavingIntoTheImagesOwnFolderLeavesTheImageUntouched
     auto source = SourceOpener::open(image.string());
     // A record named like the image itself: "card.img" cannot come out of a
     // sector name, so only the folder is shared.
-    CarvedFile file { 0, 4096, "img", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt };
+    CarvedFile file { 0, 4096, "img", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
     auto result = CarveExporter().exportFiles({ file }, *source, folder.path());
     EXPECT_EQ(result.saved.size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(folder.path() / "IMG" / "f0.img"));
