@@ -106,8 +106,8 @@ void rawRead(benchmark::State& state)
 CarveEngine::Config scanConfig()
 {
     auto folder = std::filesystem::temp_directory_path() / "brightfold-bench-scan";
-    return { folder, { kAllFormatCategories.begin(), kAllFormatCategories.end() }, CarveEngine::Config::OutputMode::catalog,
-        static_cast<int64_t>(kReadSize), kStride, 0.3 };
+    return { .outputDirectory = folder, .enabledCategories = { kAllFormatCategories.begin(), kAllFormatCategories.end() },
+        .chunkSize = static_cast<int64_t>(kReadSize), .stride = kStride };
 }
 
 void fullScan(benchmark::State& state)

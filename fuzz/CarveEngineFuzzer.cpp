@@ -73,8 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
     const GapBehaviour gaps = flags & 8 ? GapBehaviour::throws : GapBehaviour::endsEarly;
     auto source = std::make_shared<LayoutSource>(size, std::vector<LayoutSource::Run> { { 0, n, data.data() } }, gaps, flags & 4);
     CarveEngine engine(source,
-        { folder, categories, filesMode ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
-            chunkSize, stride, 0.0 });
+        { .outputDirectory = folder, .enabledCategories = categories,
+            .output = filesMode ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
+            .chunkSize = chunkSize, .stride = stride, .progressInterval = 0.0 });
     CarveReport report;
     try {
         report = engine.run();

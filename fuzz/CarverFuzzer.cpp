@@ -40,40 +40,6 @@ constexpr uint64_t kGiB = 0x40000000;
 constexpr uint64_t kClaimedSize = 64 * kGiB;    // what the layouts other than 0 claim
 constexpr uint64_t kZeroTail = 2 * kMiB;        // layout 2
 constexpr uint64_t kFarStart = 4 * kGiB + 512;  // beyond 32 bits, on the sector grid
-// A search reads its last piece up to one step plus the pattern length past
-// where the last occurrence may start.
-constexpr uint64_t kFindOverrun = kMiB + 8;
-
-struct Window {
-    std::string_view id;
-    uint64_t nominal; ///< the walk window measured from the file's start
-    uint64_t reach;   ///< the furthest byte, from the start, any read may touch
-};
-
-// Each carver's window and what its reads may touch beyond it: a search's last
-// piece, the header of a structure that starts just inside, a trailing tag.
-constexpr Window kWindows[] = {
-    { "png", 256 * kMiB, 256 * kMiB },                            // a chunk header is read only when 12 bytes fit
-    { "jpeg", 256 * kMiB, 256 * kMiB + kFindOverrun },            // end searches stop 256 MiB from the start
-    { "gif", 64 * kMiB, 64 * kMiB + 10 },                         // an image descriptor starting just inside
-    { "bmp", 18, 18 },                                            // the file header and the information-header size
-    { "isobmff", 32 * kGiB, 32 * kGiB + kFindOverrun + 16 },      // a box header, the search for a following file
-    { "riff", 12, 12 },                                           // identifier, size and form type
-    { "tiff", 512 * kMiB, 512 * kMiB + 2 + 12 * 1024 + 4 },       // a directory starting just inside the bound
-    { "pdf", 256 * kMiB + 5, 256 * kMiB + 5 + kFindOverrun + 2 }, // two line-end bytes after the last marker
-    { "zip", 512 * kMiB, 512 * kMiB + kFindOverrun + 22 + 64 * (46 + 3 * 0xFFFF) + 46 }, // the end record, then up to 64 directory headers
-    { "ole2", 8 * kMiB, 8 * kMiB },                               // the bytes searched for stream names
-    { "mp3", 512 * kMiB, 512 * kMiB + 2881 + 3 },                 // the longest frame, then "TAG"
-};
-
-const Window& windowOf(std::string_view id)
-{
-    for (const auto& window : kWindows) {
-        if (window.id == id)
-            return window;
-    }
-    propertyFailed("no window is known for this carver");
-}
 
 const FormatCarver& carverUnderTest()
 {
@@ -118,7 +84,7 @@ void checkMatch(const FormatCarver& carver, const std::optional<CarveMatch>& mat
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
 {
     const FormatCarver& carver = carverUnderTest();
-    const Window& window = windowOf(carver.id());
+    const WalkWindow& window = carver.walkWindow();
 
     InputReader reader({ input, inputSize });
     const uint8_t flags = reader.u8();
@@ -148,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
         runs.push_back({ start + n, kZeroTail, nullptr });
         break;
     case 3: {
-        uint64_t copyAt = distance < 0 ? window.nominal - std::min<uint64_t>(window.nominal, static_cast<uint64_t>(-distance)) : window.nominal + static_cast<uint64_t>(distance);
+        uint64_t copyAt = distance < 0 ? window.length - std::min<uint64_t>(window.length, static_cast<uint64_t>(-distance)) : window.length + static_cast<uint64_t>(distance);
         copyAt = std::max(copyAt, n);
         runs.push_back({ start + copyAt, n, file.data() });
         break;

@@ -61,13 +61,13 @@ std::optional<uint64_t> referenceFindLast(Bytes data, Bytes pattern, uint64_t fr
 }
 
 template<typename T>
-std::optional<T> referenceInteger(Bytes data, uint64_t offset, bool bigEndian)
+std::optional<T> referenceInteger(Bytes data, uint64_t offset, ByteOrder order)
 {
     if (offset >= data.size() || sizeof(T) > data.size() - offset)
         return std::nullopt;
     T value = 0;
     for (size_t i = 0; i < sizeof(T); ++i)
-        value = static_cast<T>((value << 8) | data[offset + (bigEndian ? i : sizeof(T) - 1 - i)]);
+        value = static_cast<T>((value << 8) | data[offset + (order == ByteOrder::big ? i : sizeof(T) - 1 - i)]);
     return value;
 }
 
@@ -132,14 +132,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
         if (insideWindow && source.readCount() != readsBefore)
             propertyFailed("bytes() went to the source for a run inside the window", offset, expected);
     }
-    for (bool bigEndian : { false, true }) {
-        if (context.byte(offset) != referenceInteger<uint8_t>(data, offset, bigEndian))
+    for (ByteOrder order : { ByteOrder::little, ByteOrder::big }) {
+        const bool bigEndian = order == ByteOrder::big; // for the failure message
+        if (context.byte(offset) != referenceInteger<uint8_t>(data, offset, order))
             propertyFailed("byte() differs from the source", offset);
-        if (context.u16(offset, bigEndian) != referenceInteger<uint16_t>(data, offset, bigEndian))
+        if (context.u16(offset, order) != referenceInteger<uint16_t>(data, offset, order))
             propertyFailed("u16() differs from the source", offset, bigEndian);
-        if (context.u32(offset, bigEndian) != referenceInteger<uint32_t>(data, offset, bigEndian))
+        if (context.u32(offset, order) != referenceInteger<uint32_t>(data, offset, order))
             propertyFailed("u32() differs from the source", offset, bigEndian);
-        if (context.u64(offset, bigEndian) != referenceInteger<uint64_t>(data, offset, bigEndian))
+        if (context.u64(offset, order) != referenceInteger<uint64_t>(data, offset, order))
             propertyFailed("u64() differs from the source", offset, bigEndian);
     }
 

@@ -4,6 +4,8 @@
 // 64 KiB of real sample files.
 //   fuzz_seed_generator OUTPUT_FOLDER [TEST_DATA_FOLDER [SAMPLES_FOLDER]]
 
+#include "FrameReader.hpp"
+#include "ThumbnailMessages.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/CarverRegistry.hpp"
 
@@ -448,6 +450,23 @@ int main(int argc, char** argv)
       "children": [{"name":"sdb1", "kname":"sdb1", "type":"part", "size":63863521280, "rm":true, "hotplug":true, "tran":null, "subsystems":"block:scsi:usb:pci", "model":null, "label":"EOS_DIGITAL", "mountpoints":["/media/user/EOS_DIGITAL"]}]},
    {"name":"mmcblk0", "kname":"mmcblk0", "type":"disk", "size":"31914983424", "rm":"0", "hotplug":"1", "tran":"mmc", "subsystems":"block:mmc:mmc_host:pci", "model":null, "label":null, "mountpoint":null}
 ]})"));
+
+    // Thumbnail worker streams: requests, a "nothing" reply and a small picture,
+    // alone and one after the other, read in pieces of 1, 7 and 64 bytes.
+    {
+        auto append = [](Bytes& to, const std::vector<uint8_t>& from) { to.insert(to.end(), from.begin(), from.end()); };
+        const ThumbnailRequest request { "/home/user/.local/share/Brightfold Recover/Scans/tmp/f2048.jpg", 512, 512 };
+        const auto requestFrame = encodeFrame(encodeRequest(request));
+        const auto nothingFrame = encodeFrame(encodeReply({}));
+        const auto pictureFrame = encodeFrame(encodeReply({ ThumbnailPixels { 3, 2, Bytes(3 * 2 * 4, 0x80) } }));
+        for (uint8_t piece : { 1, 7, 64 }) {
+            Bytes seed { piece, 0x00, 0x02, 0x00, 0x02 }; // 512 × 512, little-endian fields
+            append(seed, requestFrame);
+            append(seed, nothingFrame);
+            append(seed, pictureFrame);
+            writer.write("fuzz_thumbnail_framing", "stream-" + std::to_string(piece), seed);
+        }
+    }
 
     std::printf("%d seed inputs written to %s\n", writer.written(), argv[1]);
     return 0;

@@ -4,6 +4,7 @@
 #include "carve/ChunkReader.hpp"
 #include "carve/CarverRegistry.hpp"
 #include "carve/RangeCopier.hpp"
+#include "device/DeviceError.hpp"
 
 #include <unistd.h>
 
@@ -19,11 +20,9 @@ constexpr uint64_t kCancelCheckSpacing = 4 * 1024 * 1024; // positions between t
 
 constexpr uint64_t kPrefetchDistance = 16;              // grid positions fetched ahead of the one tested
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
+double secondsSince(std::chrono::steady_clock::time_point start)
 {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }
@@ -36,6 +35,8 @@ CarveEngine::CarveEngine(ByteSourcePtr source, Config config)
 CarveEngine::CarveEngine(ByteSourcePtr source, Config config, std::vector<FormatCarverPtr> carvers)
     : m_source(std::move(source))
     , m_config(std::move(config))
+    , m_stride(static_cast<uint64_t>(std::max<int64_t>(m_config.stride, 1)))
+    , m_chunkSize(static_cast<uint64_t>(std::max<int64_t>(m_config.chunkSize, 1)))
     , m_context(m_source)
     , m_carvers(std::move(carvers))
 {
@@ -75,142 +76,142 @@ CarveReport CarveEngine::run()
     if (::access(m_config.outputDirectory.c_str(), W_OK) != 0)
         throw CarveError::outputNotWritable(m_config.outputDirectory.string());
 
-    const auto started = Clock::now();
+    Scan scan { size, Clock::now(), {}, {}, 0 };
     std::optional<Clock::time_point> lastSnapshot; // none yet: the first chunk always gives one
-    const uint64_t stride = static_cast<uint64_t>(std::max<int64_t>(m_config.stride, 1));
-    const uint64_t chunkSize = static_cast<uint64_t>(std::max<int64_t>(m_config.chunkSize, 1));
-
-    std::vector<CarvedFile> files;
-    std::map<std::string, int64_t> countsByExt;
-    uint64_t bytesRecovered = 0;
-    ChunkReader reader(*m_source, static_cast<size_t>(std::min(chunkSize, size)));
-
-    auto snapshot = [&](uint64_t position) {
-        return CarveProgress { std::min(size, position), size, static_cast<int64_t>(files.size()), bytesRecovered,
-            countsByExt, m_source->badReads(), secondsSince(started) };
-    };
-
+    ChunkReader reader(*m_source, static_cast<size_t>(std::min(m_chunkSize, size)));
     uint64_t offset = 0;
-    uint64_t finalPosition = 0;
-    bool stopped = false;
-    while (offset < size && !stopped) {
-        if (isCancelled())
-            break;
-        std::span<const uint8_t> chunk = reader.take(offset, static_cast<size_t>(std::min<uint64_t>(size - offset, chunkSize)));
-        const size_t received = chunk.size();
-        if (received == 0) {
-            // Nothing more can be read below the reported size: treat it as the end.
-            break;
-        }
-        const uint64_t chunkStart = offset;
-        const uint64_t chunkEnd = chunkStart + received;
-        const uint8_t* bytes = chunk.data();
-        m_context.setWindow(chunkStart, chunk);
+    while (offset < size && !isCancelled()) {
+        std::span<const uint8_t> chunk = reader.take(offset, static_cast<size_t>(std::min(size - offset, m_chunkSize)));
+        if (chunk.empty())
+            break; // nothing more can be read below the reported size: treat it as the end
+        const uint64_t chunkEnd = offset + chunk.size();
+        m_context.setWindow(offset, chunk);
         if (chunkEnd < size)
-            reader.readAhead(chunkEnd, static_cast<size_t>(std::min<uint64_t>(size - chunkEnd, chunkSize)));
-        uint64_t next = chunkEnd;
+            reader.readAhead(chunkEnd, static_cast<size_t>(std::min(size - chunkEnd, m_chunkSize)));
 
-        // Positions lie on the stride grid of the whole source, also in a chunk
-        // that starts between two of them (a chunk size that is not a multiple of
-        // the stride).
-        for (uint64_t i = (stride - chunkStart % stride) % stride; i < received;) {
-            if (i % kCancelCheckSpacing == 0 && isCancelled()) {
-                offset = chunkStart;
-                stopped = true;
-                break;
-            }
-            // Touch the positions a few steps ahead so their cache misses overlap.
-            __builtin_prefetch(bytes + std::min<uint64_t>(i + kPrefetchDistance * stride, received - 1));
-            bool candidate = false;
-            for (const auto& [signatureOffset, firstBytes] : m_firstBytesByOffset) {
-                uint64_t at = i + static_cast<uint64_t>(signatureOffset);
-                if (signatureOffset >= 0 && at < received && firstBytes[bytes[at]]) {
-                    candidate = true;
-                    break;
-                }
-            }
-            if (!candidate) {
-                i += stride;
-                continue;
-            }
-
-            std::optional<CarveMatch> match;
-            const uint64_t start = chunkStart + i;
-            for (const auto& entry : m_entries) {
-                if (entry.offset < 0 && static_cast<uint64_t>(-entry.offset) > i)
-                    continue;
-                uint64_t at = i + static_cast<uint64_t>(entry.offset);
-                if (at >= received || entry.pattern.size() > received - at || bytes[at] != entry.firstByte)
-                    continue;
-                if (std::memcmp(bytes + at + 1, entry.pattern.data() + 1, entry.pattern.size() - 1) != 0)
-                    continue;
-                try {
-                    match = m_carvers[entry.carverIndex]->carve(start, m_context);
-                } catch (const std::exception&) {
-                    match.reset(); // a failed read near one candidate never stops the scan
-                }
-                if (match && match->length > 0)
-                    break;
-                match.reset();
-            }
-            if (!match) {
-                i += stride;
-                continue;
-            }
-
-            uint64_t length = match->length;
-            CarveConfidence confidence = match->confidence;
-            if (length > size - start) {
-                length = size - start;
-                confidence = CarveConfidence::heuristic;
-            }
-            if (m_config.enabledCategories.contains(match->category)) {
-                std::string outputPath;
-                if (m_config.output == Config::OutputMode::files)
-                    outputPath = write(start, length, match->ext);
-                std::optional<std::string> digest;
-                try {
-                    ByteRun head = m_context.bytes(start, static_cast<int64_t>(std::min(length, CarvedFile::kHeadDigestBytes)));
-                    digest = CarvedFile::headDigestOf(head.span());
-                } catch (const std::exception&) {
-                }
-                files.push_back({ start, length, match->ext, match->category, confidence, std::move(outputPath), std::move(digest) });
-                ++countsByExt[match->ext];
-                bytesRecovered += length;
-            }
-
-            uint64_t target = start + stride;
-            if (confidence == CarveConfidence::exact) {
-                uint64_t end = start + length;
-                target = end % stride == 0 ? end : end + (stride - end % stride);
-            }
-            if (target >= chunkEnd) {
-                next = target;
-                break;
-            }
-            i = target - chunkStart; // on the grid: a start on it plus the stride, or an end rounded up to it
-        }
-        if (stopped)
-            break;
-        offset = next;
+        auto next = scanChunk(offset, chunk, scan);
+        if (!next)
+            break; // cancelled within the chunk: the scan counts up to its start
+        offset = *next;
 
         if (onProgress && (!lastSnapshot || secondsSince(*lastSnapshot) >= m_config.progressInterval)) {
             lastSnapshot = Clock::now();
-            onProgress(snapshot(offset));
+            onProgress(progress(scan, offset));
         }
     }
-    finalPosition = offset;
+    return finish(scan, offset);
+}
 
+std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<const uint8_t> chunk, Scan& scan)
+{
+    const uint64_t stride = m_stride; // a local, so the grid loop keeps it in a register
+    const uint64_t chunkEnd = chunkStart + chunk.size();
+    // Positions lie on the stride grid of the whole source, also in a chunk that
+    // starts between two of them (a chunk size that is not a multiple of the stride).
+    for (uint64_t i = (stride - chunkStart % stride) % stride; i < chunk.size();) {
+        if (i % kCancelCheckSpacing == 0 && isCancelled())
+            return std::nullopt;
+        // Touch the positions a few steps ahead so their cache misses overlap.
+        __builtin_prefetch(chunk.data() + std::min<uint64_t>(i + kPrefetchDistance * stride, chunk.size() - 1));
+        if (!mayHoldSignature(chunk, i)) {
+            i += stride;
+            continue;
+        }
+        const uint64_t start = chunkStart + i;
+        auto found = carveAt(chunk, i, start);
+        if (!found) {
+            i += stride;
+            continue;
+        }
+        const CarveMatch match = found->clippedTo(scan.size - start);
+        // A file of a category not asked for is not listed, but still skipped over.
+        if (m_config.enabledCategories.contains(match.category))
+            record(start, match, scan);
+        const uint64_t target = nextCandidate(start, match);
+        if (target >= chunkEnd)
+            return target;
+        i = target - chunkStart; // on the grid: a start on it plus the stride, or an end rounded up to it
+    }
+    return chunkEnd;
+}
+
+bool CarveEngine::mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) const
+{
+    for (const auto& [signatureOffset, firstBytes] : m_firstBytesByOffset) {
+        const uint64_t at = i + static_cast<uint64_t>(signatureOffset);
+        if (signatureOffset >= 0 && at < chunk.size() && firstBytes[chunk[at]])
+            return true;
+    }
+    return false;
+}
+
+std::optional<CarveMatch> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start)
+{
+    for (const auto& entry : m_entries) {
+        if (entry.offset < 0 && static_cast<uint64_t>(-entry.offset) > i)
+            continue;
+        const uint64_t at = i + static_cast<uint64_t>(entry.offset);
+        if (at >= chunk.size() || entry.pattern.size() > chunk.size() - at || chunk[at] != entry.firstByte)
+            continue;
+        if (std::memcmp(chunk.data() + at + 1, entry.pattern.data() + 1, entry.pattern.size() - 1) != 0)
+            continue;
+        try {
+            auto match = m_carvers[entry.carverIndex]->carve(start, m_context);
+            if (match && match->length > 0)
+                return match;
+        } catch (const DeviceError&) {
+            // A failed read near one candidate never stops the scan.
+        }
+    }
+    return std::nullopt;
+}
+
+void CarveEngine::record(uint64_t start, const CarveMatch& match, Scan& scan)
+{
+    std::string outputPath;
+    if (m_config.output == Config::OutputMode::files)
+        outputPath = write(start, match.length, match.ext);
+    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, std::move(outputPath), headDigest(start, match.length) });
+    ++scan.countsByExt[match.ext];
+    scan.bytesRecovered += match.length;
+}
+
+std::optional<std::string> CarveEngine::headDigest(uint64_t start, uint64_t length)
+{
+    try {
+        ByteRun head = m_context.bytes(start, static_cast<int64_t>(std::min(length, CarvedFile::kHeadDigestBytes)));
+        return CarvedFile::headDigestOf(head.span());
+    } catch (const DeviceError&) {
+        return std::nullopt;
+    }
+}
+
+uint64_t CarveEngine::nextCandidate(uint64_t start, const CarveMatch& match) const
+{
+    if (match.confidence != CarveConfidence::exact)
+        return start + m_stride;
+    const uint64_t end = start + match.length;
+    return end % m_stride == 0 ? end : end + (m_stride - end % m_stride);
+}
+
+CarveProgress CarveEngine::progress(const Scan& scan, uint64_t position) const
+{
+    return CarveProgress { std::min(scan.size, position), scan.size, static_cast<int64_t>(scan.files.size()), scan.bytesRecovered,
+        scan.countsByExt, m_source->badReads(), secondsSince(scan.started) };
+}
+
+CarveReport CarveEngine::finish(Scan& scan, uint64_t position)
+{
     CarveReport report;
     report.cancelled = isCancelled();
     report.sourceDescription = m_source->descriptionForReport();
-    report.totalBytes = size;
-    report.scannedBytes = std::min(size, finalPosition);
-    report.duration = secondsSince(started);
+    report.totalBytes = scan.size;
+    report.scannedBytes = std::min(scan.size, position);
+    report.duration = secondsSince(scan.started);
     report.badReads = m_source->badReads();
     if (onProgress)
-        onProgress(snapshot(finalPosition));
-    report.files = std::move(files);
+        onProgress(progress(scan, position));
+    report.files = std::move(scan.files);
     // A scan never fails for want of its report file; the owner asks whether it was written.
     m_reportWriteError.reset();
     try {

@@ -6,10 +6,13 @@
 #include "carve/ReadContext.hpp"
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace brightfold {
@@ -20,6 +23,8 @@ namespace brightfold {
 /// One engine runs one scan; cancel() may be called from any thread.
 class CarveEngine {
 public:
+    /// Filled by name, as `{ .outputDirectory = folder, .enabledCategories = categories }`;
+    /// what is left out takes the values the application scans with.
     struct Config {
         enum class OutputMode {
             files,   ///< each recorded file is copied out during the scan
@@ -28,10 +33,10 @@ public:
 
         std::filesystem::path outputDirectory;
         CategorySet enabledCategories;
-        OutputMode output;
-        int64_t chunkSize;       ///< bytes read per step; above 0
-        int64_t stride;          ///< distance between candidate positions; above 0
-        double progressInterval; ///< seconds between two snapshots, at least
+        OutputMode output { OutputMode::catalog };
+        int64_t chunkSize { 16 * 1024 * 1024 }; ///< bytes read per step; above 0
+        int64_t stride { 512 };                 ///< distance between candidate positions; above 0
+        double progressInterval { 0.3 };        ///< seconds between two snapshots, at least
     };
 
     /// An engine over the registry's carvers for the enabled categories.
@@ -66,11 +71,46 @@ private:
         size_t carverIndex;
     };
 
+    using Clock = std::chrono::steady_clock;
+
+    /// One run's state: the source size it saw at the start and what it has found.
+    struct Scan {
+        uint64_t size;
+        Clock::time_point started;
+        std::vector<CarvedFile> files;
+        std::map<std::string, int64_t> countsByExt;
+        uint64_t bytesRecovered { 0 };
+    };
+
     bool isCancelled();
+    /// Walks the stride grid of one chunk (already the context's window) and
+    /// records what the carvers accept. Returns where the next chunk begins: the
+    /// chunk's end, or further when an exact file runs past it; no value when the
+    /// scan was cancelled within the chunk.
+    std::optional<uint64_t> scanChunk(uint64_t chunkStart, std::span<const uint8_t> chunk, Scan& scan);
+    /// Whether any signature's first byte lies at grid position `i`: the cheap test
+    /// that rules out nearly every position.
+    bool mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) const;
+    /// Offers the candidate at position `i` (absolute `start`) to every carver whose
+    /// signature lies there, in table order; the first match longer than 0 wins.
+    /// A carver's read error only declines the candidate; any other error leaves.
+    std::optional<CarveMatch> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
+    /// Adds a file: its copy in files mode, its head digest, the running counts.
+    void record(uint64_t start, const CarveMatch& match, Scan& scan);
+    /// The head digest of a file, or none when its first bytes cannot be read.
+    std::optional<std::string> headDigest(uint64_t start, uint64_t length);
+    /// The grid position after a file: past an exact file's end, or the next one
+    /// after a heuristic file, which may hide others.
+    uint64_t nextCandidate(uint64_t start, const CarveMatch& match) const;
     std::string write(uint64_t start, uint64_t length, const std::string& ext);
+    CarveProgress progress(const Scan& scan, uint64_t position) const;
+    /// The last snapshot, then the report, also written into the output folder.
+    CarveReport finish(Scan& scan, uint64_t position);
 
     ByteSourcePtr m_source;
     Config m_config;
+    uint64_t m_stride;
+    uint64_t m_chunkSize;
     ReadContext m_context;
     std::vector<FormatCarverPtr> m_carvers;
     std::vector<SignatureEntry> m_entries;

@@ -25,6 +25,16 @@ struct CarveMatch {
     FormatCategory category { FormatCategory::photos };
     CarveConfidence confidence { CarveConfidence::exact };
 
+    /// The match as a scan records it for a file with `available` bytes between
+    /// its start and the source's end: a length running past the end is cut
+    /// there, and the end of a cut file is only a guess.
+    CarveMatch clippedTo(uint64_t available) const
+    {
+        if (length <= available)
+            return *this;
+        return { available, ext, category, CarveConfidence::heuristic };
+    }
+
     bool operator==(const CarveMatch&) const = default;
 };
 

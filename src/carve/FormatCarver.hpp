@@ -14,6 +14,15 @@ namespace brightfold {
 
 using Signature = std::vector<uint8_t>;
 
+/// How far from a file's start a carver reads: its walk gives up `length` bytes
+/// in, and no read touches a byte `reach` or more bytes in (a search's last piece
+/// or a structure that starts just inside the walk may run on past `length`).
+/// Fuzzing and the window tests hold every carver to it.
+struct WalkWindow {
+    uint64_t length;
+    uint64_t reach;
+};
+
 /// The interface of a format carver. A carver's identity (id, categories,
 /// signatures, where the signatures sit) is fixed at construction; carve() is
 /// const and keeps no state between calls.
@@ -26,6 +35,7 @@ public:
     const std::vector<Signature>& signatures() const { return m_signatures; }
     /// Where the signatures sit relative to the file's first byte.
     int64_t signatureOffset() const { return m_signatureOffset; }
+    const WalkWindow& walkWindow() const { return m_walkWindow; }
 
     /// Validates the structure of a file starting at `at` (one of the signatures
     /// has already been found at at + signatureOffset()) and works out its length.
@@ -35,11 +45,12 @@ public:
     virtual std::optional<CarveMatch> carve(uint64_t at, ReadContext& context) const = 0;
 
 protected:
-    FormatCarver(std::string id, CategorySet categories, std::vector<Signature> signatures, int64_t signatureOffset)
+    FormatCarver(std::string id, CategorySet categories, std::vector<Signature> signatures, int64_t signatureOffset, WalkWindow walkWindow)
         : m_id(std::move(id))
         , m_categories(std::move(categories))
         , m_signatures(std::move(signatures))
         , m_signatureOffset(signatureOffset)
+        , m_walkWindow(walkWindow)
     {
     }
 
@@ -51,6 +62,7 @@ private:
     CategorySet m_categories;
     std::vector<Signature> m_signatures;
     int64_t m_signatureOffset;
+    WalkWindow m_walkWindow;
 };
 
 using FormatCarverPtr = std::shared_ptr<const FormatCarver>;

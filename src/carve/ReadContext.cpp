@@ -18,22 +18,28 @@ ByteRun ReadContext::bytes(uint64_t offset, int64_t count)
     uint64_t total = size();
     if (offset >= total)
         return {};
-    uint64_t clipped = std::min<uint64_t>(static_cast<uint64_t>(count), total - offset);
-    if (offset >= m_windowStart && offset - m_windowStart <= m_window.size()
-        && clipped <= m_window.size() - (offset - m_windowStart))
-        return ByteRun::viewOf(m_window.subspan(offset - m_windowStart, clipped));
+    const uint64_t clipped = clippedEnd(offset, static_cast<uint64_t>(count), total) - offset;
+    if (auto inWindow = fromWindow(offset, clipped))
+        return ByteRun::viewOf(*inWindow);
     return ByteRun::owning(m_source->read(offset, static_cast<int64_t>(clipped)));
 }
 
+std::optional<std::span<const uint8_t>> ReadContext::fromWindow(uint64_t offset, uint64_t count) const
+{
+    if (offset < m_windowStart || offset - m_windowStart > m_window.size() || count > m_window.size() - (offset - m_windowStart))
+        return std::nullopt;
+    return m_window.subspan(offset - m_windowStart, count);
+}
+
 template<typename T>
-std::optional<T> ReadContext::integer(uint64_t offset, bool bigEndian)
+std::optional<T> ReadContext::integer(uint64_t offset, ByteOrder order)
 {
     ByteRun run = bytes(offset, sizeof(T));
     if (run.size() != sizeof(T))
         return std::nullopt;
     T value = 0;
     for (size_t i = 0; i < sizeof(T); ++i) {
-        size_t index = bigEndian ? i : sizeof(T) - 1 - i;
+        size_t index = order == ByteOrder::big ? i : sizeof(T) - 1 - i;
         value = static_cast<T>((value << 8) | run[index]);
     }
     return value;
@@ -47,14 +53,14 @@ std::optional<uint8_t> ReadContext::byte(uint64_t offset)
     return run[0];
 }
 
-std::optional<uint16_t> ReadContext::u16(uint64_t offset, bool bigEndian) { return integer<uint16_t>(offset, bigEndian); }
-std::optional<uint32_t> ReadContext::u32(uint64_t offset, bool bigEndian) { return integer<uint32_t>(offset, bigEndian); }
-std::optional<uint64_t> ReadContext::u64(uint64_t offset, bool bigEndian) { return integer<uint64_t>(offset, bigEndian); }
+template std::optional<uint16_t> ReadContext::integer<uint16_t>(uint64_t, ByteOrder);
+template std::optional<uint32_t> ReadContext::integer<uint32_t>(uint64_t, ByteOrder);
+template std::optional<uint64_t> ReadContext::integer<uint64_t>(uint64_t, ByteOrder);
 
 std::span<const uint8_t> ReadContext::piece(uint64_t offset, uint64_t count)
 {
-    if (offset >= m_windowStart && offset - m_windowStart <= m_window.size() && count <= m_window.size() - (offset - m_windowStart))
-        return m_window.subspan(offset - m_windowStart, count);
+    if (auto inWindow = fromWindow(offset, count))
+        return *inWindow;
     m_scratch.resize(count);
     return std::span<const uint8_t>(m_scratch.data(), m_source->readInto(offset, m_scratch));
 }
@@ -66,7 +72,7 @@ std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint
     uint64_t total = size();
     if (from >= total)
         return std::nullopt;
-    uint64_t searchEnd = limit > total - from ? total : from + limit;
+    const uint64_t searchEnd = clippedEnd(from, limit, total);
     if (from >= searchEnd || chunk <= 0)
         return std::nullopt;
     uint64_t step = static_cast<uint64_t>(chunk);
@@ -101,7 +107,7 @@ std::optional<ReadContext::Occurrence> ReadContext::findAny(std::span<const std:
     uint64_t total = size();
     if (longest == 0 || from >= total)
         return std::nullopt;
-    uint64_t searchEnd = limit > total - from ? total : from + limit;
+    const uint64_t searchEnd = clippedEnd(from, limit, total);
     if (from >= searchEnd || chunk <= 0)
         return std::nullopt;
     const uint64_t step = static_cast<uint64_t>(chunk);
@@ -141,7 +147,7 @@ std::optional<uint64_t> ReadContext::findLast(std::span<const uint8_t> pattern, 
     uint64_t total = size();
     if (pattern.empty() || from >= total)
         return std::nullopt;
-    uint64_t overallEnd = limit > total - from ? total : from + limit;
+    const uint64_t overallEnd = clippedEnd(from, limit, total);
     std::optional<uint64_t> result;
     uint64_t segmentStart = from;
     uint64_t segmentEnd = overallEnd;
@@ -153,7 +159,7 @@ std::optional<uint64_t> ReadContext::findLast(std::span<const uint8_t> pattern, 
         if (pattern.size() >= overallEnd - *hit)
             break;
         segmentStart = *hit + pattern.size();
-        segmentEnd = slack > overallEnd - segmentStart ? overallEnd : segmentStart + slack;
+        segmentEnd = clippedEnd(segmentStart, slack, overallEnd);
     }
     return result;
 }

@@ -10,6 +10,12 @@
 
 namespace brightfold {
 
+/// The order of a multi-byte integer's bytes in a file.
+enum class ByteOrder {
+    little,
+    big,
+};
+
 /// The carvers' only view of the source. Reads that lie wholly inside the
 /// current window (the engine's chunk) are served from memory without a copy;
 /// every other read goes to the source and is not remembered. All positions are
@@ -20,6 +26,9 @@ public:
 
     /// The search step every carver passes to find() (1 MiB).
     static constexpr int64_t kSearchChunk = 0x100000;
+    /// How far past the last start it may report a search may read: its last
+    /// piece is one step plus the pattern less one byte (patterns of up to 9 bytes).
+    static constexpr uint64_t kSearchOverrun = kSearchChunk + 8;
 
     const ByteSourcePtr& source() const { return m_source; }
     uint64_t size() const { return m_source->size(); }
@@ -38,9 +47,19 @@ public:
     /// empty without reading when count < 1 or offset >= size.
     ByteRun bytes(uint64_t offset, int64_t count);
     std::optional<uint8_t> byte(uint64_t offset);
-    std::optional<uint16_t> u16(uint64_t offset, bool bigEndian);
-    std::optional<uint32_t> u32(uint64_t offset, bool bigEndian);
-    std::optional<uint64_t> u64(uint64_t offset, bool bigEndian);
+
+    /// An integer of 2, 4 or 8 bytes at `offset`; no value unless all its bytes
+    /// lie inside the source. The order is given where the file itself says it
+    /// (TIFF's "II"/"MM"); formats with a fixed order use the named reads below.
+    std::optional<uint16_t> u16(uint64_t offset, ByteOrder order) { return integer<uint16_t>(offset, order); }
+    std::optional<uint32_t> u32(uint64_t offset, ByteOrder order) { return integer<uint32_t>(offset, order); }
+    std::optional<uint64_t> u64(uint64_t offset, ByteOrder order) { return integer<uint64_t>(offset, order); }
+    std::optional<uint16_t> u16le(uint64_t offset) { return integer<uint16_t>(offset, ByteOrder::little); }
+    std::optional<uint16_t> u16be(uint64_t offset) { return integer<uint16_t>(offset, ByteOrder::big); }
+    std::optional<uint32_t> u32le(uint64_t offset) { return integer<uint32_t>(offset, ByteOrder::little); }
+    std::optional<uint32_t> u32be(uint64_t offset) { return integer<uint32_t>(offset, ByteOrder::big); }
+    std::optional<uint64_t> u64le(uint64_t offset) { return integer<uint64_t>(offset, ByteOrder::little); }
+    std::optional<uint64_t> u64be(uint64_t offset) { return integer<uint64_t>(offset, ByteOrder::big); }
 
     /// First occurrence of `pattern` starting in [from, from + limit), reading
     /// `chunk` + pattern length − 1 bytes at a time. No value for an empty
@@ -63,7 +82,12 @@ public:
 
 private:
     template<typename T>
-    std::optional<T> integer(uint64_t offset, bool bigEndian);
+    std::optional<T> integer(uint64_t offset, ByteOrder order);
+    /// The end of [from, from + count) cut at `end` (from <= end), without the
+    /// sum wrapping: every range a read or search covers is clipped here.
+    static uint64_t clippedEnd(uint64_t from, uint64_t count, uint64_t end) { return count > end - from ? end : from + count; }
+    /// The window's bytes [offset, offset + count) when they lie wholly inside it.
+    std::optional<std::span<const uint8_t>> fromWindow(uint64_t offset, uint64_t count) const;
     /// A search piece: from the window when it lies wholly inside, else read into
     /// m_scratch (reused, so a long search allocates once). Valid until the next call.
     std::span<const uint8_t> piece(uint64_t offset, uint64_t count);

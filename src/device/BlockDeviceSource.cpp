@@ -76,17 +76,7 @@ size_t BlockDeviceSource::readInto(uint64_t offset, std::span<uint8_t> buffer)
 void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start)
 {
     // Healthy path: the whole span in as few calls as the device allows.
-    size_t done = 0;
-    while (done < span.size()) {
-        ssize_t got = m_calls->pread(m_fd.get(), span.data() + done, span.size() - done, static_cast<off_t>(start + done));
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        break; // an error, or the device ended early
-    }
+    const size_t done = readAsMuchAs(span, start);
     if (done == span.size())
         return;
 
@@ -95,7 +85,7 @@ void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start)
     // exactly the blocks that fail are zeroed and counted.
     for (size_t at = done - done % m_blockSize; at < span.size();) {
         size_t piece = static_cast<size_t>(std::min<uint64_t>(m_blockSize, span.size() - at));
-        if (!readWhole(span.subspan(at, piece), start + at)) {
+        if (readAsMuchAs(span.subspan(at, piece), start + at) != piece) {
             std::fill_n(span.data() + at, piece, uint8_t { 0 });
             std::atomic_ref(m_badReads).fetch_add(1, std::memory_order_relaxed);
         }
@@ -103,7 +93,7 @@ void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start)
     }
 }
 
-bool BlockDeviceSource::readWhole(std::span<uint8_t> piece, uint64_t start)
+size_t BlockDeviceSource::readAsMuchAs(std::span<uint8_t> piece, uint64_t start)
 {
     size_t done = 0;
     while (done < piece.size()) {
@@ -116,9 +106,9 @@ bool BlockDeviceSource::readWhole(std::span<uint8_t> piece, uint64_t start)
         // zero-filling good data.
         if (got < 0 && errno == EINTR)
             continue;
-        return false;
+        break; // an error, or the device ended early
     }
-    return true;
+    return done;
 }
 
 }

@@ -34,7 +34,9 @@ public:
 
 private:
     void readSpan(std::span<uint8_t> span, uint64_t start);
-    bool readWhole(std::span<uint8_t> piece, uint64_t start);
+    /// Reads until `piece` is full, retrying interrupted calls; returns how many
+    /// bytes came before the first error or early end.
+    size_t readAsMuchAs(std::span<uint8_t> piece, uint64_t start);
 
     UniqueFd m_fd;
     std::string m_path;

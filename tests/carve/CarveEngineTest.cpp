@@ -18,7 +18,7 @@ class FakeCarver final : public FormatCarver {
 public:
     FakeCarver(std::string id, Signature signature, uint64_t length, CarveConfidence confidence = CarveConfidence::exact,
         FormatCategory category = FormatCategory::photos, int64_t signatureOffset = 0)
-        : FormatCarver(id, { category, FormatCategory::documents }, { std::move(signature) }, signatureOffset)
+        : FormatCarver(id, { category, FormatCategory::documents }, { std::move(signature) }, signatureOffset, { 0, 0 })
         , m_match { length, id, category, confidence }
     {
     }

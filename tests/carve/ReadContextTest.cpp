@@ -86,14 +86,14 @@ TEST(ReadContextTest, WindowServesReadsWhollyInsideItWithoutCopying)
 TEST(ReadContextTest, IntegersInBothByteOrders)
 {
     auto context = contextOver(ByteBuilder().bytes({ 0x00, 0x00, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44 }).build());
-    EXPECT_EQ(context.u32(0, true), 256u);
-    EXPECT_EQ(context.u32(0, false), 65536u);
-    EXPECT_EQ(context.u16(4, true), 0x1122);
-    EXPECT_EQ(context.u16(4, false), 0x2211);
-    EXPECT_EQ(context.u64(0, true), 0x0000010011223344u);
-    EXPECT_EQ(context.u64(0, false), 0x4433221100010000u);
-    EXPECT_EQ(context.u32(5, true), std::nullopt); // only three bytes left
-    EXPECT_EQ(context.u64(1, true), std::nullopt);
+    EXPECT_EQ(context.u32be(0), 256u);
+    EXPECT_EQ(context.u32le(0), 65536u);
+    EXPECT_EQ(context.u16be(4), 0x1122);
+    EXPECT_EQ(context.u16le(4), 0x2211);
+    EXPECT_EQ(context.u64be(0), 0x0000010011223344u);
+    EXPECT_EQ(context.u64le(0), 0x4433221100010000u);
+    EXPECT_EQ(context.u32be(5), std::nullopt); // only three bytes left
+    EXPECT_EQ(context.u64be(1), std::nullopt);
     EXPECT_EQ(context.byte(7), 0x44);
     EXPECT_EQ(context.byte(8), std::nullopt);
 }
@@ -153,7 +153,7 @@ TEST(ReadContextTest, SourceErrorsDuringSearchesReachTheCaller)
     ReadContext context(source);
     EXPECT_THROW(context.find(kMarker, 0, 4 * 1024 * 1024, ReadContext::kSearchChunk), DeviceError);
     EXPECT_THROW(context.findLast(kMarker, 0, 4 * 1024 * 1024, 100), DeviceError);
-    EXPECT_THROW(context.u32(3 * 1024 * 1024, true), DeviceError);
+    EXPECT_THROW(context.u32be(3 * 1024 * 1024), DeviceError);
 }
 
 TEST(ReadContextTest, FindAnyReturnsTheEarliestOfSeveralPatterns)

@@ -85,10 +85,6 @@ Outcome carveOver(std::string_view id, std::shared_ptr<RepeatingSource> source)
     return { match, source->furthestRead() };
 }
 
-// A search hands out pieces of one step plus the pattern length less one, so its
-// last piece may run up to that far past where a hit may start.
-constexpr uint64_t kSearchOverrun = kMiB + 8;
-
 }
 
 TEST(CarverWindowTest, JpegWithoutEndMarkerStopsSearchingAt256MiB)
@@ -106,7 +102,7 @@ TEST(CarverWindowTest, JpegWithoutEndMarkerStopsSearchingAt256MiB)
     EXPECT_EQ(outcome.match->length, 16 * kMiB);
     EXPECT_EQ(outcome.match->confidence, CarveConfidence::heuristic);
     EXPECT_GT(outcome.furthestRead, 255 * kMiB);
-    EXPECT_LE(outcome.furthestRead, 256 * kMiB + kSearchOverrun);
+    EXPECT_LE(outcome.furthestRead, carver("jpeg").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, PdfMarkerChainStopsAt256MiB)
@@ -120,7 +116,7 @@ TEST(CarverWindowTest, PdfMarkerChainStopsAt256MiB)
     uint64_t lastMarker = kMiB + (5 + 256 * kMiB - 1 - kMiB) / (3 * kMiB) * (3 * kMiB);
     ASSERT_TRUE(outcome.match);
     EXPECT_EQ(outcome.match->length, lastMarker + 5 + 1);
-    EXPECT_LE(outcome.furthestRead, 5 + 256 * kMiB + kSearchOverrun + 2);
+    EXPECT_LE(outcome.furthestRead, carver("pdf").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, Mp3FrameWalkStopsAt512MiB)
@@ -134,7 +130,7 @@ TEST(CarverWindowTest, Mp3FrameWalkStopsAt512MiB)
     ASSERT_TRUE(outcome.match);
     uint64_t frames = (512 * kMiB - 10 - 4) / 2880 + 1; // every frame whose header fits inside the window
     EXPECT_EQ(outcome.match->length, 10 + frames * 2880);
-    EXPECT_LE(outcome.furthestRead, 512 * kMiB + 2880 + 3);
+    EXPECT_LE(outcome.furthestRead, carver("mp3").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, GifSubBlocksStopAt64MiB)
@@ -145,7 +141,7 @@ TEST(CarverWindowTest, GifSubBlocksStopAt64MiB)
     auto outcome = carveOver("gif", std::make_shared<RepeatingSource>(kGiB, head, unit, head.size(), kGiB));
 
     EXPECT_FALSE(outcome.match);
-    EXPECT_LE(outcome.furthestRead, 64 * kMiB + 10);
+    EXPECT_LE(outcome.furthestRead, carver("gif").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, PngChunkChainStopsAt256MiB)
@@ -156,7 +152,7 @@ TEST(CarverWindowTest, PngChunkChainStopsAt256MiB)
     auto outcome = carveOver("png", std::make_shared<RepeatingSource>(kGiB, head, unit, head.size(), kGiB));
 
     EXPECT_FALSE(outcome.match);
-    EXPECT_LE(outcome.furthestRead, 256 * kMiB);
+    EXPECT_LE(outcome.furthestRead, carver("png").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, ZipEndRecordSearchStopsAt512MiB)
@@ -167,7 +163,7 @@ TEST(CarverWindowTest, ZipEndRecordSearchStopsAt512MiB)
     auto outcome = carveOver("zip", std::make_shared<RepeatingSource>(kGiB, head, endRecord, 600 * kMiB, 600 * kMiB + endRecord.size()));
 
     EXPECT_FALSE(outcome.match);
-    EXPECT_LE(outcome.furthestRead, 512 * kMiB + kSearchOverrun);
+    EXPECT_LE(outcome.furthestRead, carver("zip").walkWindow().length + ReadContext::kSearchOverrun);
 }
 
 TEST(CarverWindowTest, Ole2ReadsAtMost8MiB)
@@ -178,7 +174,7 @@ TEST(CarverWindowTest, Ole2ReadsAtMost8MiB)
 
     ASSERT_TRUE(outcome.match);
     EXPECT_EQ(outcome.match->length, 256 * kMiB);
-    EXPECT_LE(outcome.furthestRead, 8 * kMiB);
+    EXPECT_LE(outcome.furthestRead, carver("ole2").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, HeaderOnlyCarversReadOnlyTheHeader)
@@ -191,10 +187,10 @@ TEST(CarverWindowTest, HeaderOnlyCarversReadOnlyTheHeader)
 
     ASSERT_TRUE(bmp.match);
     EXPECT_EQ(bmp.match->length, 0x10000000u);
-    EXPECT_LE(bmp.furthestRead, 18u);
+    EXPECT_LE(bmp.furthestRead, carver("bmp").walkWindow().reach);
     ASSERT_TRUE(riff.match);
     EXPECT_EQ(riff.match->length, 0xFFFFFFF0u + 8);
-    EXPECT_LE(riff.furthestRead, 12u);
+    EXPECT_LE(riff.furthestRead, carver("riff").walkWindow().reach);
 }
 
 TEST(CarverWindowTest, TiffValuesBeyondTheOffsetBoundAreNotRead)
@@ -218,5 +214,5 @@ TEST(CarverWindowTest, TiffValuesBeyondTheOffsetBoundAreNotRead)
     ASSERT_TRUE(outcome.match);
     EXPECT_EQ(outcome.match->length, 400u);
     EXPECT_EQ(outcome.match->ext, "tif");
-    EXPECT_LE(outcome.furthestRead, 512 * kMiB);
+    EXPECT_LE(outcome.furthestRead, carver("tiff").walkWindow().length);
 }

@@ -47,7 +47,8 @@ std::optional<uint64_t> skipSubBlocks(uint64_t from, ReadContext& context, uint6
 }
 
 GIFCarver::GIFCarver()
-    : FormatCarver("gif", { FormatCategory::photos }, { textSignature("GIF87a"), textSignature("GIF89a") }, 0)
+    : FormatCarver("gif", { FormatCategory::photos }, { textSignature("GIF87a"), textSignature("GIF89a") }, 0,
+        { kWalkWindow, kWalkWindow + kImageDescriptorBytes }) // a descriptor starting just inside
 {
 }
 

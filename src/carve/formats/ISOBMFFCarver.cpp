@@ -18,8 +18,25 @@ constexpr uint64_t kSmallestLargeSize = 16;         // the header with its 64-bi
 constexpr uint64_t kBrandOffset = 8;                // the major brand follows the "ftyp" box header
 
 constexpr std::array<uint8_t, 4> kFileTypeBox { 'f', 't', 'y', 'p' };
+/// The box types that may stand at the top level of a carved file.
+constexpr bool isKnownBox(uint32_t type)
+{
+    switch (type) {
+    case fourcc("ftyp"): case fourcc("styp"): case fourcc("moov"): case fourcc("mdat"): case fourcc("free"):
+    case fourcc("skip"): case fourcc("wide"): case fourcc("pnot"): case fourcc("udta"): case fourcc("meta"):
+    case fourcc("moof"): case fourcc("mfra"): case fourcc("sidx"): case fourcc("ssix"): case fourcc("prft"):
+    case fourcc("pdin"): case fourcc("emsg"): case fourcc("uuid"): case fourcc("jP  "): case fourcc("mfro"):
+        return true;
+    default:
+        return false;
+    }
+}
+
 /// A file must hold at least one of these: the movie, media data, item metadata or a movie fragment.
-constexpr std::array<std::string_view, 4> kPayloadBoxes { "moov", "mdat", "meta", "moof" };
+constexpr bool isPayloadBox(uint32_t type)
+{
+    return type == fourcc("moov") || type == fourcc("mdat") || type == fourcc("meta") || type == fourcc("moof");
+}
 
 bool isPrintable(uint8_t value)
 {
@@ -30,7 +47,7 @@ bool isPrintable(uint8_t value)
 /// and the brand is four printable bytes; no value otherwise.
 std::optional<std::string> fileTypeBrand(uint64_t at, ReadContext& context)
 {
-    auto size = context.u32(at, true); // u32 box size, "ftyp", 4-byte major brand
+    auto size = context.u32be(at); // u32 box size, "ftyp", 4-byte major brand
     if (!size || *size < kSmallestFileTypeBox || *size > kLargestFileTypeBox)
         return std::nullopt;
     ByteRun brand = context.bytes(at + kBrandOffset, 4);
@@ -121,17 +138,9 @@ const std::vector<BrandRule>& brandRules()
 }
 
 ISOBMFFCarver::ISOBMFFCarver()
-    : FormatCarver("isobmff", { FormatCategory::photos, FormatCategory::rawPhotos, FormatCategory::video, FormatCategory::audio }, { textSignature("ftyp") }, 4)
+    : FormatCarver("isobmff", { FormatCategory::photos, FormatCategory::rawPhotos, FormatCategory::video, FormatCategory::audio }, { textSignature("ftyp") }, 4,
+        { kWalkWindow, kWalkWindow + ReadContext::kSearchOverrun + kSmallestLargeSize }) // a box header, the search for a following file
 {
-}
-
-const std::set<std::string, std::less<>>& ISOBMFFCarver::knownBoxes()
-{
-    static const std::set<std::string, std::less<>> boxes {
-        "ftyp", "styp", "moov", "mdat", "free", "skip", "wide", "pnot", "udta", "meta",
-        "moof", "mfra", "sidx", "ssix", "prft", "pdin", "emsg", "uuid", "jP  ", "mfro",
-    };
-    return boxes;
 }
 
 std::pair<std::string, FormatCategory> ISOBMFFCarver::ext(std::string_view brand)
@@ -169,22 +178,22 @@ std::optional<CarveMatch> ISOBMFFCarver::carve(uint64_t at, ReadContext& context
     bool sawPayload = false;
     FollowingFileSearch following(at);
     while (limit - pos >= kBoxHeaderBytes) {
-        auto size = context.u32(pos, true); // u32 size, 4-byte type, u64 largesize when size is 1
+        auto size = context.u32be(pos); // u32 size, 4-byte type, u64 largesize when size is 1
         if (!size)
             break;
-        ByteRun type = context.bytes(pos + 4, 4);
-        if (type.size() != 4 || !knownBoxes().contains(type.text())) // the known types are ASCII, so this also ends on any byte >= 0x80
+        auto type = context.u32be(pos + 4);
+        if (!type || !isKnownBox(*type))
             break;
         uint64_t boxLength = *size;
         if (*size == 1) {
-            auto largeSize = context.u64(pos + 8, true);
+            auto largeSize = context.u64be(pos + 8);
             if (!largeSize || *largeSize < kSmallestLargeSize)
                 break;
             boxLength = *largeSize;
         } else if (*size < kSmallestBoxSize) {
             break; // 0 would mean "to the end of the file", which a carve cannot know
         }
-        if (std::find(kPayloadBoxes.begin(), kPayloadBoxes.end(), type.text()) != kPayloadBoxes.end())
+        if (isPayloadBox(*type))
             sawPayload = true;
 
         if (boxLength > limit - pos) {

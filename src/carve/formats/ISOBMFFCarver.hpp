@@ -2,8 +2,6 @@
 
 #include "carve/FormatCarver.hpp"
 
-#include <functional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,10 +33,6 @@ public:
     /// Extension and category for a major brand already trimmed of spaces and
     /// lower-cased ("qt" gives mov and video); unknown brands give mp4 and video.
     static std::pair<std::string, FormatCategory> ext(std::string_view brand);
-
-    /// The box types that may stand at the top level of a carved file, matched
-    /// exactly. Built once on first use; safe to call from any thread.
-    static const std::set<std::string, std::less<>>& knownBoxes();
 };
 
 }

@@ -14,6 +14,7 @@ constexpr uint64_t kID3v2FooterBytes = 10;
 constexpr uint8_t kID3v2FooterFlag = 0x10;
 constexpr uint8_t kHighestMajorVersion = 15;
 constexpr uint64_t kID3v1TagBytes = 128;
+constexpr uint64_t kLongestFrame = 2881; // bytes: MPEG-2.5 Layer II at 160 kbit/s and 8000 Hz, padded
 
 // Version codes of the frame header (bits 4-3 of its second byte).
 constexpr unsigned kMPEG25 = 0;
@@ -57,7 +58,8 @@ static_assert(kSampleRates[kMPEG25][0] == 11025);
 }
 
 MP3Carver::MP3Carver()
-    : FormatCarver("mp3", { FormatCategory::audio }, { textSignature("ID3") }, 0)
+    : FormatCarver("mp3", { FormatCategory::audio }, { textSignature("ID3") }, 0,
+        { kWalkWindow, kWalkWindow + kLongestFrame + 3 }) // the longest frame, then "TAG"
 {
 }
 

@@ -45,17 +45,18 @@ static_assert(kWordDocument.size() == 24 && kPowerPointDocument.size() == 38);
 }
 
 OLE2Carver::OLE2Carver()
-    : FormatCarver("ole2", { FormatCategory::documents }, { { 0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1 } }, 0)
+    : FormatCarver("ole2", { FormatCategory::documents }, { { 0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1 } }, 0,
+        { kStreamNameSearchBytes, kStreamNameSearchBytes })
 {
 }
 
 std::optional<CarveMatch> OLE2Carver::carve(uint64_t at, ReadContext& context) const
 {
     // Compound file header: u16 sector shift at 30, u32 number of FAT sectors at 44.
-    auto sectorShift = context.u16(at + 30, false);
+    auto sectorShift = context.u16le(at + 30);
     if (!sectorShift || (*sectorShift != kSmallSectorShift && *sectorShift != kLargeSectorShift))
         return std::nullopt;
-    auto fatSectors = context.u32(at + 44, false);
+    auto fatSectors = context.u32le(at + 44);
     if (!fatSectors || *fatSectors < 1 || *fatSectors > kMaximumFATSectors)
         return std::nullopt;
 
@@ -63,12 +64,11 @@ std::optional<CarveMatch> OLE2Carver::carve(uint64_t at, ReadContext& context) c
     // can address no more than this, after the header sector.
     uint64_t sectorSize = uint64_t { 1 } << *sectorShift;
     uint64_t estimate = sectorSize + uint64_t { *fatSectors } * (sectorSize / 4) * sectorSize;
-    uint64_t size = context.size();
-    uint64_t available = size > at ? size - at : 0;
-    uint64_t length = std::min({ estimate, available, kLargestLength });
+    uint64_t length = std::min(estimate, kLargestLength);
 
-    // A plain byte search, anywhere in the first bytes of the carved range,
-    // read once (at most 8 MiB) and searched in memory for each name in turn.
+    // A plain byte search, anywhere in the first bytes of the carved range that
+    // the source holds, read once (at most 8 MiB) and searched in memory for each
+    // name in turn.
     ByteRun head = context.bytes(at, static_cast<int64_t>(std::min(length, kStreamNameSearchBytes)));
     const char* ext = "ole";
     for (const auto& rule : kStreamRules) {

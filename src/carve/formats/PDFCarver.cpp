@@ -18,7 +18,8 @@ constexpr std::array<uint8_t, 5> kHeader { '%', 'P', 'D', 'F', '-' };
 }
 
 PDFCarver::PDFCarver()
-    : FormatCarver("pdf", { FormatCategory::documents }, { textSignature("%PDF-") }, 0)
+    : FormatCarver("pdf", { FormatCategory::documents }, { textSignature("%PDF-") }, 0,
+        { kHeaderBytes + kFirstSearchRange, kHeaderBytes + kFirstSearchRange + ReadContext::kSearchOverrun + kMaximumLineEndBytes })
 {
 }
 

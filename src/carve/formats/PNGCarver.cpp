@@ -29,7 +29,8 @@ bool isLetter(uint8_t value)
 }
 
 PNGCarver::PNGCarver()
-    : FormatCarver("png", { FormatCategory::photos }, { { 0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A } }, 0)
+    : FormatCarver("png", { FormatCategory::photos }, { { 0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A } }, 0,
+        { kWalkWindow, kWalkWindow }) // a chunk header is read only when a whole chunk frame fits
 {
 }
 
@@ -46,7 +47,7 @@ std::optional<CarveMatch> PNGCarver::carve(uint64_t at, ReadContext& context) co
     for (bool first = true;; first = false) {
         if (p > end || end - p < kChunkOverhead)
             return std::nullopt;
-        auto length = context.u32(at + p, true); // u32 data length, then the 4-byte type
+        auto length = context.u32be(at + p); // u32 data length, then the 4-byte type
         if (!length || *length >= kLengthLimit)
             return std::nullopt;
         ByteRun typeBytes = context.bytes(at + p + 4, 4);

@@ -27,7 +27,8 @@ constexpr std::array<FormType, 5> kFormTypes { {
 }
 
 RIFFCarver::RIFFCarver()
-    : FormatCarver("riff", { FormatCategory::photos, FormatCategory::video, FormatCategory::audio }, { textSignature("RIFF"), textSignature("FORM") }, 0)
+    : FormatCarver("riff", { FormatCategory::photos, FormatCategory::video, FormatCategory::audio }, { textSignature("RIFF"), textSignature("FORM") }, 0,
+        { kHeaderBytes + 4, kHeaderBytes + 4 }) // identifier, size and form type
 {
 }
 
@@ -37,12 +38,12 @@ std::optional<CarveMatch> RIFFCarver::carve(uint64_t at, ReadContext& context) c
     bool riffKind = context.bytes(at, 4).text() == "RIFF";
 
     // u32 chunk size: little-endian in RIFF, big-endian in IFF; counts the bytes after itself.
-    auto chunkSize = context.u32(at + 4, !riffKind);
+    auto chunkSize = context.u32(at + 4, riffKind ? ByteOrder::little : ByteOrder::big);
     if (!chunkSize || *chunkSize < kSmallestChunk)
         return std::nullopt;
 
     // Four ASCII characters of form type.
-    auto formType = context.u32(at + 8, true);
+    auto formType = context.u32be(at + 8);
     if (!formType || (*formType & 0x80808080u) != 0)
         return std::nullopt;
 
@@ -56,12 +57,7 @@ std::optional<CarveMatch> RIFFCarver::carve(uint64_t at, ReadContext& context) c
 
     // Chunks are padded to an even length; the pad byte belongs to the file.
     uint64_t total = uint64_t { *chunkSize } + (*chunkSize % 2) + kHeaderBytes;
-    uint64_t size = context.size();
-    uint64_t available = size > at ? size - at : 0;
-    if (total <= available)
-        return CarveMatch { total, row->ext, row->category, CarveConfidence::exact };
-    // The declared chunk runs past the end of the source: keep what is there.
-    return CarveMatch { available, row->ext, row->category, CarveConfidence::heuristic };
+    return CarveMatch { total, row->ext, row->category, CarveConfidence::exact };
 }
 
 }

@@ -68,64 +68,46 @@ bool isValidType(uint16_t type)
     return type < kTypeSizes.size() && kTypeSizes[type] != 0;
 }
 
-/// Lower-case characters (UTF-8) whose upper case begins with an ASCII letter. Besides
-/// ASCII itself they are the only text that can change a comparison of the upper-cased
-/// Make with an ASCII maker prefix, so every other byte is kept as it is.
-struct SpecialUpperCase {
-    std::string_view lower;
-    std::string_view upper;
-};
-constexpr std::array<SpecialUpperCase, 15> kSpecialUpperCases { {
-    { "\u0131", "I" },        // dotless i
-    { "\u017F", "S" },        // long s
-    { "\u01F0", "J\u030C" },  // j with caron
-    { "\u1E96", "H\u0331" },  // h with line below
-    { "\u1E97", "T\u0308" },  // t with diaeresis
-    { "\u1E98", "W\u030A" },  // w with ring above
-    { "\u1E99", "Y\u030A" },  // y with ring above
-    { "\u1E9A", "A\u02BE" },  // a with right half ring
-    { "\uFB00", "FF" },
-    { "\uFB01", "FI" },
-    { "\uFB02", "FL" },
-    { "\uFB03", "FFI" },
-    { "\uFB04", "FFL" },
-    { "\uFB05", "ST" },
-    { "\uFB06", "ST" },
-} };
-
-/// The Make text upper-cased for comparison with the maker prefixes: the bytes
-/// before the first zero, ASCII letters and the characters above upper-cased.
-/// Invalid UTF-8 never matches an ASCII prefix, so it is kept rather than replaced.
-std::string upperCasedMake(std::span<const uint8_t> bytes)
+/// Whether the Make text, upper-cased, begins with `prefix` (upper-case ASCII).
+/// Besides ASCII letters only three lower-case characters upper-case to text that
+/// begins with a prefix letter: dotless i (I), long s (S), and y with ring above
+/// (Y and a combining ring, so it can only stand for a prefix's last letter).
+/// Every other byte, invalid UTF-8 included, matches nothing.
+bool makeBeginsWith(std::string_view make, std::string_view prefix)
 {
-    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    text = text.substr(0, text.find('\0'));
-    std::string upper;
-    upper.reserve(text.size());
-    while (!text.empty()) {
-        auto special = std::find_if(kSpecialUpperCases.begin(), kSpecialUpperCases.end(),
-            [&](const SpecialUpperCase& entry) { return text.starts_with(entry.lower); });
-        if (special != kSpecialUpperCases.end()) {
-            upper += special->upper;
-            text.remove_prefix(special->lower.size());
+    struct Fold {
+        std::string_view lower;
+        char upper;
+        bool addsMark;
+    };
+    static constexpr Fold kFolds[] { { "\u0131", 'I', false }, { "\u017F", 'S', false }, { "\u1E99", 'Y', true } };
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        const char letter = prefix[i];
+        if (!make.empty() && (make.front() == letter || make.front() == letter - 'A' + 'a')) {
+            make.remove_prefix(1);
             continue;
         }
-        char c = text.front();
-        upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-        text.remove_prefix(1);
+        const bool last = i + 1 == prefix.size();
+        auto fold = std::find_if(std::begin(kFolds), std::end(kFolds),
+            [&](const Fold& f) { return f.upper == letter && (last || !f.addsMark) && make.starts_with(f.lower); });
+        if (fold == std::end(kFolds))
+            return false;
+        make.remove_prefix(fold->lower.size());
     }
-    return upper;
+    return true;
 }
 
-/// Canon's cameras write CR2 files, whose Make reads "Canon". The prefix is built at
-/// run time by upper-casing the lower-case name, the same normalisation the Make text
-/// gets, so the one constant is the only place the maker's name is spelt.
+/// Canon's cameras write CR2 files, whose Make reads "Canon". The prefix is built
+/// at run time from the lower-case name, so this is the only place it is spelt.
 constexpr std::string_view kCanonMakerName = "canon";
 
 const std::string& canonMakePrefix()
 {
-    static const std::string prefix = upperCasedMake(
-        std::span(reinterpret_cast<const uint8_t*>(kCanonMakerName.data()), kCanonMakerName.size()));
+    static const std::string prefix = [] {
+        std::string upper(kCanonMakerName);
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+        return upper;
+    }();
     return prefix;
 }
 
@@ -142,10 +124,10 @@ struct Entry {
 /// The state of one walk over one file's directory graph.
 class DirectoryWalk {
 public:
-    DirectoryWalk(ReadContext& context, uint64_t start, bool bigEndian)
+    DirectoryWalk(ReadContext& context, uint64_t start, ByteOrder order)
         : m_context(context)
         , m_start(start)
-        , m_bigEndian(bigEndian)
+        , m_order(order)
     {
     }
 
@@ -203,7 +185,7 @@ private:
     {
         const bool isFirst = m_directoryCount == 0;
         const uint64_t directory = m_start + offset;
-        auto entryCount = m_context.u16(directory, m_bigEndian); // u16 entry count, the entries, u32 next offset
+        auto entryCount = m_context.u16(directory, m_order); // u16 entry count, the entries, u32 next offset
         if (!entryCount || *entryCount < 1 || *entryCount > kMostEntries) {
             if (isFirst)
                 return false;
@@ -218,9 +200,9 @@ private:
         std::optional<uint64_t> previewOffset, previewLength;
         for (uint16_t index = 0; index < *entryCount; ++index) {
             const uint64_t position = directory + 2 + kEntryBytes * index;
-            auto tag = m_context.u16(position, m_bigEndian);
-            auto type = m_context.u16(position + 2, m_bigEndian);
-            auto count = m_context.u32(position + 4, m_bigEndian);
+            auto tag = m_context.u16(position, m_order);
+            auto type = m_context.u16(position + 2, m_order);
+            auto count = m_context.u32(position + 4, m_order);
             if (!tag || !type || !count)
                 break; // a truncated entry ends the directory
             if (!isValidType(*type)) {
@@ -230,7 +212,7 @@ private:
             }
             Entry entry { position, *tag, *type, *count, uint64_t { *count } * kTypeSizes[*type], std::nullopt };
             if (entry.byteCount > 4) {
-                entry.valueOffset = m_context.u32(position + 8, m_bigEndian);
+                entry.valueOffset = m_context.u32(position + 8, m_order);
                 if (!entry.valueOffset)
                     continue;
                 const uint64_t valueEnd = *entry.valueOffset + entry.byteCount; // below 2^36
@@ -288,7 +270,7 @@ private:
         if (previewOffset && previewLength)
             countImageData(*previewOffset, *previewLength);
 
-        auto next = m_context.u32(directory + 2 + entriesBytes, m_bigEndian);
+        auto next = m_context.u32(directory + 2 + entriesBytes, m_order);
         if (next && *next != 0)
             enqueue(*next);
         return true;
@@ -300,8 +282,8 @@ private:
         if (entry.byteCount > 4)
             return std::nullopt;
         if (entry.type == kShortType)
-            return m_context.u16(entry.position + 8, m_bigEndian);
-        return m_context.u32(entry.position + 8, m_bigEndian);
+            return m_context.u16(entry.position + 8, m_order);
+        return m_context.u32(entry.position + 8, m_order);
     }
 
     /// The entry's first `maxItems` values: SHORTs as 16-bit values, every other
@@ -334,7 +316,7 @@ private:
                 break; // this item and all after it lie past the end of the source
             uint64_t value = 0;
             for (uint64_t k = 0; k < width; ++k)
-                value = (value << 8) | run[static_cast<size_t>(at + (m_bigEndian ? k : width - 1 - k))];
+                value = (value << 8) | run[static_cast<size_t>(at + (m_order == ByteOrder::big ? k : width - 1 - k))];
             values.push_back(value);
         }
         return values;
@@ -350,12 +332,13 @@ private:
             length = *entry.valueOffset >= kOffsetBound ? 0 : std::min(length, kOffsetBound - *entry.valueOffset);
         }
         ByteRun text = m_context.bytes(position, static_cast<int64_t>(length));
-        return upperCasedMake(text.span());
+        std::string make(text.text());
+        return make.substr(0, make.find('\0'));
     }
 
     ReadContext& m_context;
     const uint64_t m_start;
-    const bool m_bigEndian;
+    const ByteOrder m_order;
 
     std::deque<uint32_t> m_queue;
     std::set<uint32_t> m_visited;
@@ -369,7 +352,8 @@ private:
 }
 
 TIFFCarver::TIFFCarver()
-    : FormatCarver("tiff", { FormatCategory::photos, FormatCategory::rawPhotos }, { { 0x49, 0x49, 0x2A, 0x00 }, { 0x4D, 0x4D, 0x00, 0x2A } }, 0)
+    : FormatCarver("tiff", { FormatCategory::photos, FormatCategory::rawPhotos }, { { 0x49, 0x49, 0x2A, 0x00 }, { 0x4D, 0x4D, 0x00, 0x2A } }, 0,
+        { kOffsetBound, kOffsetBound + 2 + kEntryBytes * kMostEntries + 4 }) // a directory starting just inside the bound
 {
 }
 
@@ -378,33 +362,31 @@ std::optional<CarveMatch> TIFFCarver::carve(uint64_t at, ReadContext& context) c
     ByteRun header = context.bytes(at, 4); // "II" 2A 00 or "MM" 00 2A
     if (header.size() < 4)
         return std::nullopt;
-    const bool bigEndian = header[0] != 'I';
-    auto firstDirectory = context.u32(at + 4, bigEndian);
+    const ByteOrder order = header[0] == 'I' ? ByteOrder::little : ByteOrder::big;
+    auto firstDirectory = context.u32(at + 4, order);
     if (!firstDirectory || *firstDirectory < kHeaderBytes)
         return std::nullopt;
     // Canon writes "CR" right after the header of its little-endian CR2 files.
     ByteRun marker = context.bytes(at + 8, 2);
-    const bool hasCRMarker = !bigEndian && marker.text() == "CR";
+    const bool hasCRMarker = order == ByteOrder::little && marker.text() == "CR";
 
-    DirectoryWalk walk(context, at, bigEndian);
+    DirectoryWalk walk(context, at, order);
     if (!walk.walk(*firstDirectory))
         return std::nullopt;
     if (walk.maxEnd() < kSmallestExtent || !walk.sawImageData())
         return std::nullopt;
 
-    const uint64_t available = context.size() - std::min(context.size(), at);
-    CarveMatch match { std::min(available, walk.maxEnd()), "tif", FormatCategory::photos,
-        available < walk.maxEnd() ? CarveConfidence::heuristic : CarveConfidence::exact };
+    CarveMatch match { walk.maxEnd(), "tif", FormatCategory::photos, CarveConfidence::exact };
     const std::string& make = walk.make();
     if (hasCRMarker)
         match.ext = "cr2";
     else if (walk.isDNG())
         match.ext = "dng";
-    else if (make.starts_with("NIKON"))
+    else if (makeBeginsWith(make, "NIKON"))
         match.ext = "nef";
-    else if (make.starts_with("SONY"))
+    else if (makeBeginsWith(make, "SONY"))
         match.ext = "arw";
-    else if (make.starts_with(canonMakePrefix()))
+    else if (makeBeginsWith(make, canonMakePrefix()))
         match.ext = "cr2";
     if (match.ext != "tif")
         match.category = FormatCategory::rawPhotos;

@@ -14,7 +14,7 @@ namespace brightfold {
 /// Bad input: a broken header or first directory, or a file whose extent is
 /// under 201 bytes or holds no image data, is no match; later damaged
 /// directories and entries are skipped. A file running past the end of the
-/// source is reported clipped to it, as heuristic.
+/// source is cut there by the engine, as heuristic.
 class TIFFCarver final : public FormatCarver {
 public:
     TIFFCarver();

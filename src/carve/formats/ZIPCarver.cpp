@@ -16,6 +16,9 @@ constexpr int kMaximumClassifiedHeaders = 64;          // central directory head
 
 constexpr uint64_t kEndRecordBytes = 22;               // without the comment
 constexpr uint64_t kCentralHeaderBytes = 46;           // without name, extra field and comment
+// How far classify may read past the end record: the directory headers, each
+// with three 16-bit lengths, then the signature of the next.
+constexpr uint64_t kDirectoryReach = kMaximumClassifiedHeaders * (kCentralHeaderBytes + 3 * 0xFFFF) + kCentralHeaderBytes;
 
 constexpr std::array<uint8_t, 4> kLocalHeaderSignature { 0x50, 0x4B, 0x03, 0x04 };
 constexpr std::array<uint8_t, 4> kCentralHeaderSignature { 0x50, 0x4B, 0x01, 0x02 };
@@ -63,17 +66,18 @@ constexpr std::array<MemberRule, 4> kMemberRules { {
 }
 
 ZIPCarver::ZIPCarver()
-    : FormatCarver("zip", { FormatCategory::documents, FormatCategory::archives }, { { kLocalHeaderSignature.begin(), kLocalHeaderSignature.end() } }, 0)
+    : FormatCarver("zip", { FormatCategory::documents, FormatCategory::archives }, { { kLocalHeaderSignature.begin(), kLocalHeaderSignature.end() } }, 0,
+        { kEndRecordSearchRange, kEndRecordSearchRange + ReadContext::kSearchOverrun + kEndRecordBytes + kDirectoryReach })
 {
 }
 
 std::optional<CarveMatch> ZIPCarver::carve(uint64_t at, ReadContext& context) const
 {
     // Local file header: u16 compression method at 8, u16 file name length at 26.
-    auto nameLength = context.u16(at + 26, false);
+    auto nameLength = context.u16le(at + 26);
     if (!nameLength || *nameLength < kShortestFirstName || *nameLength > kLongestFirstName)
         return std::nullopt;
-    auto method = context.u16(at + 8, false);
+    auto method = context.u16le(at + 8);
     if (!method || !isAcceptedMethod(*method))
         return std::nullopt;
 
@@ -89,9 +93,9 @@ std::optional<CarveMatch> ZIPCarver::carve(uint64_t at, ReadContext& context) co
 
         // End of central directory record: u32 directory size at 12, u32 directory
         // offset (from the archive start) at 16, u16 comment length at 20.
-        auto cdSize = context.u32(e + 12, false);
-        auto cdOffset = context.u32(e + 16, false);
-        auto commentLength = context.u16(e + 20, false);
+        auto cdSize = context.u32le(e + 12);
+        auto cdOffset = context.u32le(e + 16);
+        auto commentLength = context.u16le(e + 20);
         if (!cdSize || !cdOffset || !commentLength)
             return std::nullopt;
 
@@ -116,9 +120,9 @@ std::pair<std::string, FormatCategory> ZIPCarver::classify(uint64_t, uint64_t cd
             break;
         // Central directory header: u16 name length at 28, extra length at 30,
         // comment length at 32, the name at 46.
-        auto nameLength = context.u16(p + 28, false);
-        auto extraLength = context.u16(p + 30, false);
-        auto commentLength = context.u16(p + 32, false);
+        auto nameLength = context.u16le(p + 28);
+        auto extraLength = context.u16le(p + 30);
+        auto commentLength = context.u16le(p + 32);
         if (!nameLength || !extraLength || !commentLength)
             break;
         // The rules are plain ASCII, so comparing the raw bytes decides exactly

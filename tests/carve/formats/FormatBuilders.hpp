@@ -62,6 +62,16 @@ inline std::vector<uint8_t> imageFile(const std::string& name)
     return readWholeFile(std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / "images" / name);
 }
 
+/// Carves the file starting at `at` in a source holding `bytes`: the match as a
+/// scan records it, cut at the source's end.
+inline std::optional<CarveMatch> carveRecorded(const FormatCarver& carver, std::vector<uint8_t> bytes, uint64_t at = 0)
+{
+    const uint64_t available = bytes.size() - std::min<uint64_t>(at, bytes.size());
+    ReadContext context = contextOver(std::move(bytes));
+    auto match = carver.carve(at, context);
+    return match ? std::optional(match->clippedTo(available)) : std::nullopt;
+}
+
 /// Carves `bytes` as the whole source, the file starting at offset 0.
 inline std::optional<CarveMatch> carveWhole(const FormatCarver& carver, std::vector<uint8_t> bytes)
 {

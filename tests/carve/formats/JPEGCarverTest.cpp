@@ -1,4 +1,5 @@
 #include "TestSupport.hpp"
+#include "carve/formats/FormatBuilders.hpp"
 
 #include "carve/formats/JPEGCarver.hpp"
 
@@ -34,8 +35,7 @@ private:
 
 std::optional<CarveMatch> carveAt(std::vector<uint8_t> bytes, uint64_t at = 0)
 {
-    auto context = contextOver(std::move(bytes));
-    return JPEGCarver().carve(at, context);
+    return carveRecorded(JPEGCarver(), std::move(bytes), at);
 }
 
 }

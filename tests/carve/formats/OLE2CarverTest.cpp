@@ -51,8 +51,7 @@ std::vector<uint8_t> compoundFile(size_t size, std::initializer_list<std::string
 
 std::optional<CarveMatch> carveAt(std::vector<uint8_t> bytes, uint64_t at = 0)
 {
-    auto context = contextOver(std::move(bytes));
-    return OLE2Carver().carve(at, context);
+    return carveRecorded(OLE2Carver(), std::move(bytes), at);
 }
 
 CarveMatch documentMatch(uint64_t length, const char* ext)

@@ -1,4 +1,5 @@
 #include "TestSupport.hpp"
+#include "carve/formats/FormatBuilders.hpp"
 
 #include "carve/formats/RIFFCarver.hpp"
 
@@ -23,8 +24,7 @@ std::vector<uint8_t> outerChunk(std::string_view identifier, uint32_t chunkSize,
 
 std::optional<CarveMatch> carveAt(std::vector<uint8_t> bytes, uint64_t at = 0)
 {
-    auto context = contextOver(std::move(bytes));
-    return RIFFCarver().carve(at, context);
+    return carveRecorded(RIFFCarver(), std::move(bytes), at);
 }
 
 std::vector<uint8_t> audioFile(const std::string& name)

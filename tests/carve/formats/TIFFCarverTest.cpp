@@ -151,7 +151,7 @@ TEST(TIFFCarverTest, OneStripFileIsExactInBothByteOrders)
 TEST(TIFFCarverTest, StripPastTheEndOfTheSourceIsClippedAndHeuristic)
 {
     auto tiff = TiffBuilder(ByteOrder::little).directory(8, strip(100, 5000)).padTo(2000).bytes();
-    auto match = carveEmbedded(kCarver, tiff, 4096, 0);
+    auto match = carveRecorded(kCarver, ByteBuilder().fill(4096).bytes(tiff).build(), 4096);
     ASSERT_TRUE(match);
     EXPECT_EQ(match->length, 2000u);
     EXPECT_EQ(match->confidence, CarveConfidence::heuristic);
@@ -428,7 +428,7 @@ TEST(TIFFCarverTest, FileCutAnywhereIsNoMatchOrClippedHeuristic)
     ASSERT_FALSE(tiff.empty());
     for (size_t length = 0; length < tiff.size(); ++length) {
         SCOPED_TRACE(length);
-        auto match = carveWhole(kCarver, std::vector<uint8_t>(tiff.begin(), tiff.begin() + static_cast<std::ptrdiff_t>(length)));
+        auto match = carveRecorded(kCarver, std::vector<uint8_t>(tiff.begin(), tiff.begin() + static_cast<std::ptrdiff_t>(length)));
         if (!match)
             continue;
         EXPECT_EQ(match->length, length);

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "decoders/ThumbnailDecoder.hpp"
+
+namespace brightfold {
+
+/// MP4, MOV, M4V, 3GP and AVI through FFmpeg: the frame about one second in (half
+/// way through shorter clips), since first frames are often black, scaled by
+/// libswscale straight to the target size and turned by the stream's display
+/// matrix.
+class VideoFrameDecoder final : public ThumbnailDecoder {
+public:
+    VideoFrameDecoder();
+
+    bool reads(const QString& ext) const override;
+    std::optional<QImage> decode(const QString& path, QSize target) override;
+};
+
+}

@@ -1,0 +1,78 @@
+// brightfold-thumbnailer: the worker that draws thumbnails of carved files, so
+// that the format libraries never see damaged bytes inside the application.
+// It reads framed requests on standard input one at a time, answers each with a
+// framed reply on standard output, and exits at the end of its input. A request
+// it cannot parse ends it with a non-zero status.
+
+#include "FrameReader.hpp"
+#include "ResourceLimits.hpp"
+#include "ThumbnailMessages.hpp"
+#include "Thumbnailer.hpp"
+
+#include <QCoreApplication>
+
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace brightfold;
+
+namespace {
+
+// More than the application's 20-second wait, so the application's deadline
+// normally fires first; this one ends a worker whose application is gone.
+constexpr long kCpuSecondsPerRequest = 25;
+constexpr size_t kReadBytes = 64 * 1024;
+
+constexpr int kExitMalformedRequest = 2;
+constexpr int kExitCannotReply = 3;
+
+bool writeAll(int fd, const std::vector<uint8_t>& bytes)
+{
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    ResourceLimits::capMemory();
+    // Libraries may print to standard output: replies go out on a private copy of
+    // it, and whatever else is printed lands on standard error.
+    const int replies = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (replies < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return kExitCannotReply;
+
+    QCoreApplication application(argc, argv);
+    Thumbnailer thumbnailer;
+    FrameReader reader(thumbnail::kMaxRequestPayloadBytes);
+    std::array<uint8_t, kReadBytes> buffer {};
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        reader.append(std::span(buffer.data(), static_cast<size_t>(n)));
+        while (auto payload = reader.takeFrame()) {
+            const auto request = decodeRequest(*payload);
+            if (!request)
+                return kExitMalformedRequest;
+            ResourceLimits::allowCpuSeconds(kCpuSecondsPerRequest);
+            if (!writeAll(replies, encodeFrame(encodeReply(thumbnailer.reply(*request)))))
+                return kExitCannotReply;
+        }
+        if (reader.isBroken())
+            return kExitMalformedRequest;
+    }
+}

@@ -1,0 +1,118 @@
+#include "WorkflowTestSupport.hpp"
+
+#include "device/MemorySource.hpp"
+#include "workflow/PreviewMaker.hpp"
+#include "workflow/ThumbnailService.hpp"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace brightfold;
+using namespace brightfold::test;
+
+namespace {
+
+CarvedFile carved(uint64_t start, uint64_t length, const QString& ext, FormatCategory category)
+{
+    CarvedFile file;
+    file.start = start;
+    file.length = length;
+    file.ext = ext.toStdString();
+    file.category = category;
+    return file;
+}
+
+/// `bytes` as found at `start` of an otherwise empty card image.
+MemorySource cardWith(const QByteArray& bytes, uint64_t start)
+{
+    std::vector<uint8_t> image(start + static_cast<uint64_t>(bytes.size()) + 4096, 0);
+    std::memcpy(image.data() + start, bytes.constData(), static_cast<size_t>(bytes.size()));
+    return MemorySource(std::move(image));
+}
+
+bool isEmptyFolder(const QString& path)
+{
+    return QDir(path).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+}
+
+}
+
+class PreviewMakerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Audio, archives and files over 300 MiB are never tried: no read, no folder.
+    // Exactly 300 MiB is; the source failing at its first read makes that try
+    // cheap, and the empty copy offered to the worker must not linger.
+    void onlyPreviewableFilesAreTried_data()
+    {
+        QTest::addColumn<FormatCategory>("category");
+        QTest::addColumn<uint64_t>("length");
+        QTest::addColumn<bool>("tried");
+        QTest::newRow("audio") << FormatCategory::audio << uint64_t { 4096 } << false;
+        QTest::newRow("archives") << FormatCategory::archives << uint64_t { 4096 } << false;
+        QTest::newRow("exactly 300 MiB") << FormatCategory::photos << uint64_t { 314'572'800 } << true;
+        QTest::newRow("one byte more") << FormatCategory::photos << uint64_t { 314'572'801 } << false;
+    }
+    void onlyPreviewableFilesAreTried()
+    {
+        QFETCH(FormatCategory, category);
+        QFETCH(uint64_t, length);
+        QFETCH(bool, tried);
+        QTemporaryDir root;
+        const QString session = root.filePath("session");
+        SparseSource source(400ull << 20, SparseSource::Reads::fail);
+        QVERIFY(!PreviewMaker::make(carved(0, length, "jpg", category), source, session, m_service));
+        QCOMPARE(source.reads() > 0, tried);
+        QCOMPARE(QDir(session).exists(), tried);
+        if (tried) {
+            QVERIFY(isEmptyFolder(session + "/tmp"));
+            QVERIFY(isEmptyFolder(session + "/previews"));
+        }
+    }
+
+    void realFilesCarvedFromAnImage_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("ext");
+        QTest::addColumn<FormatCategory>("category");
+        const QString data = QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR);
+        QTest::newRow("PNG") << data + "/images/gradient.png" << "png" << FormatCategory::photos;
+        QTest::newRow("PDF") << data + "/documents/sample.pdf" << "pdf" << FormatCategory::documents;
+        QTest::newRow("HEIC") << data + "/images/tiny.heic" << "heic" << FormatCategory::photos;
+        const QString samples = samplesFolder();
+        if (samples.isEmpty())
+            return;
+        QTest::newRow("camera JPEG") << samples + "/mei_Canon_EOS_20D.jpg" << "jpg" << FormatCategory::photos;
+        QTest::newRow("phone HEIC") << samples + "/mei_iPhone8_IMG_1034.heic" << "heic" << FormatCategory::photos;
+        QTest::newRow("DNG") << samples + "/photoprism_canon_eos_6d.dng" << "dng" << FormatCategory::rawPhotos;
+        QTest::newRow("MP4") << samples + "/mei_with-gps.mp4" << "mp4" << FormatCategory::video;
+        QTest::newRow("AVI") << samples + "/mei_Kodak_100_0306.avi" << "avi" << FormatCategory::video;
+    }
+    void realFilesCarvedFromAnImage()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, ext);
+        QFETCH(FormatCategory, category);
+        const QByteArray bytes = readAll(path);
+        QVERIFY2(!bytes.isEmpty(), qPrintable(path));
+        QTemporaryDir root;
+        const QString session = root.filePath("session");
+        MemorySource source = cardWith(bytes, 1'048'576);
+        const CarvedFile file = carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category);
+
+        QVERIFY(PreviewMaker::make(file, source, session, m_service));
+        QCOMPARE(PreviewMaker::previewPath(session, file), session + "/previews/f2048.jpg");
+        const QImage preview(session + "/previews/f2048.jpg", "JPEG");
+        QVERIFY(!preview.isNull());
+        QVERIFY(preview.width() <= 512 && preview.height() <= 512);
+        QVERIFY(isEmptyFolder(session + "/tmp"));
+        QCOMPARE(m_service.failedFiles(), 0);
+    }
+
+private:
+    ThumbnailService m_service;
+};
+
+QTEST_GUILESS_MAIN(PreviewMakerTest)
+#include "PreviewMakerTest.moc"

@@ -1,0 +1,163 @@
+#include "WorkflowTestSupport.hpp"
+
+#include "FrameReader.hpp"
+#include "ThumbnailMessages.hpp"
+#include "workflow/ThumbnailService.hpp"
+
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <random>
+
+using namespace brightfold;
+using namespace brightfold::test;
+
+namespace {
+
+constexpr std::chrono::milliseconds kShortDeadline { 1500 };
+const QSize kTarget(512, 512);
+
+QString writeFile(const QTemporaryDir& folder, const QString& name, const QByteArray& bytes)
+{
+    const QString path = folder.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
+/// Red on the left half, blue on the right.
+QImage twoColours(QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QPainter(&image).fillRect(QRect(size.width() / 2, 0, size.width() / 2, size.height()), Qt::blue);
+    return image;
+}
+
+bool isNear(QRgb pixel, QRgb expected)
+{
+    return std::abs(qRed(pixel) - qRed(expected)) < 48 && std::abs(qGreen(pixel) - qGreen(expected)) < 48
+        && std::abs(qBlue(pixel) - qBlue(expected)) < 48;
+}
+
+}
+
+class ThumbnailServiceTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // A worker that crashes, hangs, spins or answers out of bounds costs that one
+    // file: it is counted, and the next file is served by a fresh worker. A reply
+    // turning up after its request was answered belongs to no file: the next file
+    // must not be given it.
+    void misbehavingWorkerCostsOneFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("failed");
+        for (const char* name : { "crash.jpg", "hang.jpg", "spin.jpg", "oversized.jpg", "twice.jpg" })
+            QTest::newRow(name) << QString(name) << 1;
+        QTest::newRow("late.jpg") << "late.jpg" << 0;
+    }
+    void misbehavingWorkerCostsOneFile()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, failed);
+        ThumbnailService service(BRIGHTFOLD_THUMBNAILER_STANDIN, kShortDeadline);
+        QVERIFY(service.thumbnail("/cards/before.jpg", kTarget).has_value());
+        QCOMPARE(service.thumbnail("/cards/" + name, kTarget).has_value(), failed == 0);
+        QCOMPARE(service.failedFiles(), failed);
+        QTest::qWait(400);
+        const auto next = service.thumbnail("/cards/after.jpg", kTarget);
+        QVERIFY(next.has_value());
+        QCOMPARE(next->size(), QSize(2, 2));
+        QCOMPARE(service.failedFiles(), failed);
+    }
+
+    // The scaled size is set on the stored picture: a quarter turn must swap
+    // which side the target bounds, or the upright result overshoots the target.
+    void jpegFollowsExifOrientation_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<QSize>("expected");
+        QTest::addColumn<QPoint>("redAt");
+        QTest::newRow("upright") << 1 << QSize(512, 256) << QPoint(10, 128);
+        QTest::newRow("quarter turn clockwise") << 6 << QSize(256, 512) << QPoint(128, 10);
+        QTest::newRow("half turn") << 3 << QSize(512, 256) << QPoint(500, 128);
+    }
+    void jpegFollowsExifOrientation()
+    {
+        QFETCH(int, orientation);
+        QFETCH(QSize, expected);
+        QFETCH(QPoint, redAt);
+        QTemporaryDir folder;
+        const QByteArray jpeg = withExifOrientation(jpegBytes(twoColours(QSize(1600, 800))), static_cast<uint16_t>(orientation));
+        ThumbnailService service;
+        const auto image = service.thumbnail(writeFile(folder, "f1.jpg", jpeg), kTarget);
+        QVERIFY(image.has_value());
+        QCOMPARE(image->size(), expected);
+        QVERIFY(isNear(image->pixel(redAt), qRgb(255, 0, 0)));
+    }
+
+    // Black for half a second, then red beside blue; the display matrix turns it
+    // a quarter counter-clockwise, so blue ends up above red.
+    void videoFrameIsPastTheStartAndTurnedByDisplayMatrix()
+    {
+        ThumbnailService service;
+        const auto image = service.thumbnail(QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR "/images/rotated.mp4"), kTarget);
+        QVERIFY(image.has_value());
+        QCOMPARE(image->size(), QSize(32, 64));
+        QVERIFY(isNear(image->pixel(16, 5), qRgb(0, 0, 255)));
+        QVERIFY(isNear(image->pixel(16, 58), qRgb(255, 0, 0)));
+    }
+
+    // The CPU fence is what ends a worker whose application is gone.
+    void workerLimitsItsOwnCpuTime()
+    {
+        QProcess worker;
+        worker.start(ThumbnailService::defaultWorkerPath(), {});
+        const auto frame = encodeFrame(encodeRequest({ "/nonexistent/f0.jpg", 64, 64 }));
+        worker.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
+        QVERIFY(worker.waitForReadyRead(10'000)); // the limit is set before the request is served
+        const QByteArray limits = readAll(QString("/proc/%1/limits").arg(worker.processId()));
+        const QByteArray cpuLine = limits.mid(limits.indexOf("Max cpu time"), 80).simplified();
+        const qint64 softSeconds = cpuLine.split(' ').value(3).toLongLong();
+        QVERIFY2(softSeconds > 0 && softSeconds <= 60, cpuLine.constData());
+        worker.closeWriteChannel();
+        QVERIFY(worker.waitForFinished());
+    }
+
+    // Carved files are often cut short or are not what their extension says; the
+    // real worker must answer every one of them (a picture or nothing) and live on.
+    void realWorkerSurvivesDamagedFiles()
+    {
+        const QString data = QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR);
+        QStringList originals;
+        for (const char* name : { "gradient.png", "animated.gif", "tiled.tif", "v5.bmp", "tiny.heic", "tiny.avif", "tiny.mp4", "tiny.3gp" })
+            originals << data + "/images/" + name;
+        originals << data + "/documents/sample.pdf" << data + "/card/tiny.arw";
+        if (const QString samples = samplesFolder(); !samples.isEmpty())
+            originals << samples + "/mei_Canon_EOS_20D.jpg" << samples + "/mei_photo1.webp" << samples + "/photoprism_canon_eos_6d.dng";
+        QTemporaryDir folder;
+        ThumbnailService service;
+        std::mt19937 random(14);
+        for (const QString& original : originals) {
+            const QByteArray bytes = readAll(original);
+            const QString ext = QFileInfo(original).suffix();
+            QByteArray flipped = bytes;
+            for (qsizetype at = 64; at < flipped.size(); at += 97)
+                flipped[at] = static_cast<char>(flipped[at] ^ random());
+            const QList<QByteArray> damaged { bytes.left(bytes.size() / 2), bytes.left(bytes.size() / 8), flipped, bytes.left(16) };
+            for (const QByteArray& variant : damaged) {
+                const auto image = service.thumbnail(writeFile(folder, "damaged." + ext, variant), kTarget);
+                QVERIFY(!image || (image->width() <= 512 && image->height() <= 512));
+                QVERIFY2(service.failedFiles() == 0, qPrintable(original));
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(ThumbnailServiceTest)
+#include "ThumbnailServiceTest.moc"
