@@ -95,10 +95,13 @@ private:
     /// signature lies there, in table order; the first match longer than 0 wins.
     /// A carver's read error only declines the candidate; any other error leaves.
     std::optional<CarveMatch> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
-    /// Adds a file: its copy in files mode, its head digest, the running counts.
+    /// Adds a file: its copy in files mode, its head and sample digests, the running counts.
     void record(uint64_t start, const CarveMatch& match, Scan& scan);
     /// The head digest of a file, or none when its first bytes cannot be read.
     std::optional<std::string> headDigest(uint64_t start, uint64_t length);
+    /// The digests of the file's samples past its head (one 4 KiB read per MiB,
+    /// from the chunk where it holds them), or none when one cannot be read.
+    std::optional<std::vector<std::string>> sampleDigests(uint64_t start, uint64_t length);
     /// The grid position after a file: past an exact file's end, or the next one
     /// after a heuristic file, which may hide others.
     uint64_t nextCandidate(uint64_t start, const CarveMatch& match) const;

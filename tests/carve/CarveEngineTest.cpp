@@ -1,6 +1,7 @@
 #include "TestSupport.hpp"
 
 #include "carve/CarveEngine.hpp"
+#include "carve/CarveExporter.hpp"
 #include "carve/CarveError.hpp"
 #include "device/DeviceError.hpp"
 
@@ -284,6 +285,25 @@ TEST(CarveEngineTest, HeadDigestCoversTheFirstBytesOfEachFile)
     EXPECT_EQ(report.files[0].headDigest, CarvedFile::headDigestOf(std::span(bytes).subspan(0, 4096)));
     EXPECT_EQ(report.files[1].headDigest, CarvedFile::headDigestOf(std::span(bytes).subspan(8192, 4096)));
     EXPECT_NE(report.files[0].headDigest, report.files[1].headDigest);
+}
+
+TEST(CarveEngineTest, SampleDigestsTakenAcrossChunksAreTheOnesASaveChecks)
+{
+    // Guards against a card written to past a file's head after the scan being saved as recovered.
+    constexpr size_t kMiB = 1024 * 1024;
+    EngineFixture fixture;
+    auto bytes = imageWith(8 * kMiB, { { 0, kAlpha }, { 4 * kMiB, kAlpha } });
+    CarveEngine engine(memorySource(bytes), fixture.config(kMiB), { std::make_shared<FakeCarver>("alpha", kAlpha, 3 * kMiB + 1000) });
+    CarveReport report = engine.run();
+    ASSERT_EQ(report.files.size(), 2u);
+    EXPECT_EQ(report.files[1].sampleDigests->size(), 4u); // at 1, 2 and 3 MiB, and the last 4 KiB
+    EXPECT_EQ(CarveReport::readFile(fixture.folder.path() / "out" / CarveReport::kFileName), report);
+
+    std::fill_n(bytes.begin() + 4 * kMiB + kMiB / 2, kMiB, uint8_t { 0xE5 }); // a new photo over the second file's middle
+    MemorySource card(bytes);
+    auto result = CarveExporter().exportFiles(report.files, card, fixture.folder.path() / "saved");
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { report.files[0] }));
+    EXPECT_EQ(result.changed, (std::vector<CarvedFile> { report.files[1] }));
 }
 
 TEST(CarveEngineTest, ChunkReadErrorLeavesRunWithoutAReportFile)

@@ -1,6 +1,7 @@
 #include "TestSupport.hpp"
 #include "device/LoopDevice.hpp"
 
+#include "carve/CarveEngine.hpp"
 #include "device/BlockDeviceSource.hpp"
 #include "device/DeviceError.hpp"
 #include "device/SourceOpener.hpp"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 
 using namespace brightfold;
@@ -120,6 +122,41 @@ std::pair<std::shared_ptr<SimulatedDevice>, BlockDeviceSource> deviceOf(size_t s
     auto device = std::make_shared<SimulatedDevice>(size, blockSize);
     return { device, BlockDeviceSource(someDescriptor(), "/dev/sdz", device) };
 }
+
+/// The simulated device read from two threads at once, as the engine reads ahead on a real one.
+class SharedDevice final : public ByteSource {
+public:
+    explicit SharedDevice(BlockDeviceSource& inner) : m_inner(inner) { }
+    uint64_t size() const override { return m_inner.size(); }
+    int64_t badReads() const override { return m_inner.badReads(); }
+    std::string descriptionForReport() const override { return m_inner.descriptionForReport(); }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+    {
+        std::lock_guard lock(m_lock);
+        return m_inner.readInto(offset, buffer);
+    }
+    size_t readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable) override
+    {
+        std::lock_guard lock(m_lock);
+        return m_inner.readIntoUncounted(offset, buffer, unreadable);
+    }
+    void countUnreadable(int64_t regions) override { m_inner.countUnreadable(regions); }
+    bool allowsConcurrentReads() const override { return true; }
+
+private:
+    BlockDeviceSource& m_inner;
+    std::mutex m_lock;
+};
+
+/// Takes every "SKIPSKIP" for an exact file of `length` bytes without reading it.
+class SkippingCarver final : public FormatCarver {
+public:
+    explicit SkippingCarver(uint64_t length) : FormatCarver("skip", { FormatCategory::photos }, { textSignature("SKIPSKIP") }, 0, { 0, 0 }), m_length(length) { }
+    std::optional<CarveMatch> carve(uint64_t, ReadContext&) const override { return CarveMatch { m_length, "skp", FormatCategory::photos, CarveConfidence::exact }; }
+
+private:
+    uint64_t m_length;
+};
 
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes)
 {
@@ -244,6 +281,30 @@ TEST(BlockDeviceSourceTest, EveryReadTouchingABadBlockCountsIt)
     EXPECT_EQ(source.badReads(), 2);
     source.read(2048, 512); // block 4 is healthy
     EXPECT_EQ(source.badReads(), 2);
+}
+
+TEST(BlockDeviceSourceTest, ReadAheadThrownAwayCountsNoUnreadableBlock)
+{
+    // Guards against telling the user of bad regions that only a discarded read-ahead touched.
+    constexpr int64_t kChunk = 64 * 1024;
+    struct Case {
+        const char* name;
+        bool fileSkipsTheBadChunk;
+        int64_t expectedBadReads;
+    };
+    for (const auto& c : { Case { "scanned", false, 1 }, Case { "skipped", true, 0 } }) {
+        SCOPED_TRACE(c.name);
+        TemporaryFolder folder;
+        auto [device, source] = deviceOf(4 * kChunk, 512);
+        device->badBlocks = { (kChunk + kChunk / 2) / 512 }; // in the second chunk, read ahead while the first is scanned
+        if (c.fileSkipsTheBadChunk)
+            std::memcpy(device->bytes.data(), "SKIPSKIP", 8); // an exact file over the first three chunks
+        auto shared = std::make_shared<SharedDevice>(source);
+        CarveEngine engine(shared, { .outputDirectory = folder.path(), .enabledCategories = { FormatCategory::photos }, .chunkSize = kChunk },
+            { std::make_shared<SkippingCarver>(3 * kChunk) });
+        EXPECT_EQ(engine.run().badReads, c.expectedBadReads);
+        EXPECT_EQ(source.badReads(), c.expectedBadReads);
+    }
 }
 
 TEST(BlockDeviceSourceTest, InterruptedCallsAreRetriedInBothPasses)
