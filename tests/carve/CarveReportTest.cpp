@@ -3,6 +3,7 @@
 #include "carve/CarveReport.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace brightfold;
 using namespace brightfold::test;
@@ -54,6 +55,20 @@ TEST(CarveReportTest, WritesSortedKeysEscapedSlashesAndNoAbsentDigest)
         ++digests;
     EXPECT_EQ(digests, 2u);
     EXPECT_NE(text.find("\n  \"badReads\""), std::string::npos); // pretty-printed, one member per line
+
+    // The hand-written text is the JSON library's own pretty print, "/" escaped, also with odd strings and samples.
+    for (CarveReport report : { sampleReport(), CarveReport {} }) {
+        if (!report.files.empty()) {
+            report.files[0].ext = "a\"b\\c\x01\xff/d";
+            report.files[0].sampleDigests = std::vector<std::string> { "00", "ff" };
+            report.files[1].sampleDigests = std::vector<std::string> {};
+        }
+        std::string library = nlohmann::json::parse(report.toJson()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::string escaped;
+        for (char c : library)
+            escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+        EXPECT_EQ(report.toJson(), escaped + "\n");
+    }
 }
 
 TEST(CarveReportTest, EmptyFileListIsAnEmptyArray)
