@@ -1,7 +1,8 @@
 # The front door: every target installs what is missing, configures and builds first.
 #   make run [IMAGE=path]   scan the sample card image (or IMAGE) and list what comes back
 #   make test               build with sanitizers and run every test
-#   make bench              benchmarks: scan throughput against the raw read of the same image
+#   make bench              benchmarks: scan throughput against the raw read of the same image, preview
+#                           making per family, the browser's interface-thread work with 100,000 items
 #   make fuzz               run every fuzz target for FUZZ_SECONDS each
 #   make compare            compare with PhotoRec, foremost and scalpel on card images
 
@@ -33,6 +34,7 @@ test: debug
 	ctest --preset debug
 
 bench: release
+	@scripts/install-deps --bench
 	@scripts/run-bench build/release $(BENCH_IMAGE_MB)
 
 fuzz: deps

@@ -430,6 +430,16 @@ int main(int argc, char** argv)
     writer.write("fuzz_report", "empty", text(CarveReport {}.toJson()));
     writer.write("fuzz_report", "compact", text(R"({"badReads":-1,"cancelled":true,"duration":0,"files":[{"category":"archives","confidence":"exact","ext":"zip","length":1,"outputPath":"","start":0}],"scannedBytes":0,"sourceDescription":"m","totalBytes":1})"));
 
+    // The stored-scan decoder: a card and an image record, written as the store writes them.
+    writer.write("fuzz_scan_session", "disk", text(R"({"createdAt":"2026-03-01T14:05:09Z","id":"0F6B2A5E-3C1D-4E8F-9A7B-112233445566",)"
+        R"("report":{"badReads":0,"cancelled":false,"duration":2.5,"files":[{"category":"photos","confidence":"exact","ext":"jpg",)"
+        R"("headDigest":"af63bd4c8601b7df","length":4096,"outputPath":"","start":1048576}],"scannedBytes":4096,"sourceDescription":"\/dev\/sdb",)"
+        R"("totalBytes":4096},"source":{"disk":{"deviceIdentifier":"sdb","mediaName":"SD SL64G","sizeBytes":64000000000,)"
+        R"("volumeNames":["EOS_DIGITAL"]}},"sourceName":"EOS_DIGITAL"})"));
+    writer.write("fuzz_scan_session", "image", text(R"({"createdAt":"2026-03-01T14:05:09+01:00","id":"0F6B2A5E-3C1D-4E8F-9A7B-112233445567",)"
+        R"("report":{"badReads":0,"cancelled":true,"duration":0,"files":[],"scannedBytes":0,"sourceDescription":"m","totalBytes":1},)"
+        R"("source":{"image":{"path":"\/home\/me\/card.img","sizeBytes":1}},"sourceName":"card.img"})"));
+
     // A failing device: geometry, size, bad runs, interruptions, short reads, reads.
     for (auto [geometry, name] : { std::pair { 0, "512" }, { 1, "4096" }, { 4, "fstat" }, { 3, "odd" } }) {
         Builder b;

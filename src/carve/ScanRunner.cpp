@@ -47,6 +47,13 @@ ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
     m_engine.emplace(m_source, engineConfig(m_request));
 }
 
+ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
+    : m_request(std::move(request))
+    , m_source(std::move(source))
+    , m_engine(m_source, engineConfig(m_request))
+{
+}
+
 CarveEngine::Config ScanRunner::engineConfig(const ScanRequest& request)
 {
     return {

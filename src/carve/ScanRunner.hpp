@@ -64,6 +64,9 @@ public:
     /// once the source is open. Throws DeviceError, ScanError::readingRefused when
     /// reading a device was not permitted, and ScanError::outputFolderNotCreated.
     explicit ScanRunner(ScanRequest request, const NoticeHandler& onNotice = {});
+    /// Scans a source the caller opened itself (the application opens cards through
+    /// its own device access); the request's unmount choice is not looked at.
+    ScanRunner(ScanRequest request, ByteSourcePtr source);
 
     /// The engine: set its onProgress before run(); its cancel() works from any thread.
     CarveEngine& engine() { return *m_engine; }

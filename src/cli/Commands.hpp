@@ -17,5 +17,6 @@ public:
 std::function<int()> addScanCommand(CLI::App& app);
 std::function<int()> addSaveCommand(CLI::App& app);
 std::function<int()> addDisksCommand(CLI::App& app);
+std::function<int()> addSessionsCommand(CLI::App& app);
 
 }

@@ -32,12 +32,13 @@ int main(int argc, char** argv)
     auto scan = addScanCommand(app);
     auto save = addSaveCommand(app);
     auto disks = addDisksCommand(app);
+    auto sessions = addSessionsCommand(app);
     app.footer(kExitStatusHelp);
     for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
         command->footer(kExitStatusHelp);
 
     if (auto unknown = unknownSubcommand(app, argc, argv)) {
-        fmt::print(stderr, "brightfold: unknown command \"{}\". Commands: scan, save, disks (see brightfold --help).\n", *unknown);
+        fmt::print(stderr, "brightfold: unknown command \"{}\". Commands: scan, save, disks, sessions (see brightfold --help).\n", *unknown);
         return kNothingDone;
     }
     try {
@@ -56,6 +57,8 @@ int main(int argc, char** argv)
             return save();
         if (app.got_subcommand("disks"))
             return disks();
+        if (app.got_subcommand("sessions"))
+            return sessions();
     } catch (const std::exception& error) {
         fmt::print(stderr, "brightfold: {}\n", error.what());
         return kNothingDone;

@@ -1,6 +1,7 @@
 #include "workflow/PreviewMaker.hpp"
 
 #include "device/DeviceError.hpp"
+#include "workflow/ScanStore.hpp"
 #include "workflow/ThumbnailService.hpp"
 
 #include <QDir>
@@ -90,6 +91,11 @@ QString PreviewMaker::previewPath(const QString& sessionFolder, const CarvedFile
 bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder)
 {
     return make(file, source, sessionFolder, ThumbnailService::forThisThread());
+}
+
+bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const ScanSession& session)
+{
+    return make(file, source, QString::fromStdString(ScanStore::folder(session).string()));
 }
 
 bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder, ThumbnailService& service)

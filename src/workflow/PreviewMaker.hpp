@@ -10,6 +10,7 @@
 
 namespace brightfold {
 
+struct ScanSession;
 class ThumbnailService;
 
 /// Small JPEG previews of carved files, written into a scan session's folder so
@@ -34,6 +35,8 @@ public:
     /// The temporary copy is gone on return, whatever the outcome. Blocks for up
     /// to the worker's deadline.
     static bool make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder);
+    /// The same into the stored session's folder.
+    static bool make(const CarvedFile& file, ByteSource& source, const ScanSession& session);
     /// The same with a given service (tests use one over a stand-in worker).
     static bool make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder, ThumbnailService& service);
 

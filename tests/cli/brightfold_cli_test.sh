@@ -164,5 +164,17 @@ else
     echo "skipped: full-disk and card checks (cannot mount a tmpfs here)"
 fi
 
+# Stored scans: listed newest first from the store, a damaged record hides only itself.
+export XDG_DATA_HOME="$work/data"
+check "no stored scans" 0 "No stored scans in $work/data/Brightfold Recover/Scans" "$brightfold" sessions
+store="$work/data/Brightfold Recover/Scans"
+id=0F6B2A5E-3C1D-4E8F-9A7B-112233445566
+mkdir -p "$store/$id" "$store/0F6B2A5E-3C1D-4E8F-9A7B-000000000000"
+printf '{"id":"%s","createdAt":"2026-03-01T14:05:09Z","sourceName":"EOS_DIGITAL","source":{"disk":{"deviceIdentifier":"sdb","sizeBytes":64000000000,"mediaName":"SD SL64G","volumeNames":["EOS_DIGITAL"]}},"report":{"badReads":0,"cancelled":false,"duration":1,"files":[{"category":"photos","confidence":"exact","ext":"jpg","length":4096,"outputPath":"","start":1048576}],"scannedBytes":1,"sourceDescription":"\/dev\/sdb","totalBytes":1}}' "$id" > "$store/$id/scan.json"
+printf '{"id":"0F6B2A5E' > "$store/0F6B2A5E-3C1D-4E8F-9A7B-000000000000/scan.json"
+check "stored scans" 0 "$id  2026-03-01T14:05:09Z       1  EOS_DIGITAL (64 GB, card sdb)" "$brightfold" sessions
+check "stored scans as json" 0 '"filesFound": 1' "$brightfold" sessions --json
+unset XDG_DATA_HOME
+
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

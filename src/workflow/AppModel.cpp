@@ -1,0 +1,361 @@
+#include "workflow/AppModel.hpp"
+
+#include "carve/ScanRunner.hpp"
+#include "workflow/PreviewMaker.hpp"
+#include "workflow/ScanStore.hpp"
+#include "workflow/StepStatus.hpp"
+
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+namespace brightfold {
+
+namespace {
+
+// Previews are counted out to the screen every this many files.
+constexpr size_t kPreviewProgressStep = 4;
+// A scan and the disk listings started meanwhile.
+constexpr int kTaskThreads = 4;
+
+QDateTime nowInWholeSeconds()
+{
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+}
+
+}
+
+AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, std::shared_ptr<OpenPanels> panels, QObject* parent)
+    : QObject(parent)
+    , m_settings(std::move(settings))
+    , m_devices(std::move(devices))
+    , m_panels(std::move(panels))
+{
+    m_tasks.setMaxThreadCount(kTaskThreads);
+    if (!m_settings.testVolume)
+        m_recentScans = ScanStore::all();
+    m_step = stepIndex(m_stage);
+    m_stepStatus = brightfold::stepStatus(m_stage, m_progress);
+}
+
+AppModel::~AppModel()
+{
+    m_gate.close();
+    if (m_scan)
+        m_scan->engine().cancel();
+    m_tasks.waitForDone();
+}
+
+DiskImages AppModel::diskImages() const
+{
+    return m_settings.testVolume ? DiskImages::included : DiskImages::excluded;
+}
+
+void AppModel::setSource(const OptionalSource& source)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_source == source)
+        return;
+    m_source = source;
+    emit sourceChanged();
+}
+
+void AppModel::setEnabledCategories(const CategorySet& categories)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_enabledCategories == categories)
+        return;
+    m_enabledCategories = categories;
+    emit enabledCategoriesChanged();
+}
+
+void AppModel::setUnmountFirst(bool unmountFirst)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_unmountFirst == unmountFirst)
+        return;
+    m_unmountFirst = unmountFirst;
+    emit unmountFirstChanged();
+}
+
+void AppModel::refreshDisks()
+{
+    reloadRecentScans();
+    setRefreshing(true);
+    m_tasks.start([this] {
+        DiskList disks = m_devices->externalDisks(DiskImages::excluded);
+        std::optional<ExternalDisk> testDisk;
+        if (m_settings.testVolume) {
+            // The disk image mounted under the test volume's name stands in for the card.
+            for (const ExternalDisk& candidate : m_devices->externalDisks(DiskImages::included)) {
+                bool named = std::ranges::find(candidate.volumeNames, m_settings.testVolume->toStdString()) != candidate.volumeNames.end();
+                bool listedBefore = std::ranges::any_of(disks,
+                    [&](const ExternalDisk& disk) { return disk.deviceIdentifier == candidate.deviceIdentifier; });
+                if (named && !listedBefore) {
+                    testDisk = candidate;
+                    break;
+                }
+            }
+            disks = testDisk ? DiskList { *testDisk } : DiskList {};
+        }
+        m_gate.post([this, disks = std::move(disks), testDisk] {
+            setDisks(disks);
+            setRefreshing(false);
+            if (testDisk && !m_source)
+                setSource(AppSource { *testDisk });
+            if (const auto* chosen = m_source ? std::get_if<ExternalDisk>(&m_source->value) : nullptr) {
+                bool present = std::ranges::any_of(
+                    m_disks, [&](const ExternalDisk& disk) { return disk.deviceIdentifier == chosen->deviceIdentifier; });
+                if (!present)
+                    setSource(std::nullopt);
+            }
+        });
+    });
+}
+
+void AppModel::chooseImageFile()
+{
+    if (!m_panels)
+        return;
+    std::optional<QString> path = m_panels->chooseFile(
+        QStringLiteral("Choose a Disk Image"), QStringLiteral("Select a raw disk image (.img, .dd, .raw, .iso, .bin) to scan"));
+    if (path)
+        setSource(AppSource { ImageFile { *path } });
+}
+
+void AppModel::start()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_source)
+        return;
+    setSetupWarning(std::nullopt);
+    if (m_enabledCategories.empty()) {
+        setSetupWarning(QStringLiteral("Select at least one file type to recover."));
+        return;
+    }
+    ScanPlan plan;
+    if (const auto* disk = std::get_if<ExternalDisk>(&m_source->value)) {
+        plan.path = disk->rawDevicePath();
+        plan.name = QString::fromStdString(disk->displayName());
+        plan.source = ScanSession::Disk { disk->deviceIdentifier, disk->sizeBytes, disk->mediaName, disk->volumeNames };
+        if (m_unmountFirst)
+            plan.diskToUnmount = disk->deviceIdentifier;
+    } else {
+        // Stored absolute, so the session reopens the same file from anywhere.
+        QFileInfo image(std::get<ImageFile>(m_source->value).path);
+        plan.path = image.absoluteFilePath().toStdString();
+        plan.name = image.fileName();
+        std::error_code unreadable;
+        uint64_t size = std::filesystem::file_size(plan.path, unreadable);
+        plan.source = ScanSession::Image { plan.path, unreadable ? 0 : size };
+    }
+    plan.id = QUuid::createUuid();
+    plan.folder = ScanStore::root() / plan.id.toString(QUuid::WithoutBraces).toUpper().toStdString();
+    plan.categories = m_enabledCategories;
+
+    setProgress(std::nullopt);
+    setPreviewProgress(std::nullopt);
+    m_previewsCancelled = false;
+    setStage(AppStage::scanning(plan.name));
+    m_tasks.start([this, plan] { runScan(plan); });
+}
+
+void AppModel::runScan(const ScanPlan& plan)
+{
+    std::shared_ptr<ScanRunner> scan;
+    ScanSession session;
+    try {
+        if (plan.diskToUnmount)
+            m_devices->unmountDisk(*plan.diskToUnmount); // a card that stays mounted is still scanned
+        ScanRequest request { .sourcePath = plan.path, .categories = plan.categories, .outputFolder = plan.folder };
+        scan = std::make_shared<ScanRunner>(std::move(request), m_devices->open(plan.path));
+        scan->engine().onProgress = [this](const CarveProgress& progress) { m_gate.post([this, progress] { setProgress(progress); }); };
+        if (!m_gate.call([this, scan] { m_scan = scan; }))
+            return;
+        CarveReport report = scan->run();
+        session = ScanSession { plan.id, nowInWholeSeconds(), plan.name.toStdString(), plan.source, std::move(report) };
+        ScanStore::save(session);
+    } catch (const std::exception& error) {
+        std::error_code ignored;
+        std::filesystem::remove(plan.folder, ignored); // only when the engine left it empty
+        m_gate.call([this, message = QString::fromStdString(error.what())] { fail(message); });
+        return;
+    }
+    makePreviews(session, *scan->source());
+    std::error_code ignored;
+    std::filesystem::remove_all(plan.folder / "tmp", ignored);
+    m_gate.call([this, session] { finish(session); });
+}
+
+void AppModel::makePreviews(const ScanSession& session, ByteSource& source)
+{
+    const auto& files = session.report.files;
+    int total = static_cast<int>(std::min<size_t>(files.size(), INT_MAX));
+    for (int i = 0; i < total; ++i) {
+        bool cancelled = true;
+        bool modelAlive = m_gate.call([&] {
+            cancelled = m_previewsCancelled;
+            if (!cancelled && static_cast<size_t>(i) % kPreviewProgressStep == 0)
+                setPreviewProgress(PreviewProgress { i, total });
+        });
+        if (!modelAlive || cancelled)
+            return;
+        PreviewMaker::make(files[static_cast<size_t>(i)], source, session);
+    }
+}
+
+void AppModel::finish(const ScanSession& session)
+{
+    m_scan.reset();
+    setPreviewProgress(std::nullopt);
+    reloadRecentScans();
+    setStage(AppStage::done(session));
+}
+
+void AppModel::fail(const QString& message)
+{
+    m_scan.reset();
+    setStage(AppStage::failed(message));
+}
+
+void AppModel::cancel()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_previewProgress)
+        m_previewsCancelled = true;
+    if (m_scan)
+        m_scan->engine().cancel();
+}
+
+void AppModel::deleteScan(const ScanSession& session)
+{
+    ScanStore::remove(session);
+    reloadRecentScans();
+}
+
+std::optional<ScanSession> AppModel::session(const QUuid& id) const
+{
+    if (m_stage.kind == AppStage::Kind::done && m_stage.session && m_stage.session->id == id)
+        return m_stage.session;
+    auto found = std::ranges::find_if(m_recentScans, [&](const ScanSession& session) { return session.id == id; });
+    if (found != m_recentScans.end())
+        return *found;
+    return std::nullopt;
+}
+
+void AppModel::enterBrowser(const BrowseTarget& target)
+{
+    m_browserReturnStage = m_stage;
+    setStage(AppStage::browsing(target));
+}
+
+void AppModel::browsePreviousRecovery()
+{
+    if (!m_panels)
+        return;
+    std::optional<QString> folder
+        = m_panels->chooseFolder(QStringLiteral("Open Saved Files"), QStringLiteral("Choose a folder of files saved by Brightfold Recover"));
+    if (folder)
+        enterBrowser(BrowseTarget::folder(*folder));
+}
+
+void AppModel::exitBrowser()
+{
+    std::optional<AppStage> back = std::exchange(m_browserReturnStage, std::nullopt);
+    if (back && back->kind == AppStage::Kind::done) {
+        setStage(*back);
+        return;
+    }
+    setStage(AppStage::setup());
+    refreshDisks();
+}
+
+void AppModel::returnToSetup()
+{
+    setStage(AppStage::setup());
+    setProgress(std::nullopt);
+    refreshDisks();
+}
+
+void AppModel::reloadRecentScans()
+{
+    setRecentScans(m_settings.testVolume ? SessionList {} : ScanStore::all());
+}
+
+void AppModel::setStage(const AppStage& stage)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_stage == stage)
+        return;
+    m_stage = stage;
+    emit stageChanged();
+    updateDerived();
+}
+
+void AppModel::setDisks(const DiskList& disks)
+{
+    if (m_disks == disks)
+        return;
+    m_disks = disks;
+    emit disksChanged();
+}
+
+void AppModel::setRefreshing(bool refreshing)
+{
+    if (m_isRefreshing == refreshing)
+        return;
+    m_isRefreshing = refreshing;
+    emit isRefreshingChanged();
+}
+
+void AppModel::setProgress(const OptionalProgress& progress)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    // Every snapshot is published, even one equal to the last.
+    if (!progress && !m_progress)
+        return;
+    m_progress = progress;
+    emit progressChanged();
+    updateDerived();
+}
+
+void AppModel::setPreviewProgress(const OptionalPreviewProgress& progress)
+{
+    if (m_previewProgress == progress)
+        return;
+    m_previewProgress = progress;
+    emit previewProgressChanged();
+}
+
+void AppModel::setSetupWarning(const OptionalText& warning)
+{
+    if (m_setupWarning == warning)
+        return;
+    m_setupWarning = warning;
+    emit setupWarningChanged();
+}
+
+void AppModel::setRecentScans(const SessionList& sessions)
+{
+    m_recentScans = sessions;
+    emit recentScansChanged();
+}
+
+void AppModel::updateDerived()
+{
+    int step = stepIndex(m_stage);
+    if (step != m_step) {
+        m_step = step;
+        emit stepChanged();
+    }
+    QString status = brightfold::stepStatus(m_stage, m_progress);
+    if (status != m_stepStatus) {
+        m_stepStatus = status;
+        emit stepStatusChanged();
+    }
+}
+
+}

@@ -1,0 +1,178 @@
+#pragma once
+
+#include "carve/CarveProgress.hpp"
+#include "carve/FormatCategory.hpp"
+#include "device/ExternalDisk.hpp"
+#include "workflow/AppSettings.hpp"
+#include "workflow/AppStage.hpp"
+#include "workflow/DeviceAccess.hpp"
+#include "workflow/MainThreadGate.hpp"
+#include "workflow/OpenPanels.hpp"
+#include "workflow/ScanSession.hpp"
+
+#include <QObject>
+#include <QThreadPool>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace brightfold {
+
+class ScanRunner;
+
+/// Preview making under way: `done` of `total` files handled.
+struct PreviewProgress {
+    int done { 0 };
+    int total { 0 };
+
+    bool operator==(const PreviewProgress&) const = default;
+};
+
+using DiskList = std::vector<ExternalDisk>;
+using SessionList = std::vector<ScanSession>;
+using OptionalSource = std::optional<AppSource>;
+using OptionalProgress = std::optional<CarveProgress>;
+using OptionalPreviewProgress = std::optional<PreviewProgress>;
+using OptionalText = std::optional<QString>;
+
+/// The application's state and the scan workflow: choosing a source, scanning
+/// it in the background, storing the result, making previews, and moving
+/// between the screens. Every property is read and changed on the thread the
+/// model lives on (the interface thread); background work hops back to it for
+/// each change. One instance lives as long as the application.
+class AppModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(brightfold::AppStage stage READ stage NOTIFY stageChanged)
+    Q_PROPERTY(int step READ step NOTIFY stepChanged)
+    Q_PROPERTY(QString stepStatus READ stepStatus NOTIFY stepStatusChanged)
+    Q_PROPERTY(brightfold::DiskList disks READ disks NOTIFY disksChanged)
+    Q_PROPERTY(bool isRefreshing READ isRefreshing NOTIFY isRefreshingChanged)
+    Q_PROPERTY(brightfold::OptionalSource source READ source WRITE setSource NOTIFY sourceChanged)
+    Q_PROPERTY(brightfold::CategorySet enabledCategories READ enabledCategories WRITE setEnabledCategories NOTIFY enabledCategoriesChanged)
+    Q_PROPERTY(bool unmountFirst READ unmountFirst WRITE setUnmountFirst NOTIFY unmountFirstChanged)
+    Q_PROPERTY(brightfold::OptionalProgress progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(brightfold::OptionalPreviewProgress previewProgress READ previewProgress NOTIFY previewProgressChanged)
+    Q_PROPERTY(brightfold::OptionalText setupWarning READ setupWarning NOTIFY setupWarningChanged)
+    Q_PROPERTY(brightfold::SessionList recentScans READ recentScans NOTIFY recentScansChanged)
+
+public:
+    /// `panels` may be null: choosing files or folders then does nothing.
+    AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, std::shared_ptr<OpenPanels> panels,
+        QObject* parent = nullptr);
+    /// Stops a running scan and waits for its task to end.
+    ~AppModel() override;
+
+    const AppStage& stage() const { return m_stage; }
+    int step() const { return m_step; }
+    const QString& stepStatus() const { return m_stepStatus; }
+    const DiskList& disks() const { return m_disks; }
+    bool isRefreshing() const { return m_isRefreshing; }
+    const OptionalSource& source() const { return m_source; }
+    const CategorySet& enabledCategories() const { return m_enabledCategories; }
+    bool unmountFirst() const { return m_unmountFirst; }
+    const OptionalProgress& progress() const { return m_progress; }
+    const OptionalPreviewProgress& previewProgress() const { return m_previewProgress; }
+    const OptionalText& setupWarning() const { return m_setupWarning; }
+    const SessionList& recentScans() const { return m_recentScans; }
+    const AppSettings& settings() const { return m_settings; }
+    /// How sessions reopen their source (the browser saves through it).
+    DeviceAccess& devices() const { return *m_devices; }
+    /// Disk images count as cards only under the test setting.
+    DiskImages diskImages() const;
+
+    void setSource(const OptionalSource& source);
+    void setEnabledCategories(const CategorySet& categories);
+    void setUnmountFirst(bool unmountFirst);
+
+    /// Re-reads the stored scans and lists the disks in the background; the
+    /// chosen disk is dropped when it is gone, a chosen image stays.
+    void refreshDisks();
+    /// Asks for a disk-image file and makes it the source; cancelling changes nothing.
+    void chooseImageFile();
+    /// Scans the source for the enabled categories: nothing without a source, a
+    /// setup warning without categories.
+    void start();
+    /// Stops preview making when it is under way and asks the scan to stop; a
+    /// stopped scan is still stored and gets previews for what it found.
+    void cancel();
+    /// Deletes a stored scan's folder and re-reads the list.
+    void deleteScan(const ScanSession& session);
+    /// The finished scan with this id, else the stored one.
+    std::optional<ScanSession> session(const QUuid& id) const;
+    /// Opens the browser; closing it comes back to the current stage when that
+    /// is a scan's result.
+    void enterBrowser(const BrowseTarget& target);
+    /// Asks for a folder of saved files and browses it.
+    void browsePreviousRecovery();
+    void exitBrowser();
+    /// "Scan Another Card" and "Back": the setup screen, progress cleared, disks refreshed.
+    void returnToSetup();
+
+signals:
+    void stageChanged();
+    void stepChanged();
+    void stepStatusChanged();
+    void disksChanged();
+    void isRefreshingChanged();
+    void sourceChanged();
+    void enabledCategoriesChanged();
+    void unmountFirstChanged();
+    void progressChanged();
+    void previewProgressChanged();
+    void setupWarningChanged();
+    void recentScansChanged();
+
+private:
+    /// What the scan task needs, fixed when it starts.
+    struct ScanPlan {
+        QUuid id;
+        std::string path;
+        QString name;
+        ScanSession::Source source;
+        std::optional<std::string> diskToUnmount;
+        std::filesystem::path folder;
+        CategorySet categories;
+    };
+
+    void runScan(const ScanPlan& plan);
+    void makePreviews(const ScanSession& session, ByteSource& source);
+    void finish(const ScanSession& session);
+    void fail(const QString& message);
+    void reloadRecentScans();
+
+    void setStage(const AppStage& stage);
+    void setDisks(const DiskList& disks);
+    void setRefreshing(bool refreshing);
+    void setProgress(const OptionalProgress& progress);
+    void setPreviewProgress(const OptionalPreviewProgress& progress);
+    void setSetupWarning(const OptionalText& warning);
+    void setRecentScans(const SessionList& sessions);
+    void updateDerived();
+
+    AppSettings m_settings;
+    std::shared_ptr<DeviceAccess> m_devices;
+    std::shared_ptr<OpenPanels> m_panels;
+
+    AppStage m_stage;
+    int m_step { 0 };
+    QString m_stepStatus;
+    DiskList m_disks;
+    bool m_isRefreshing { false };
+    OptionalSource m_source;
+    CategorySet m_enabledCategories { kAllFormatCategories.begin(), kAllFormatCategories.end() };
+    bool m_unmountFirst { true };
+    OptionalProgress m_progress;
+    OptionalPreviewProgress m_previewProgress;
+    OptionalText m_setupWarning;
+    SessionList m_recentScans;
+
+    std::shared_ptr<ScanRunner> m_scan; ///< the running or last scan of the current task; its engine cancels
+    bool m_previewsCancelled { false };
+    std::optional<AppStage> m_browserReturnStage;
+
+    MainThreadGate m_gate { this };
+    QThreadPool m_tasks; // last: its destructor waits for the tasks, which use the members above
+};
+
+}

@@ -1,0 +1,12 @@
+#include "workflow/AppStage.hpp"
+
+#include <QHashFunctions>
+
+namespace brightfold {
+
+size_t qHash(const BrowseTarget& target, size_t seed)
+{
+    return qHashMulti(seed, static_cast<int>(target.kind), target.sessionId, target.folderPath);
+}
+
+}

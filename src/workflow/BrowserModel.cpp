@@ -1,0 +1,515 @@
+#include "workflow/BrowserModel.hpp"
+
+#include "carve/CarveExporter.hpp"
+#include "carve/FolderTimestamp.hpp"
+#include "device/DiskEnumerator.hpp"
+#include "workflow/BrowserTexts.hpp"
+#include "workflow/ScanSessionError.hpp"
+#include "workflow/Trash.hpp"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <utility>
+
+namespace brightfold {
+
+namespace {
+
+const char* const kSaveFolderPrefix = "Brightfold Recover ";
+
+int clampedCount(size_t count)
+{
+    return static_cast<int>(std::min<size_t>(count, INT_MAX));
+}
+
+QString lastComponent(const QString& path)
+{
+    return QFileInfo(QDir::cleanPath(path)).fileName();
+}
+
+/// The locale's long date without the weekday and with abbreviated month
+/// names ("Jan 31, 2026", "31. Jan. 2026").
+QString abbreviatedDateFormat(const QLocale& locale)
+{
+    QString format = locale.dateFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("dddd[,.]?\\s*")));
+    format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
+    return format.trimmed();
+}
+
+/// Runs `work` on a thread of the shared pool; it must reach the model only
+/// through the gate.
+template<typename Work>
+void runInBackground(Work work)
+{
+    QThreadPool::globalInstance()->start(std::move(work));
+}
+
+/// Whether `folder` lies on a file system of the session's card, as it is
+/// attached now: the folder's device, followed through partitions and mappings,
+/// is the card's whole disk. Lists the disks, so never on the interface thread.
+bool isCardFolder(const ScanSession& session, DeviceAccess& devices, DiskImages images, const QString& folder)
+{
+    if (!std::holds_alternative<ScanSession::Disk>(session.source))
+        return false;
+    auto card = session.currentDisk(devices, images);
+    if (!card)
+        return false;
+    auto disk = DiskEnumerator::wholeDisk(std::filesystem::path(folder.toStdString()));
+    return disk && disk->identifier == card->deviceIdentifier;
+}
+
+}
+
+BrowserModel::BrowserModel(BrowserMode mode, std::shared_ptr<DeviceAccess> devices, DiskImages images,
+    std::shared_ptr<BrowserDesktop> desktop, QObject* parent)
+    : QAbstractListModel(parent)
+    , m_mode(std::move(mode))
+    , m_devices(std::move(devices))
+    , m_images(images)
+    , m_desktop(std::move(desktop))
+    , m_gate(std::make_shared<MainThreadGate>(this))
+{
+    reload();
+}
+
+BrowserModel::~BrowserModel()
+{
+    m_gate->close();
+}
+
+QString BrowserModel::title() const
+{
+    if (m_mode.kind == BrowserMode::Kind::folder)
+        return lastComponent(m_mode.folderPath);
+    const ScanSession& session = *m_mode.session;
+    const QLocale locale;
+    const QDateTime local = session.createdAt.toLocalTime();
+    return QStringLiteral("%1, scanned %2 %3")
+        .arg(QString::fromStdString(session.sourceName), locale.toString(local.date(), abbreviatedDateFormat(locale)),
+            locale.toString(local.time(), QLocale::ShortFormat));
+}
+
+QString BrowserModel::emptyText() const
+{
+    return m_mode.kind == BrowserMode::Kind::session ? QStringLiteral("This scan found no files")
+                                                    : QStringLiteral("No recovered files in this folder");
+}
+
+ItemList BrowserModel::visibleItems() const
+{
+    ItemList visible;
+    visible.reserve(m_visibleRows.size());
+    for (int index : m_visibleRows)
+        visible.push_back(m_items[static_cast<size_t>(index)]);
+    return visible;
+}
+
+const RecoveredItem& BrowserModel::visibleItem(int row) const
+{
+    return m_items[static_cast<size_t>(m_visibleRows.at(static_cast<size_t>(row)))];
+}
+
+ItemList BrowserModel::selectedItems() const
+{
+    ItemList chosen;
+    for (const RecoveredItem& item : m_items)
+        if (m_selected.contains(item.id))
+            chosen.push_back(item);
+    return chosen;
+}
+
+std::vector<FormatCategory> BrowserModel::presentCategories() const
+{
+    std::array<bool, kAllFormatCategories.size()> present {};
+    for (const RecoveredItem& item : m_items)
+        if (item.category)
+            present[static_cast<size_t>(*item.category)] = true;
+    std::vector<FormatCategory> categories;
+    for (FormatCategory category : kAllFormatCategories)
+        if (present[static_cast<size_t>(category)])
+            categories.push_back(category);
+    return categories;
+}
+
+void BrowserModel::setFilter(const OptionalCategory& filter)
+{
+    if (filter == m_filter)
+        return;
+    beginResetModel();
+    m_filter = filter;
+    rebuildVisibleRows();
+    endResetModel();
+    emit filterChanged();
+}
+
+void BrowserModel::setSelected(const ItemIdSet& selected)
+{
+    if (selected == m_selected)
+        return;
+    m_selected = selected;
+    recountSelection();
+    announceSelection();
+}
+
+void BrowserModel::setErrorMessage(const OptionalMessage& message)
+{
+    if (message == m_errorMessage)
+        return;
+    m_errorMessage = message;
+    emit errorMessageChanged();
+}
+
+void BrowserModel::toggle(const RecoveredItem& item)
+{
+    auto found = m_indexById.constFind(item.id);
+    if (m_selected.remove(item.id)) {
+        if (found != m_indexById.constEnd()) {
+            --m_selectedCount;
+            m_selectedBytes -= m_items[static_cast<size_t>(*found)].sizeBytes;
+        }
+    } else {
+        m_selected.insert(item.id);
+        if (found != m_indexById.constEnd()) {
+            ++m_selectedCount;
+            m_selectedBytes += m_items[static_cast<size_t>(*found)].sizeBytes;
+        }
+    }
+    if (found != m_indexById.constEnd()) {
+        const int row = m_visibleRowOfItem[static_cast<size_t>(*found)];
+        if (row >= 0)
+            emit dataChanged(index(row), index(row), { SelectedRole, Qt::CheckStateRole });
+    }
+    emit selectedChanged();
+}
+
+void BrowserModel::selectAllVisible()
+{
+    // One pass: each newly selected item adds to the count and bytes directly.
+    const int before = m_selectedCount;
+    m_selected.reserve(m_selected.size() + static_cast<qsizetype>(m_visibleRows.size()));
+    for (int index : m_visibleRows) {
+        const RecoveredItem& item = m_items[static_cast<size_t>(index)];
+        const qsizetype size = m_selected.size();
+        m_selected.insert(item.id);
+        if (m_selected.size() == size)
+            continue;
+        ++m_selectedCount;
+        m_selectedBytes += item.sizeBytes;
+    }
+    if (m_selectedCount != before)
+        announceSelection();
+}
+
+void BrowserModel::reload()
+{
+    setLoading(true);
+    runInBackground([gate = m_gate, mode = m_mode, this] {
+        ItemList items = mode.kind == BrowserMode::Kind::session ? RecoveredItem::items(*mode.session)
+                                                                : RecoveredItem::scanFolder(mode.folderPath);
+        gate->post([this, items = std::move(items)]() mutable {
+            setItems(std::move(items));
+            setLoading(false);
+            emit loaded();
+        });
+    });
+}
+
+void BrowserModel::saveSelected()
+{
+    if (m_mode.kind == BrowserMode::Kind::session) {
+        std::vector<CarvedFile> files;
+        for (const RecoveredItem& item : m_items)
+            if (item.carved && m_selected.contains(item.id))
+                files.push_back(*item.carved);
+        if (!files.empty())
+            saveFromSession(files);
+        return;
+    }
+    std::vector<QString> paths;
+    for (const RecoveredItem& item : m_items)
+        if (item.fileURL && m_selected.contains(item.id))
+            paths.push_back(*item.fileURL);
+    if (!paths.empty())
+        copyFromFolder(paths);
+}
+
+void BrowserModel::saveFromSession(const std::vector<CarvedFile>& files)
+{
+    if (!m_desktop)
+        return;
+    const int total = clampedCount(files.size());
+    auto chosen = m_desktop->chooseFolder(
+        { saveChooserTitle(total), QString::fromLatin1(kSaveChooserMessage), QStringLiteral("Save Here") });
+    if (!chosen)
+        return;
+    beginWork(total);
+    runInBackground([gate = m_gate, this, session = *m_mode.session, devices = m_devices, images = m_images,
+                        folder = *chosen, files] {
+        OptionalMessage status;
+        OptionalMessage error;
+        QString destination;
+        try {
+            if (isCardFolder(session, *devices, images, folder)) {
+                error = QString::fromLatin1(kSaveOnCardMessage);
+            } else {
+                const auto target = CarveExporter::uniqueURL(
+                    std::filesystem::path(folder.toStdString()) / (kSaveFolderPrefix + folderTimestamp()));
+                ByteSourcePtr source = session.openSource(*devices, images);
+                auto result = CarveExporter().exportFiles(files, *source, target, [gate, this](int64_t done, int64_t all) {
+                    gate->post([this, done, all] { setWorkProgress(WorkProgress { int(done), int(all) }); });
+                });
+                destination = QString::fromStdString(target.string());
+                status = savedStatus(clampedCount(result.saved.size()), lastComponent(destination),
+                    clampedCount(result.changed.size()), clampedCount(result.failed.size()));
+            }
+        } catch (const std::exception& failure) {
+            error = QString::fromStdString(failure.what());
+        }
+        gate->post([this, status, error, destination] {
+            endWork(status, error);
+            if (status && m_desktop)
+                m_desktop->reveal(destination);
+        });
+    });
+}
+
+void BrowserModel::copyFromFolder(const std::vector<QString>& paths)
+{
+    if (!m_desktop)
+        return;
+    const int total = clampedCount(paths.size());
+    auto chosen = m_desktop->chooseFolder({ copyChooserTitle(total), QString(), QStringLiteral("Copy Here") });
+    if (!chosen)
+        return;
+    beginWork(total);
+    runInBackground([gate = m_gate, this, folder = *chosen, paths] {
+        int copied = 0;
+        int failed = 0;
+        const std::filesystem::path into(folder.toStdString());
+        for (const QString& path : paths) {
+            const auto target = CarveExporter::uniqueURL(into / lastComponent(path).toStdString());
+            // QFile::copy writes under a temporary name and renames, so a failed
+            // copy leaves nothing behind.
+            if (QFile::copy(path, QString::fromStdString(target.string())))
+                ++copied;
+            else
+                ++failed;
+            gate->post([this, done = copied + failed, all = int(paths.size())] { setWorkProgress(WorkProgress { done, all }); });
+        }
+        const QString status = copiedStatus(copied, failed, lastComponent(folder));
+        gate->post([this, status, folder] {
+            endWork(status, std::nullopt);
+            if (m_desktop)
+                m_desktop->reveal(folder);
+        });
+    });
+}
+
+void BrowserModel::keepOnlySelected()
+{
+    if (m_mode.kind != BrowserMode::Kind::folder)
+        return;
+    std::vector<QString> unselected;
+    for (const RecoveredItem& item : m_items)
+        if (item.fileURL && !m_selected.contains(item.id))
+            unselected.push_back(*item.fileURL);
+    if (unselected.empty())
+        return;
+    beginWork(clampedCount(unselected.size()));
+    runInBackground([gate = m_gate, this, unselected] {
+        int moved = 0;
+        int failed = 0;
+        for (const QString& path : unselected) {
+            if (Trash::moveToTrash(path))
+                ++moved;
+            else
+                ++failed;
+            gate->post([this, done = moved + failed, all = int(unselected.size())] { setWorkProgress(WorkProgress { done, all }); });
+        }
+        const QString status = trashedStatus(moved, failed);
+        gate->post([this, status] {
+            endWork(status, std::nullopt);
+            reload();
+        });
+    });
+}
+
+bool BrowserModel::isRow(const QModelIndex& index) const
+{
+    return index.isValid() && index.model() == this && !index.parent().isValid() && index.row() < rowCount();
+}
+
+int BrowserModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_visibleRows.size());
+}
+
+QVariant BrowserModel::data(const QModelIndex& index, int role) const
+{
+    if (!isRow(index))
+        return {};
+    const RecoveredItem& item = visibleItem(index.row());
+    auto optionalText = [](const std::optional<QString>& text) { return text ? QVariant(*text) : QVariant(); };
+    switch (role) {
+    case Qt::DisplayRole:
+        return item.displayName;
+    case Qt::CheckStateRole:
+        return m_selected.contains(item.id) ? Qt::Checked : Qt::Unchecked;
+    case IdRole:
+        return item.id;
+    case ExtRole:
+        return item.ext;
+    case SizeBytesRole:
+        return QVariant::fromValue<qulonglong>(item.sizeBytes);
+    case CategoryRole:
+        return item.category ? QVariant(static_cast<int>(*item.category)) : QVariant();
+    case SectorRole:
+        return QVariant::fromValue<qulonglong>(item.sector);
+    case FileUrlRole:
+        return optionalText(item.fileURL);
+    case PreviewUrlRole:
+        return optionalText(item.previewURL);
+    case SelectedRole:
+        return m_selected.contains(item.id);
+    default:
+        return {};
+    }
+}
+
+bool BrowserModel::setData(const QModelIndex& index, const QVariant& value, int role)
+{
+    if (!isRow(index))
+        return false;
+    if (role != SelectedRole && role != Qt::CheckStateRole)
+        return false;
+    const RecoveredItem& item = visibleItem(index.row());
+    const bool wanted = role == SelectedRole ? value.toBool() : value.toInt() == Qt::Checked;
+    if (wanted != m_selected.contains(item.id))
+        toggle(item);
+    return true;
+}
+
+Qt::ItemFlags BrowserModel::flags(const QModelIndex& index) const
+{
+    if (!isRow(index))
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemNeverHasChildren;
+}
+
+QHash<int, QByteArray> BrowserModel::roleNames() const
+{
+    QHash<int, QByteArray> names = QAbstractListModel::roleNames();
+    names.insert({ { IdRole, "id" }, { ExtRole, "ext" }, { SizeBytesRole, "sizeBytes" }, { CategoryRole, "category" },
+        { SectorRole, "sector" }, { FileUrlRole, "fileURL" }, { PreviewUrlRole, "previewURL" }, { SelectedRole, "selected" } });
+    return names;
+}
+
+void BrowserModel::setItems(ItemList items)
+{
+    beginResetModel();
+    m_items = std::move(items);
+    m_indexById.clear();
+    m_indexById.reserve(static_cast<qsizetype>(m_items.size()));
+    for (size_t i = 0; i < m_items.size(); ++i)
+        m_indexById.insert(m_items[i].id, static_cast<int>(i));
+    rebuildVisibleRows();
+    // The selection keeps only the items that still exist.
+    ItemIdSet kept;
+    for (const QString& id : std::as_const(m_selected))
+        if (m_indexById.contains(id))
+            kept.insert(id);
+    const bool selectionChanged = kept.size() != m_selected.size();
+    m_selected = std::move(kept);
+    recountSelection();
+    endResetModel();
+    emit itemsChanged();
+    if (selectionChanged)
+        emit selectedChanged();
+}
+
+void BrowserModel::rebuildVisibleRows()
+{
+    m_visibleRows.clear();
+    m_visibleRowOfItem.assign(m_items.size(), -1);
+    for (size_t i = 0; i < m_items.size(); ++i) {
+        const auto& category = m_items[i].category;
+        if (m_filter && category != m_filter)
+            continue;
+        m_visibleRowOfItem[i] = static_cast<int>(m_visibleRows.size());
+        m_visibleRows.push_back(static_cast<int>(i));
+    }
+}
+
+void BrowserModel::recountSelection()
+{
+    m_selectedCount = 0;
+    m_selectedBytes = 0;
+    for (const QString& id : std::as_const(m_selected)) {
+        auto found = m_indexById.constFind(id);
+        if (found == m_indexById.constEnd())
+            continue;
+        ++m_selectedCount;
+        m_selectedBytes += m_items[static_cast<size_t>(*found)].sizeBytes;
+    }
+}
+
+void BrowserModel::announceSelection()
+{
+    if (!m_visibleRows.empty())
+        emit dataChanged(index(0), index(rowCount() - 1), { SelectedRole, Qt::CheckStateRole });
+    emit selectedChanged();
+}
+
+void BrowserModel::beginWork(int total)
+{
+    m_isWorking = true;
+    emit isWorkingChanged();
+    setWorkProgress(WorkProgress { 0, total });
+    setStatusMessage(std::nullopt);
+    setErrorMessage(std::nullopt);
+}
+
+void BrowserModel::endWork(const OptionalMessage& status, const OptionalMessage& error)
+{
+    setStatusMessage(status);
+    setErrorMessage(error);
+    m_isWorking = false;
+    emit isWorkingChanged();
+    setWorkProgress(std::nullopt);
+    emit workFinished();
+}
+
+void BrowserModel::setLoading(bool loading)
+{
+    if (loading == m_isLoading)
+        return;
+    m_isLoading = loading;
+    emit isLoadingChanged();
+}
+
+void BrowserModel::setWorkProgress(const OptionalWorkProgress& progress)
+{
+    if (progress == m_workProgress)
+        return;
+    m_workProgress = progress;
+    emit workProgressChanged();
+}
+
+void BrowserModel::setStatusMessage(const OptionalMessage& message)
+{
+    if (message == m_statusMessage)
+        return;
+    m_statusMessage = message;
+    emit statusMessageChanged();
+}
+
+}

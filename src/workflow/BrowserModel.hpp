@@ -1,0 +1,207 @@
+#pragma once
+
+#include "carve/FormatCategory.hpp"
+#include "workflow/BrowserDesktop.hpp"
+#include "workflow/DeviceAccess.hpp"
+#include "workflow/MainThreadGate.hpp"
+#include "workflow/RecoveredItem.hpp"
+#include "workflow/ScanSession.hpp"
+
+#include <QAbstractListModel>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace brightfold {
+
+/// What a browser shows, fixed for its lifetime: the files of a stored scan, or
+/// a folder of files saved earlier.
+struct BrowserMode {
+    enum class Kind {
+        session,
+        folder,
+    };
+
+    Kind kind { Kind::session };
+    std::optional<ScanSession> session; ///< for `session`
+    QString folderPath;                 ///< for `folder`
+
+    static BrowserMode forSession(ScanSession session) { return { Kind::session, std::move(session), {} }; }
+    static BrowserMode forFolder(QString path) { return { Kind::folder, std::nullopt, std::move(path) }; }
+};
+
+/// A running operation: `done` of `total` files handled.
+struct WorkProgress {
+    int done { 0 };
+    int total { 0 };
+
+    bool operator==(const WorkProgress&) const = default;
+};
+
+using ItemList = std::vector<RecoveredItem>;
+using ItemIdSet = QSet<QString>;
+using OptionalCategory = std::optional<FormatCategory>;
+using OptionalWorkProgress = std::optional<WorkProgress>;
+using OptionalMessage = std::optional<QString>;
+
+/// The state behind the browser screen: the found files, the category filter,
+/// the selection, and the operations on the selection (save from the card,
+/// copy out of a saved folder, keep only the selection).
+///
+/// The list model's rows are the visible items (those of the filter) in display
+/// order, so a grid view over it costs what it shows. Changes to many rows are
+/// announced once (a reset for new items or a new filter, one dataChanged over
+/// the visible rows for the selection), never row by row.
+///
+/// Every property is read and changed on the thread the model lives on (the
+/// interface thread). Loading, saving, copying and trashing run on background
+/// threads and hand each change back to that thread; work that finishes after
+/// the model is gone is dropped.
+class BrowserModel : public QAbstractListModel {
+    Q_OBJECT
+    Q_PROPERTY(QString title READ title CONSTANT)
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    Q_PROPERTY(bool isWorking READ isWorking NOTIFY isWorkingChanged)
+    Q_PROPERTY(brightfold::OptionalCategory filter READ filter WRITE setFilter NOTIFY filterChanged)
+    Q_PROPERTY(brightfold::ItemIdSet selected READ selected WRITE setSelected NOTIFY selectedChanged)
+    Q_PROPERTY(brightfold::OptionalWorkProgress workProgress READ workProgress NOTIFY workProgressChanged)
+    Q_PROPERTY(brightfold::OptionalMessage statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    Q_PROPERTY(brightfold::OptionalMessage errorMessage READ errorMessage WRITE setErrorMessage NOTIFY errorMessageChanged)
+
+public:
+    enum Role {
+        IdRole = Qt::UserRole + 1, ///< QString
+        ExtRole,                   ///< QString
+        SizeBytesRole,             ///< qulonglong
+        CategoryRole,              ///< int (FormatCategory), invalid when none
+        SectorRole,                ///< qulonglong
+        FileUrlRole,               ///< QString, invalid when none
+        PreviewUrlRole,            ///< QString, invalid when none
+        SelectedRole,              ///< bool
+    };
+    // Qt::DisplayRole gives the display name; Qt::CheckStateRole the selection.
+
+    /// `devices` and `images` reopen a session's card when saving; `desktop`
+    /// chooses folders and reveals results (may be null: saving and copying then
+    /// do nothing). Starts loading at once.
+    BrowserModel(BrowserMode mode, std::shared_ptr<DeviceAccess> devices, DiskImages images,
+        std::shared_ptr<BrowserDesktop> desktop, QObject* parent = nullptr);
+    ~BrowserModel() override;
+
+    const BrowserMode& mode() const { return m_mode; }
+    /// Session: its source name, ", scanned " and the date and time in the
+    /// user's locale. Folder: the folder's name.
+    QString title() const;
+
+    const ItemList& items() const { return m_items; }
+    const ItemIdSet& selected() const { return m_selected; }
+    const OptionalCategory& filter() const { return m_filter; }
+    bool isLoading() const { return m_isLoading; }
+    bool isWorking() const { return m_isWorking; }
+    const OptionalWorkProgress& workProgress() const { return m_workProgress; }
+    const OptionalMessage& statusMessage() const { return m_statusMessage; }
+    const OptionalMessage& errorMessage() const { return m_errorMessage; }
+
+    /// The items of the filter's category in display order (all without a
+    /// filter; an item without a category is hidden by any filter). A copy:
+    /// the rows of the list model are the cheap way to the same items.
+    ItemList visibleItems() const;
+    /// The item shown in `row` of the list model.
+    const RecoveredItem& visibleItem(int row) const;
+    /// The selected items in display order, hidden ones included.
+    ItemList selectedItems() const;
+    int selectedCount() const { return m_selectedCount; }
+    uint64_t selectedBytes() const { return m_selectedBytes; }
+    /// The categories among the items, in FormatCategory order.
+    std::vector<FormatCategory> presentCategories() const;
+    /// The empty grid's text: "This scan found no files" or "No recovered files
+    /// in this folder".
+    QString emptyText() const;
+
+    /// Changing the filter never changes the selection.
+    void setFilter(const OptionalCategory& filter);
+    /// Ids of no item are kept (they drop out at the next reload).
+    void setSelected(const ItemIdSet& selected);
+    /// The screen clears the error once it has shown it.
+    void setErrorMessage(const OptionalMessage& message);
+    /// Selects the item when it is not selected, else unselects it.
+    void toggle(const RecoveredItem& item);
+    /// Adds every visible item to the selection; removes nothing.
+    void selectAllVisible();
+
+    /// Reads the items again in the background; the selection keeps the items
+    /// that still exist.
+    void reload();
+    /// Session: asks for a folder (refusing one on the card) and saves the
+    /// selected files from the card into a new "Brightfold Recover <time>"
+    /// folder in it. Folder: asks for a folder and copies the selected files
+    /// into it. Nothing without a selection; the result is `statusMessage`, a
+    /// failure of the whole operation `errorMessage`.
+    void saveSelected();
+    /// Folder: moves every unselected file to the Trash, then reloads. A file
+    /// that did not verifiably reach the Trash is counted as not moved.
+    void keepOnlySelected();
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+signals:
+    void itemsChanged();
+    void selectedChanged();
+    void filterChanged();
+    void isLoadingChanged();
+    void isWorkingChanged();
+    void workProgressChanged();
+    void statusMessageChanged();
+    void errorMessageChanged();
+    /// A load has finished and its items are in place.
+    void loaded();
+    /// A save, copy or trash has finished and its result is in place.
+    void workFinished();
+
+private:
+    bool isRow(const QModelIndex& index) const;
+    void setItems(ItemList items);
+    void rebuildVisibleRows();
+    void recountSelection();
+    void saveFromSession(const std::vector<CarvedFile>& files);
+    void copyFromFolder(const std::vector<QString>& paths);
+    void beginWork(int total);
+    void endWork(const OptionalMessage& status, const OptionalMessage& error);
+    void setLoading(bool loading);
+    void setWorkProgress(const OptionalWorkProgress& progress);
+    void setStatusMessage(const OptionalMessage& message);
+    void announceSelection();
+
+    BrowserMode m_mode;
+    std::shared_ptr<DeviceAccess> m_devices;
+    DiskImages m_images;
+    std::shared_ptr<BrowserDesktop> m_desktop;
+
+    ItemList m_items;
+    QHash<QString, int> m_indexById;    // id to index into m_items
+    std::vector<int> m_visibleRows;     // indexes into m_items, in row order
+    std::vector<int> m_visibleRowOfItem; // by index into m_items: its row, or -1 when hidden
+    ItemIdSet m_selected;
+    int m_selectedCount { 0 };
+    uint64_t m_selectedBytes { 0 };
+    OptionalCategory m_filter;
+    bool m_isLoading { true };
+    bool m_isWorking { false };
+    OptionalWorkProgress m_workProgress;
+    OptionalMessage m_statusMessage;
+    OptionalMessage m_errorMessage;
+
+    // Shared with the background tasks, which outlive the model at most by
+    // their own end: a closed gate drops what they hand back.
+    std::shared_ptr<MainThreadGate> m_gate;
+};
+
+}
+

@@ -1,0 +1,62 @@
+#include "workflow/BrowserTexts.hpp"
+
+namespace brightfold {
+
+namespace {
+
+/// "file" for exactly one, "files" otherwise.
+QString files(int count)
+{
+    return count == 1 ? QStringLiteral("file") : QStringLiteral("files");
+}
+
+}
+
+QString saveChooserTitle(int count)
+{
+    return QStringLiteral("Save %1 File%2").arg(count).arg(count == 1 ? "" : "s");
+}
+
+QString copyChooserTitle(int count)
+{
+    return QStringLiteral("Copy %1 Selected Files").arg(count);
+}
+
+QString savedStatus(int saved, const QString& folderName, int changed, int failed)
+{
+    QString text = QStringLiteral("Saved %1 %2 to %3.").arg(saved).arg(files(saved), folderName);
+    if (changed > 0)
+        text += QStringLiteral(" %1 skipped: the card has changed since the scan.").arg(changed);
+    if (failed > 0)
+        text += QStringLiteral(" %1 couldn't be read.").arg(failed);
+    return text;
+}
+
+QString copiedStatus(int copied, int failed, const QString& folderName)
+{
+    if (failed == 0)
+        return QStringLiteral("Copied %1 %2 to %3.").arg(copied).arg(files(copied), folderName);
+    return QStringLiteral("Copied %1; %2 failed.").arg(copied).arg(failed);
+}
+
+QString trashedStatus(int moved, int failed)
+{
+    QString text = QStringLiteral("Moved %1 unselected %2 to the Trash").arg(moved).arg(files(moved));
+    if (failed > 0)
+        text += QStringLiteral("; %1 could not be moved").arg(failed);
+    return text + QLatin1Char('.');
+}
+
+QString keepOnlySelectedQuestion(int unselected)
+{
+    return QStringLiteral("Move %1 unselected files to the Trash?").arg(unselected);
+}
+
+QString keepOnlySelectedExplanation(int selected)
+{
+    return QStringLiteral("Only the %1 selected files will remain in the recovery folder. "
+                          "Trashed files can be restored from the Trash.")
+        .arg(selected);
+}
+
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+namespace brightfold {
+
+/// The browser's texts that follow counts.
+
+/// "Save 1 File", "Save 3 Files".
+QString saveChooserTitle(int count);
+/// "Copy 3 Selected Files".
+QString copyChooserTitle(int count);
+/// "Saved 3 files to FOLDER." then " 1 skipped: the card has changed since the
+/// scan." and " 2 couldn't be read." when there are such files.
+QString savedStatus(int saved, const QString& folderName, int changed, int failed);
+/// "Copied 3 files to FOLDER." when none failed, else "Copied 3; 1 failed.".
+QString copiedStatus(int copied, int failed, const QString& folderName);
+/// "Moved 3 unselected files to the Trash." and, when some failed,
+/// "; 2 could not be moved." before the full stop.
+QString trashedStatus(int moved, int failed);
+/// "Move 3 unselected files to the Trash?" — the question the screen asks first.
+QString keepOnlySelectedQuestion(int unselected);
+/// "Only the 2 selected files will remain in the recovery folder. Trashed files
+/// can be restored from the Trash."
+QString keepOnlySelectedExplanation(int selected);
+
+/// The refusal to save onto the card being recovered.
+inline const char* const kSaveOnCardMessage = "That folder is on the card you're recovering from. Saving there "
+                                              "could overwrite the very files you want back. Choose a folder on "
+                                              "this computer.";
+inline const char* const kSaveChooserMessage = "Choose a folder on this computer. A new folder with your files will "
+                                               "be created inside it.";
+
+}

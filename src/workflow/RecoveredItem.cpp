@@ -1,0 +1,135 @@
+#include "workflow/RecoveredItem.hpp"
+
+#include <QHash>
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <system_error>
+
+namespace brightfold {
+
+namespace {
+
+constexpr unsigned kSectorShift = 9; // 512-byte sectors
+
+const QHash<QString, FormatCategory>& extensionTable()
+{
+    static const QHash<QString, FormatCategory> table = [] {
+        struct Row {
+            FormatCategory category;
+            const char* extensions; // space-separated
+        };
+        const Row rows[] = {
+            { FormatCategory::photos, "jpg png heic avif gif bmp webp tif" },
+            { FormatCategory::rawPhotos, "cr2 cr3 nef arw dng" },
+            { FormatCategory::video, "mp4 mov m4v 3gp avi" },
+            { FormatCategory::audio, "mp3 m4a wav aiff" },
+            { FormatCategory::documents, "pdf docx xlsx pptx doc xls ppt ole epub" },
+            { FormatCategory::archives, "zip" },
+        };
+        QHash<QString, FormatCategory> built;
+        for (const Row& row : rows)
+            for (const QString& ext : QString::fromLatin1(row.extensions).split(QLatin1Char(' ')))
+                built.insert(ext, row.category);
+        return built;
+    }();
+    return table;
+}
+
+QString fromPath(const std::filesystem::path& path)
+{
+    return QString::fromStdString(path.string());
+}
+
+/// A regular file found in a saved folder, or nothing for what the browser does not list.
+std::optional<RecoveredItem> folderItem(const std::filesystem::directory_entry& entry)
+{
+    std::error_code error;
+    // Links are not followed: the browser lists files, and trashing a link's
+    // target would reach outside the folder.
+    if (!entry.is_regular_file(error) || entry.is_symlink(error))
+        return std::nullopt;
+    const std::filesystem::path& path = entry.path();
+    QString ext = fromPath(path.extension()).mid(1).toLower();
+    if (ext == QLatin1String("json"))
+        return std::nullopt;
+    RecoveredItem item;
+    item.id = fromPath(path);
+    item.displayName = fromPath(path.filename());
+    item.sector = RecoveredItem::sectorFromFileName(item.displayName);
+    const uintmax_t size = entry.file_size(error);
+    item.sizeBytes = error ? 0 : size;
+    item.category = RecoveredItem::categoryByExt(ext);
+    item.ext = std::move(ext);
+    item.fileURL = item.id;
+    return item;
+}
+
+}
+
+std::optional<FormatCategory> RecoveredItem::categoryByExt(const QString& ext)
+{
+    const auto& table = extensionTable();
+    auto found = table.constFind(ext);
+    if (found == table.constEnd())
+        return std::nullopt;
+    return *found;
+}
+
+uint64_t RecoveredItem::sectorFromFileName(const QString& fileName)
+{
+    const std::string base = std::filesystem::path(fileName.toStdString()).stem().string();
+    if (base.size() < 2 || base.front() != 'f')
+        return 0;
+    uint64_t sector = 0;
+    const char* first = base.data() + 1;
+    const char* last = base.data() + base.size();
+    auto [end, error] = std::from_chars(first, last, sector);
+    if (error != std::errc() || end != last)
+        return 0;
+    return sector;
+}
+
+std::vector<RecoveredItem> RecoveredItem::items(const ScanSession& session)
+{
+    std::vector<RecoveredItem> items;
+    items.reserve(session.report.files.size());
+    for (const CarvedFile& file : session.report.files) {
+        RecoveredItem item;
+        item.id = QString::number(file.start);
+        item.displayName = QString::fromStdString(file.fileName());
+        item.ext = QString::fromStdString(file.ext).toLower();
+        item.sizeBytes = file.length;
+        item.category = file.category;
+        item.sector = file.start >> kSectorShift;
+        if (auto preview = session.previewURL(file))
+            item.previewURL = fromPath(*preview);
+        item.carved = file;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::vector<RecoveredItem> RecoveredItem::scanFolder(const QString& folder)
+{
+    std::vector<RecoveredItem> items;
+    std::error_code error;
+    std::filesystem::recursive_directory_iterator walk(folder.toStdString(),
+        std::filesystem::directory_options::skip_permission_denied, error);
+    const std::filesystem::recursive_directory_iterator end;
+    // Folders that cannot be opened are passed over; a listing that breaks off
+    // part-way keeps what it found.
+    for (; !error && walk != end; walk.increment(error)) {
+        if (auto item = folderItem(*walk))
+            items.push_back(std::move(*item));
+    }
+    std::sort(items.begin(), items.end(), [](const RecoveredItem& a, const RecoveredItem& b) {
+        if (a.sector != b.sector)
+            return a.sector < b.sector;
+        return a.id < b.id;
+    });
+    return items;
+}
+
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "carve/CarveReport.hpp"
+#include "device/ByteSource.hpp"
+#include "device/ExternalDisk.hpp"
+#include "workflow/DeviceAccess.hpp"
+
+#include <QDateTime>
+#include <QUuid>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace brightfold {
+
+/// A scanned whole disk, copied from the ExternalDisk chosen for the scan.
+struct ScanSessionDisk {
+    std::string deviceIdentifier;
+    uint64_t sizeBytes { 0 };
+    std::string mediaName;
+    std::vector<std::string> volumeNames;
+
+    bool operator==(const ScanSessionDisk&) const = default;
+};
+
+/// A scanned disk-image file: its absolute path and its size at scan time.
+struct ScanSessionImage {
+    std::string path;
+    uint64_t sizeBytes { 0 };
+
+    bool operator==(const ScanSessionImage&) const = default;
+};
+
+/// A stored scan: its report and enough about the source to find the same card
+/// or image again. Two sessions are the same session when their ids are equal.
+struct ScanSession {
+    using Disk = ScanSessionDisk;
+    using Image = ScanSessionImage;
+    using Source = std::variant<Disk, Image>;
+
+    QUuid id;
+    QDateTime createdAt; ///< UTC, whole seconds
+    std::string sourceName;
+    Source source;
+    CarveReport report;
+
+    bool operator==(const ScanSession& other) const { return id == other.id; }
+
+    /// The id as it names the session's folder: 36 characters, upper case.
+    std::string idText() const;
+    /// The attached disk that is this session's card: same kernel name and size,
+    /// else same size and model (a card re-inserted under another name). Volume
+    /// names are not compared, the card may have been reformatted. Never an image.
+    std::optional<ExternalDisk> currentDisk(DeviceAccess& devices, DiskImages images) const;
+    /// Reopens the scanned card or image. Throws ScanSessionError::sourceMissing
+    /// with what the user should do when it is absent or changed, else DeviceError.
+    ByteSourcePtr openSource(DeviceAccess& devices, DiskImages images) const;
+    /// The preview made for `file` in this session's folder, when one exists on
+    /// disk (its existence is the only record that it was made).
+    std::optional<std::filesystem::path> previewURL(const CarvedFile& file) const;
+
+    /// The record as stored: one line of JSON, "/" written as "\/".
+    std::string toJson() const;
+    /// Reads a stored record. Throws ScanSessionError::badRecord for anything that
+    /// is not exactly such a record: bad JSON, a missing or ill-typed member, a
+    /// date without its zone, a "source" with other than one case.
+    static ScanSession fromJson(std::string_view text);
+    /// The short form `brightfold sessions --json` lists: everything but the files,
+    /// plus "filesFound" and the session's "folder".
+    nlohmann::json summaryJson(const std::filesystem::path& folder) const;
+};
+
+/// The UTC time in the stored form, 2026-03-01T14:05:09Z.
+std::string isoDateText(const QDateTime& time);
+
+}

@@ -1,0 +1,250 @@
+#include "WorkflowTestSupport.hpp"
+
+#include "workflow/AppModel.hpp"
+#include "workflow/ScanStore.hpp"
+#include "workflow/StepStatus.hpp"
+
+#include <QtTest>
+
+using namespace brightfold;
+using namespace brightfold::test;
+
+namespace {
+
+constexpr uint64_t kChunk = 16 * 1024 * 1024; // the application's scan chunk
+constexpr int kScanTimeout = 60'000;          // ms; sanitizer builds are slow
+
+struct FixedPanels final : OpenPanels {
+    std::optional<QString> chooseFile(const QString&, const QString&) override { return answer; }
+    std::optional<QString> chooseFolder(const QString&, const QString&) override { return answer; }
+    std::optional<QString> answer;
+};
+
+struct Fixture {
+    TemporaryStore store;
+    std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>();
+    std::shared_ptr<FixedPanels> panels = std::make_shared<FixedPanels>();
+    QString image;
+    AppModel model;
+
+    static QString written(const QString& path, int pngs, uint64_t size) { return writeCardImage(path.toStdString(), pngs, size), path; }
+
+    explicit Fixture(int pngs = 1, uint64_t size = 64 * 1024, AppSettings settings = {})
+        : image(written(store.folder.path() + "/card.img", pngs, size))
+        , model(std::move(settings), devices, panels)
+    {
+        devices->devices["/dev/sdq"] = image.toStdString();
+    }
+    void scanImage() { model.setSource(AppSource { ImageFile { image } }), model.start(); }
+    void waitFor(AppStage::Kind kind) { QTRY_VERIFY_WITH_TIMEOUT(model.stage().kind == kind, kScanTimeout); }
+};
+
+}
+
+class AppModelTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void scanOfAnImageIsStoredAndDone()
+    {
+        Fixture fixture(3, 1024 * 1024);
+        fixture.model.start(); // no source yet
+        fixture.model.setEnabledCategories({});
+        fixture.scanImage();
+        QCOMPARE(fixture.model.setupWarning(), OptionalText(QStringLiteral("Select at least one file type to recover.")));
+        QCOMPARE(fixture.model.stage().kind, AppStage::Kind::setup);
+        fixture.model.setEnabledCategories({ FormatCategory::photos });
+        fixture.model.start();
+        QVERIFY(!fixture.model.setupWarning());
+        QCOMPARE(fixture.model.stepStatus(), QStringLiteral("Opening card.img…"));
+        fixture.waitFor(AppStage::Kind::done);
+        const ScanSession& session = *fixture.model.stage().session;
+        QCOMPARE(session.report.files.size(), size_t(3));
+        QVERIFY(std::get<ScanSession::Image>(session.source) == (ScanSession::Image { fixture.image.toStdString(), 1024 * 1024 }));
+        QCOMPARE(fixture.model.recentScans().front().idText(), session.idText());
+        QVERIFY(std::filesystem::exists(ScanStore::folder(session) / CarveReport::kFileName));
+        QVERIFY(!std::filesystem::exists(ScanStore::folder(session) / "tmp"));
+        QCOMPARE(QDir(QString::fromStdString((ScanStore::folder(session) / "previews").string())).entryList({ "f0.jpg", "f16.jpg", "f32.jpg" }).size(), 3);
+        QCOMPARE(fixture.model.progress()->filesFound, int64_t(3));
+        QVERIFY(fixture.model.stepStatus().startsWith("Found 3 files."));
+    }
+
+    void failureShowsWhatWentWrong_data()
+    {
+        QTest::addColumn<bool>("storeBlocked");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("password declined") << false << "Authorization to read /dev/sdq was denied.";
+        QTest::newRow("store cannot be created") << true << "Cannot create output folder ";
+    }
+    void failureShowsWhatWentWrong()
+    {
+        QFETCH(bool, storeBlocked);
+        QFETCH(QString, message);
+        Fixture fixture;
+        if (storeBlocked)
+            QFile(fixture.store.folder.path() + "/Brightfold Recover").open(QIODevice::WriteOnly); // a file where the folder goes
+        else
+            fixture.devices->openError = DeviceError::authorizationDenied("/dev/sdq");
+        fixture.model.setSource(AppSource { card("sdq", 64 * 1024, "SD") });
+        fixture.model.start();
+        fixture.waitFor(AppStage::Kind::failed);
+        QVERIFY2(fixture.model.stage().message.startsWith(message), qPrintable(fixture.model.stage().message));
+        QCOMPARE(fixture.model.step(), 0);
+    }
+
+    void cancelDuringTheScanStillStoresIt()
+    {
+        Fixture fixture(2, 256 * kChunk); // sparse: mostly zeros
+        connect(&fixture.model, &AppModel::progressChanged, this, [&] { fixture.model.cancel(); });
+        fixture.scanImage();
+        fixture.waitFor(AppStage::Kind::done);
+        const CarveReport& report = fixture.model.stage().session->report;
+        QVERIFY(report.cancelled && report.scannedBytes >= kChunk && report.scannedBytes < report.totalBytes);
+        QCOMPARE(report.files.size(), size_t(2));
+    }
+
+    void previewProgressCountsInFours_data()
+    {
+        QTest::addColumn<bool>("cancelAtFour");
+        QTest::newRow("all previews") << false;
+        QTest::newRow("cancelled during previews") << true;
+    }
+    void previewProgressCountsInFours()
+    {
+        QFETCH(bool, cancelAtFour);
+        Fixture fixture(10, 1024 * 1024);
+        QList<OptionalPreviewProgress> seen;
+        connect(&fixture.model, &AppModel::previewProgressChanged, this, [&] {
+            seen << fixture.model.previewProgress();
+            if (cancelAtFour && seen.back() == PreviewProgress { 4, 10 })
+                fixture.model.cancel();
+        });
+        fixture.scanImage();
+        fixture.waitFor(AppStage::Kind::done);
+        QList<OptionalPreviewProgress> expected { PreviewProgress { 0, 10 }, PreviewProgress { 4, 10 } };
+        if (!cancelAtFour)
+            expected << PreviewProgress { 8, 10 };
+        QCOMPARE(seen, expected << std::nullopt);
+    }
+
+    void closingDuringAScanStopsIt()
+    {
+        auto fixture = std::make_unique<Fixture>(1, 256 * kChunk);
+        fixture->scanImage();
+        QTRY_VERIFY_WITH_TIMEOUT(fixture->model.progress(), kScanTimeout);
+        fixture.reset(); // cancels the engine and waits for the task, which must not wait for the gone model
+    }
+
+    void refreshKeepsOnlyWhatIsStillThere_data()
+    {
+        QTest::addColumn<bool>("image");
+        QTest::addColumn<bool>("cardRemoved");
+        QTest::newRow("card still there") << false << false;
+        QTest::newRow("card removed") << false << true;
+        QTest::newRow("image survives") << true << true;
+    }
+    void refreshKeepsOnlyWhatIsStillThere()
+    {
+        QFETCH(bool, image);
+        QFETCH(bool, cardRemoved);
+        Fixture fixture;
+        ExternalDisk sdq = card("sdq", 1 << 30, "SD");
+        if (!cardRemoved)
+            fixture.devices->physical = { sdq };
+        fixture.model.setSource(image ? AppSource { ImageFile { "/x.img" } } : AppSource { sdq });
+        fixture.model.refreshDisks();
+        QVERIFY(fixture.model.isRefreshing());
+        QTRY_VERIFY(!fixture.model.isRefreshing());
+        QCOMPARE(fixture.model.source().has_value(), image || !cardRemoved);
+        QCOMPARE(fixture.model.disks().size(), size_t(cardRemoved ? 0 : 1));
+    }
+
+    void testVolumeReplacesTheDisksAndHidesStoredScans_data()
+    {
+        QTest::addColumn<QString>("volume");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("mounted image") << "BFTEST" << "loop3";
+        QTest::newRow("physical disks never stand in") << "CARD" << "";
+    }
+    void testVolumeReplacesTheDisksAndHidesStoredScans()
+    {
+        QFETCH(QString, volume);
+        QFETCH(QString, expected);
+        Fixture fixture(1, 64 * 1024, AppSettings { volume, {}, {}, false });
+        ScanStore::save(sessionWith(ScanSession::Disk { "sdq", 1, "", {} }, QDateTime::currentDateTimeUtc(), 1));
+        fixture.devices->physical = { card("sdq", 1 << 30, "SD", { "CARD" }) };
+        fixture.devices->images = { card("loop3", 1 << 20, "", { "BFTEST" }) };
+        fixture.model.refreshDisks();
+        QTRY_VERIFY(!fixture.model.isRefreshing());
+        QVERIFY(fixture.model.recentScans().empty());
+        QCOMPARE(fixture.model.disks().size(), size_t(expected.isEmpty() ? 0 : 1));
+        auto* chosen = fixture.model.source() ? std::get_if<ExternalDisk>(&fixture.model.source()->value) : nullptr;
+        QCOMPARE(chosen ? QString::fromStdString(chosen->deviceIdentifier) : QString(), expected);
+    }
+
+    void browserReturnsWhereItCameFrom()
+    {
+        Fixture fixture;
+        fixture.model.setSource(AppSource { card("sdq", 64 * 1024, "SD SL64G", { "EOS_DIGITAL" }) });
+        fixture.model.start();
+        fixture.waitFor(AppStage::Kind::done);
+        AppStage done = fixture.model.stage();
+        QCOMPARE(fixture.devices->unmounted, std::vector<std::string> { "sdq" });
+        QVERIFY(std::get<ScanSession::Disk>(done.session->source) == (ScanSession::Disk { "sdq", 64 * 1024, "SD SL64G", { "EOS_DIGITAL" } }));
+        QCOMPARE(done.session->sourceName, std::string("EOS_DIGITAL"));
+        fixture.model.enterBrowser(BrowseTarget::session(done.session->id));
+        fixture.model.exitBrowser();
+        QCOMPARE(fixture.model.stage(), done);
+
+        fixture.model.returnToSetup();
+        QVERIFY(!fixture.model.progress());
+        fixture.panels->answer = fixture.store.folder.path();
+        fixture.model.browsePreviousRecovery();
+        QCOMPARE(fixture.model.step(), 4);
+        fixture.model.exitBrowser();
+        QCOMPARE(fixture.model.stage().kind, AppStage::Kind::setup);
+
+        fixture.model.deleteScan(*done.session);
+        QVERIFY(!fixture.model.session(done.session->id));
+    }
+
+    void stepStatusTexts_data()
+    {
+        QTest::addColumn<qulonglong>("scanned");
+        QTest::addColumn<qulonglong>("total");
+        QTest::addColumn<int>("found");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("99.9 percent") << 999ull << 1000ull << 1 << "Scanning EOS: 99% · 1 file found so far.";
+        QTest::newRow("exact percent") << 29ull << 100ull << 2 << "Scanning EOS: 29% · 2 files found so far.";
+        QTest::newRow("huge card") << 18'000'000'000'000'000'000ull << 18'000'000'000'000'000'000ull << 5
+                                   << "Scanning EOS: 100% · 5 files found so far.";
+    }
+    void stepStatusTexts()
+    {
+        QFETCH(qulonglong, scanned);
+        QFETCH(qulonglong, total);
+        QFETCH(int, found);
+        QFETCH(QString, text);
+        CarveProgress progress;
+        progress.bytesScanned = scanned, progress.totalBytes = total, progress.filesFound = found;
+        QCOMPARE(stepStatus(AppStage::scanning("EOS"), progress), text);
+    }
+
+    void settingsComeFromStoreThenEnvironmentThenOptions()
+    {
+        QTemporaryDir folder;
+        QSettings stored(folder.path() + "/settings.ini", QSettings::IniFormat);
+        stored.setValue("BFTestVolume", "STORED"), stored.setValue("BFAutoScanImage", "/stored.img"), stored.setValue("BFOpenLatestScan", true);
+        QProcessEnvironment environment;
+        environment.insert("BFAutoScanImage", "/env.img"), environment.insert("BFOpenRecoveryFolder", "/env"), environment.insert("BFOpenLatestScan", "0");
+        AppSettings settings = AppSettings::read(stored, environment, { "app", "--open-recovery-folder", "/option", "--auto-scan-image" });
+        QCOMPARE(settings.testVolume, OptionalText("STORED"));
+        QCOMPARE(settings.autoScanImage, OptionalText("/env.img")); // an option without its value is ignored
+        QCOMPARE(settings.openRecoveryFolder, OptionalText("/option"));
+        QVERIFY(!settings.openLatestScan);
+        QVERIFY(AppSettings::read(stored, environment, { "app", "--open-latest-scan" }).openLatestScan);
+    }
+};
+
+QTEST_GUILESS_MAIN(AppModelTest)
+#include "AppModelTest.moc"

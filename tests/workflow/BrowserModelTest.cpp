@@ -1,0 +1,446 @@
+#include "carve/CarvedFile.hpp"
+#include "device/DiskEnumerator.hpp"
+#include "workflow/AppModel.hpp"
+#include "workflow/BrowserModel.hpp"
+#include "workflow/BrowserTexts.hpp"
+#include "workflow/ScanStore.hpp"
+#include "WorkflowTestSupport.hpp"
+
+#include <QAbstractItemModelTester>
+#include <QDirIterator>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace brightfold;
+using namespace brightfold::test;
+
+namespace {
+
+/// Answers the folder chooser with a fixed folder (or a cancel) and records
+/// what it was asked and what was revealed.
+struct FakeDesktop final : BrowserDesktop {
+    std::optional<QString> answer;
+    std::vector<FolderRequest> requests;
+    std::vector<QString> revealed;
+
+    std::optional<QString> chooseFolder(const FolderRequest& request) override
+    {
+        requests.push_back(request);
+        return answer;
+    }
+    void reveal(const QString& path) override { revealed.push_back(path); }
+};
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QStringList names(const ItemList& items)
+{
+    QStringList list;
+    for (const RecoveredItem& item : items)
+        list << item.displayName;
+    return list;
+}
+
+QStringList filesUnder(const QString& folder)
+{
+    QStringList found;
+    QDirIterator walk(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (walk.hasNext())
+        found << QDir(folder).relativeFilePath(walk.next());
+    found.sort();
+    return found;
+}
+
+bool waitFor(QSignalSpy& spy)
+{
+    return spy.count() > 0 || spy.wait(20000);
+}
+
+}
+
+class BrowserModelTest : public QObject {
+    Q_OBJECT
+
+    /// A model that has finished loading, with Qt's checker watching it.
+    std::unique_ptr<BrowserModel> loadedModel(BrowserMode mode)
+    {
+        auto model = std::make_unique<BrowserModel>(std::move(mode), m_devices, DiskImages::included, m_desktop);
+        m_tester = std::make_unique<QAbstractItemModelTester>(model.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy loaded(model.get(), &BrowserModel::loaded);
+        if (!waitFor(loaded))
+            qFatal("the browser did not load");
+        return model;
+    }
+
+    /// A session over a disk image holding gradient.png at 0 and at 8 KiB, both
+    /// carved with their head digests.
+    ScanSession imageSession(const QString& imagePath)
+    {
+        writeCardImage(imagePath.toStdString(), 2, 65536);
+        const QByteArray png = readAll(QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR "/images/gradient.png"));
+        const auto digest = CarvedFile::headDigestOf({ reinterpret_cast<const uint8_t*>(png.data()), size_t(png.size()) });
+        ScanSession session { QUuid::createUuid(), QDateTime::currentDateTimeUtc(), "card.img",
+            ScanSession::Image { imagePath.toStdString(), 65536 }, {} };
+        for (uint64_t start : { 0, 8192 })
+            session.report.files.push_back({ start, uint64_t(png.size()), "png", FormatCategory::photos, CarveConfidence::exact, "", digest });
+        return session;
+    }
+
+private slots:
+    void init()
+    {
+        m_devices = std::make_shared<FakeDevices>();
+        m_desktop = std::make_shared<FakeDesktop>();
+    }
+    void cleanup() { m_tester.reset(); }
+
+    void savedFileNamesGiveTheirSector_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<uint64_t>("sector");
+        QTest::newRow("carved name") << "f1234.jpg" << uint64_t { 1234 };
+        QTest::newRow("largest") << "f18446744073709551615.jpg" << uint64_t { 18446744073709551615ull };
+        QTest::newRow("past 64 bits") << "f18446744073709551616.jpg" << uint64_t { 0 };
+        QTest::newRow("renamed copy") << "f1234-1.jpg" << uint64_t { 0 };
+        QTest::newRow("upper-case F") << "F1234.jpg" << uint64_t { 0 };
+        QTest::newRow("signed") << "f+12.jpg" << uint64_t { 0 };
+        QTest::newRow("no extension") << "f77" << uint64_t { 77 };
+    }
+    void savedFileNamesGiveTheirSector()
+    {
+        QFETCH(QString, name);
+        QFETCH(uint64_t, sector);
+        QCOMPARE(RecoveredItem::sectorFromFileName(name), sector);
+    }
+
+    // Numbered files sort by sector, others first by path; reports are never
+    // listed; unknown extensions have no category and hide under any filter.
+    void aSavedFolderIsListedInSectorOrder()
+    {
+        QTemporaryDir folder;
+        for (const char* name : { "JPG/f1234.jpg", "JPG/f90.JPG", "MP4/f1000.mp4", "notes.txt", "DNG/b.dng", "DNG/a.dng",
+                 "brightfold-report.json", "JPG/other.Json" })
+            writeFile(folder.filePath(name), "12345");
+        auto model = loadedModel(BrowserMode::forFolder(folder.path()));
+
+        QCOMPARE(names(model->items()), QStringList({ "a.dng", "b.dng", "notes.txt", "f90.JPG", "f1000.mp4", "f1234.jpg" }));
+        const RecoveredItem& upper = model->items()[3];
+        QCOMPARE(upper.ext, "jpg");
+        QCOMPARE(upper.category, FormatCategory::photos);
+        QCOMPARE(upper.sizeBytes, 5u);
+        QCOMPARE(upper.id, folder.filePath("JPG/f90.JPG"));
+        QCOMPARE(upper.fileURL, upper.id);
+        QCOMPARE(model->items()[2].category, std::nullopt);
+        QCOMPARE(model->presentCategories(), (std::vector { FormatCategory::photos, FormatCategory::rawPhotos, FormatCategory::video }));
+        QCOMPARE(model->title(), QFileInfo(folder.path()).fileName());
+
+        model->setFilter(FormatCategory::photos);
+        QCOMPARE(names(model->visibleItems()), QStringList({ "f90.JPG", "f1234.jpg" }));
+        QCOMPARE(model->rowCount(), 2);
+    }
+
+    // Hidden items stay selected; select-all under a filter adds that category only.
+    void selectionSurvivesTheFilter()
+    {
+        QTemporaryDir folder;
+        for (const char* name : { "f1.jpg", "f2.mp4", "f3.jpg", "f4.mp4", "f5.txt" })
+            writeFile(folder.filePath(name), QByteArray(int(name[1] - '0') * 100, 'x'));
+        auto model = loadedModel(BrowserMode::forFolder(folder.path()));
+        QSignalSpy selectionChanges(model.get(), &BrowserModel::selectedChanged);
+
+        model->setFilter(FormatCategory::video);
+        model->toggle(model->visibleItem(0));
+        QVERIFY(model->setData(model->index(1), Qt::Checked, Qt::CheckStateRole));
+        model->setFilter(std::nullopt);
+        QCOMPARE(names(model->selectedItems()), QStringList({ "f2.mp4", "f4.mp4" }));
+        QCOMPARE(model->selectedBytes(), 600u);
+
+        model->setFilter(FormatCategory::photos);
+        model->selectAllVisible();
+        model->setFilter(std::nullopt);
+        QCOMPARE(names(model->selectedItems()), QStringList({ "f1.jpg", "f2.mp4", "f3.jpg", "f4.mp4" }));
+        QCOMPARE(model->selectedCount(), 4);
+        QCOMPARE(model->selectedBytes(), 1000u);
+        QCOMPARE(model->data(model->index(4), BrowserModel::SelectedRole), false);
+        QCOMPARE(selectionChanges.count(), 3);
+
+        model->toggle(model->items()[1]);
+        QCOMPARE(model->selectedBytes(), 800u);
+    }
+
+    // Ids that no longer exist drop out; the others stay selected.
+    void reloadKeepsTheSelectionOfItemsThatRemain()
+    {
+        QTemporaryDir folder;
+        for (const char* name : { "f1.jpg", "f2.jpg", "f3.jpg" })
+            writeFile(folder.filePath(name), "x");
+        auto model = loadedModel(BrowserMode::forFolder(folder.path()));
+        model->setSelected({ folder.filePath("f1.jpg"), folder.filePath("f2.jpg") });
+        QVERIFY(QFile::remove(folder.filePath("f2.jpg")));
+        writeFile(folder.filePath("f4.jpg"), "x");
+
+        QSignalSpy loaded(model.get(), &BrowserModel::loaded);
+        model->reload();
+        QVERIFY(model->isLoading());
+        QVERIFY(waitFor(loaded));
+        QVERIFY(!model->isLoading());
+        QCOMPARE(names(model->items()), QStringList({ "f1.jpg", "f3.jpg", "f4.jpg" }));
+        QCOMPARE(model->selected(), ItemIdSet({ folder.filePath("f1.jpg") }));
+        QCOMPARE(model->selectedCount(), 1);
+    }
+
+    void sessionItemsFollowTheReport()
+    {
+        TemporaryStore store;
+        ScanSession session = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, QDateTime::currentDateTimeUtc(), 3);
+        session.report.files[1].start = 1'048'576;
+        writeFile(QString::fromStdString((ScanStore::folder(session) / "previews" / "f2048.jpg").string()), "jpeg");
+        auto model = loadedModel(BrowserMode::forSession(session));
+
+        QCOMPARE(names(model->items()), QStringList({ "f0.jpg", "f2048.jpg", "f2.jpg" }));
+        const RecoveredItem& second = model->items()[1];
+        QCOMPARE(second.id, "1048576");
+        QCOMPARE(second.sector, 2048u);
+        QVERIFY(second.previewURL && second.previewURL->endsWith("/previews/f2048.jpg"));
+        QCOMPARE(second.carved, session.report.files[1]);
+        QCOMPARE(model->items()[0].previewURL, std::nullopt);
+        QVERIFY(model->title().startsWith("EOS_DIGITAL, scanned "));
+
+        session.report.files.clear();
+        auto empty = loadedModel(BrowserMode::forSession(session));
+        QCOMPARE(empty->rowCount(), 0);
+        QCOMPARE(empty->emptyText(), "This scan found no files");
+    }
+
+    // A scan of an image holding real files makes previews that the browser
+    // finds again: pictures, RAW, video and documents, never audio or archives.
+    void previewsOfFilesCarvedFromAnImage()
+    {
+        const QString samples = samplesFolder();
+        if (samples.isEmpty())
+            QSKIP("the shared sample files are not here");
+        const QString data = QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR);
+        const QStringList files { samples + "/mei_Canon_EOS_20D.jpg", data + "/images/gradient.png", data + "/images/tiny.heic",
+            samples + "/photoprism_canon_eos_6d.dng", samples + "/mei_with-gps.mp4", data + "/documents/sample.pdf",
+            data + "/audio/tone.mp3", data + "/documents/sample.zip" };
+        TemporaryStore store;
+        const QString image = store.folder.filePath("card.img");
+        QFile card(image);
+        QVERIFY(card.open(QIODevice::WriteOnly));
+        for (int i = 0; i < files.size(); ++i) {
+            card.seek(qint64(i) * 4 * 1024 * 1024);
+            card.write(readAll(files[i]));
+        }
+        card.resize(qint64(files.size()) * 4 * 1024 * 1024);
+        card.close();
+
+        AppModel app({}, m_devices, nullptr);
+        app.setSource(AppSource { ImageFile { image } });
+        app.start();
+        QTRY_VERIFY_WITH_TIMEOUT(app.stage().kind == AppStage::Kind::done, 120'000);
+        auto model = loadedModel(BrowserMode::forSession(*app.stage().session));
+        QStringList withPreview;
+        QStringList without;
+        for (const RecoveredItem& item : model->items())
+            (item.previewURL ? withPreview : without) << item.ext;
+        QCOMPARE(withPreview, QStringList({ "jpg", "png", "heic", "dng", "mp4", "pdf" }));
+        QCOMPARE(without, QStringList({ "mp3", "zip" }));
+        for (const RecoveredItem& item : model->items())
+            if (item.previewURL)
+                QVERIFY(!QImage(*item.previewURL, "JPEG").isNull());
+    }
+
+    void statusTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("save one") << savedStatus(1, "B", 0, 0) << "Saved 1 file to B.";
+        QTest::newRow("save two, card changed, unreadable")
+            << savedStatus(2, "B", 1, 3) << "Saved 2 files to B. 1 skipped: the card has changed since the scan. 3 couldn't be read.";
+        QTest::newRow("copy one") << copiedStatus(1, 0, "D") << "Copied 1 file to D.";
+        QTest::newRow("copy with failures") << copiedStatus(2, 1, "D") << "Copied 2; 1 failed.";
+        QTest::newRow("trash one") << trashedStatus(1, 0) << "Moved 1 unselected file to the Trash.";
+        QTest::newRow("trash with failures") << trashedStatus(0, 2) << "Moved 0 unselected files to the Trash; 2 could not be moved.";
+        QTest::newRow("save title one") << saveChooserTitle(1) << "Save 1 File";
+    }
+    void statusTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(text, expected);
+    }
+
+    // The whole save from a session: the chooser's texts, the timestamped folder,
+    // the per-extension folders, the result line and the reveal; then what a
+    // changed image and an overwritten first file do.
+    void savingFromASession_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QStringList>("written");
+        QTest::newRow("as scanned") << "" << "Saved 2 files to %1." << "" << QStringList({ "PNG/f0.png", "PNG/f16.png", "brightfold-report.json" });
+        QTest::newRow("first file overwritten") << "overwrite"
+                                                << "Saved 1 file to %1. 1 skipped: the card has changed since the scan." << ""
+                                                << QStringList({ "PNG/f16.png", "brightfold-report.json" });
+        QTest::newRow("image grew") << "grow" << "" << "The disk image has changed since the scan. Scan it again." << QStringList();
+        QTest::newRow("image moved") << "move" << ""
+                                     << "The disk image card.img isn't where it was. Move it back, or scan it again." << QStringList();
+    }
+    void savingFromASession()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, status);
+        QFETCH(QString, error);
+        QFETCH(QStringList, written);
+        QTemporaryDir work;
+        const QString image = work.filePath("card.img");
+        ScanSession session = imageSession(image);
+        QFile card(image);
+        QVERIFY(card.open(QIODevice::ReadWrite));
+        if (damage == "overwrite")
+            card.write("overwritten after the scan");
+        else if (damage == "grow")
+            card.resize(card.size() + 512);
+        card.close();
+        if (damage == "move")
+            QVERIFY(QFile::rename(image, work.filePath("elsewhere.img")));
+        QVERIFY(QDir().mkpath(work.filePath("out")));
+        m_desktop->answer = work.filePath("out");
+
+        auto model = loadedModel(BrowserMode::forSession(session));
+        model->selectAllVisible();
+        QSignalSpy finished(model.get(), &BrowserModel::workFinished);
+        model->saveSelected();
+        QCOMPARE(m_desktop->requests.back(), (FolderRequest { "Save 2 Files", kSaveChooserMessage, "Save Here" }));
+        QVERIFY(model->isWorking());
+        QVERIFY(waitFor(finished));
+        QVERIFY(!model->isWorking());
+        QCOMPARE(model->workProgress(), std::nullopt);
+
+        const QStringList made = QDir(work.filePath("out")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        if (!error.isEmpty()) {
+            QCOMPARE(model->errorMessage(), error);
+            QCOMPARE(model->statusMessage(), std::nullopt);
+            QVERIFY(made.isEmpty());
+            QVERIFY(m_desktop->revealed.empty());
+            return;
+        }
+        QCOMPARE(made.size(), 1);
+        QVERIFY2(QRegularExpression("^Brightfold Recover \\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\dZ$").match(made[0]).hasMatch(), qPrintable(made[0]));
+        QCOMPARE(model->statusMessage(), status.arg(made[0]));
+        QCOMPARE(model->errorMessage(), std::nullopt);
+        QCOMPARE(filesUnder(work.filePath("out/" + made[0])), written);
+        QCOMPARE(m_desktop->revealed, std::vector { work.filePath("out/" + made[0]) });
+    }
+
+    // A folder on the card itself is refused before anything is opened or written.
+    void savingOntoTheCardIsRefused()
+    {
+        QTemporaryDir work;
+        auto disk = DiskEnumerator::wholeDisk(std::filesystem::path(work.path().toStdString()));
+        if (!disk)
+            QSKIP("the temporary folder is not on a block device");
+        ScanSession session = sessionWith(ScanSession::Disk { disk->identifier, 64'000'000'000, "SD SL64G", {} },
+            QDateTime::currentDateTimeUtc(), 1);
+        m_devices->physical = { card(disk->identifier, 64'000'000'000, "SD SL64G") };
+        m_devices->openError = DeviceError::authorizationDenied("/dev/" + disk->identifier);
+        m_desktop->answer = work.path();
+
+        auto model = loadedModel(BrowserMode::forSession(session));
+        model->selectAllVisible();
+        QSignalSpy finished(model.get(), &BrowserModel::workFinished);
+        model->saveSelected();
+        QVERIFY(waitFor(finished));
+        QCOMPARE(model->errorMessage(), kSaveOnCardMessage);
+        QVERIFY(QDir(work.path()).isEmpty());
+    }
+
+    void copyingBesideExistingNames()
+    {
+        QTemporaryDir source;
+        QTemporaryDir target;
+        writeFile(source.filePath("JPG/a.jpg"), "new");
+        writeFile(target.filePath("a.jpg"), "old");
+        writeFile(target.filePath("a-1.jpg"), "older");
+        auto model = loadedModel(BrowserMode::forFolder(source.path()));
+        model->selectAllVisible();
+        QSignalSpy finished(model.get(), &BrowserModel::workFinished);
+        model->saveSelected(); // cancelled
+        QCOMPARE(m_desktop->requests.back(), (FolderRequest { "Copy 1 Selected Files", "", "Copy Here" }));
+        QVERIFY(!model->isWorking());
+        m_desktop->answer = target.path();
+        model->saveSelected();
+        QVERIFY(waitFor(finished));
+        QCOMPARE(readAll(target.filePath("a-2.jpg")), "new");
+        QCOMPARE(readAll(target.filePath("a.jpg")), "old");
+        QCOMPARE(model->statusMessage(), QString("Copied 1 file to %1.").arg(QFileInfo(target.path()).fileName()));
+        QCOMPARE(m_desktop->revealed, std::vector { target.path() });
+    }
+
+    // Qt 6.4 reports success when it cannot set up the home Trash, having moved
+    // the file into the working folder: such a file must count as not moved and
+    // be put back. With a usable data folder the file reaches the Trash.
+    void keepingOnlyTheSelection_data()
+    {
+        QTest::addColumn<bool>("dataFolderUsable");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("trash reachable") << true << "Moved 2 unselected files to the Trash.";
+        QTest::newRow("trash not reachable") << false << "Moved 0 unselected files to the Trash; 2 could not be moved.";
+    }
+    void keepingOnlyTheSelection()
+    {
+        QFETCH(bool, dataFolderUsable);
+        QFETCH(QString, status);
+        QTemporaryDir work;
+        const QString saved = work.filePath("saved");
+        for (const char* name : { "f1.jpg", "f2.jpg", "f3.jpg" })
+            writeFile(saved + "/" + name, name);
+        writeFile(work.filePath("plain-file"), "");
+        const QString dataHome = dataFolderUsable ? work.filePath("data") : work.filePath("plain-file/data");
+        const QByteArray oldDataHome = qgetenv("XDG_DATA_HOME");
+        const QString oldCurrent = QDir::currentPath();
+        qputenv("XDG_DATA_HOME", dataHome.toUtf8());
+        QVERIFY(QDir().mkpath(work.filePath("cwd")));
+        QDir::setCurrent(work.filePath("cwd"));
+        auto restore = qScopeGuard([&] {
+            qputenv("XDG_DATA_HOME", oldDataHome);
+            QDir::setCurrent(oldCurrent);
+        });
+
+        auto model = loadedModel(BrowserMode::forFolder(saved));
+        model->setSelected({ saved + "/f2.jpg" });
+        QSignalSpy finished(model.get(), &BrowserModel::workFinished);
+        QSignalSpy loaded(model.get(), &BrowserModel::loaded);
+        model->keepOnlySelected();
+        QVERIFY(waitFor(finished));
+        QCOMPARE(model->statusMessage(), status);
+        QVERIFY(waitFor(loaded));
+        if (dataFolderUsable) {
+            QCOMPARE(names(model->items()), QStringList({ "f2.jpg" }));
+            QCOMPARE(filesUnder(dataHome + "/Trash/files"), QStringList({ "f1.jpg", "f3.jpg" }));
+        } else {
+            QCOMPARE(names(model->items()), QStringList({ "f1.jpg", "f2.jpg", "f3.jpg" }));
+            QCOMPARE(readAll(saved + "/f1.jpg"), "f1.jpg");
+            QCOMPARE(filesUnder(work.filePath("cwd")), QStringList());
+        }
+        QCOMPARE(model->selected(), ItemIdSet({ saved + "/f2.jpg" }));
+    }
+
+private:
+    std::shared_ptr<FakeDevices> m_devices;
+    std::shared_ptr<FakeDesktop> m_desktop;
+    std::unique_ptr<QAbstractItemModelTester> m_tester;
+};
+
+QTEST_GUILESS_MAIN(BrowserModelTest)
+#include "BrowserModelTest.moc"
