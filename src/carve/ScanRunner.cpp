@@ -32,10 +32,28 @@ bool isRefusal(const DeviceError& error)
 ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
     : m_request(std::move(request))
 {
+    refuseEarlierReport();
+    m_source = openSource(m_request, onNotice);
+    prepareEngine();
+}
+
+ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
+    : m_request(std::move(request))
+    , m_source(std::move(source))
+{
+    refuseEarlierReport();
+    prepareEngine();
+}
+
+void ScanRunner::refuseEarlierReport() const
+{
     std::error_code error;
     if (m_request.folderRule == OutputFolderRule::asGiven && std::filesystem::exists(reportFile(), error))
         throw ScanError::reportExists(m_request.outputFolder);
-    m_source = openSource(m_request, onNotice);
+}
+
+void ScanRunner::prepareEngine()
+{
     if (m_request.folderRule == OutputFolderRule::freshFolder) {
         try {
             m_request.outputFolder = createFreshFolder(m_request.outputFolder);
@@ -45,13 +63,6 @@ ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
         m_madeFolder = true;
     }
     m_engine.emplace(m_source, engineConfig(m_request));
-}
-
-ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
-    : m_request(std::move(request))
-    , m_source(std::move(source))
-    , m_engine(m_source, engineConfig(m_request))
-{
 }
 
 CarveEngine::Config ScanRunner::engineConfig(const ScanRequest& request)

@@ -65,7 +65,8 @@ public:
     /// reading a device was not permitted, and ScanError::outputFolderNotCreated.
     explicit ScanRunner(ScanRequest request, const NoticeHandler& onNotice = {});
     /// Scans a source the caller opened itself (the application opens cards through
-    /// its own device access); the request's unmount choice is not looked at.
+    /// its own device access); the request's unmount choice is not looked at. The
+    /// output folder is checked and made as by the other constructor.
     ScanRunner(ScanRequest request, ByteSourcePtr source);
 
     /// The engine: set its onProgress before run(); its cancel() works from any thread.
@@ -92,6 +93,11 @@ public:
     static ByteSourcePtr openSource(const ScanRequest& request, const NoticeHandler& onNotice);
 
 private:
+    /// ScanError::reportExists when the folder as given holds a report already.
+    void refuseEarlierReport() const;
+    /// Makes the fresh folder when one is asked for, then the engine.
+    void prepareEngine();
+
     ScanRequest m_request;
     ByteSourcePtr m_source;
     bool m_madeFolder { false };
