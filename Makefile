@@ -1,16 +1,20 @@
 # The front door: every target installs what is missing, configures and builds first.
-#   make run [IMAGE=path]   scan the sample card image (or IMAGE) and list what comes back
+#   make run [IMAGE=path]   start the desktop application when there is a display; without one,
+#                           scan the sample card image (or IMAGE) with the command and list what comes back
+#   make screenshots        walk the desktop application through every screen under Xvfb, in the
+#                           light and dark palettes and at the minimum size: build/screenshots/*.png
 #   make test               build with sanitizers and run every test
 #   make bench              benchmarks: scan throughput against the raw read of the same image, preview
 #                           making per family, the browser's interface-thread work with 100,000 items
 #   make fuzz               run every fuzz target for FUZZ_SECONDS each
 #   make compare            compare with PhotoRec, foremost and scalpel on card images
+#   make package            build build/package/brightfold-recover_*.deb and check it (lintian)
 
 IMAGE ?= build/sample/card.img
 BENCH_IMAGE_MB ?= 1024
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps release debug run test bench fuzz compare sample clean
+.PHONY: deps release debug run test bench fuzz compare sample screenshots package clean
 
 deps:
 	@scripts/install-deps
@@ -27,8 +31,29 @@ sample: release
 	@scripts/make-sample-image build/sample
 
 run: sample
+ifneq ($(DISPLAY)$(WAYLAND_DISPLAY),)
+	build/release/src/app/brightfold-recover
+else
 	@rm -rf "build/sample/scan"
 	build/release/src/cli/brightfold scan "$(IMAGE)" --out build/sample/scan
+	@echo
+	@echo "No display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so the command-line scan ran instead."
+	@echo "On a desktop, start the application with: make run   (or build/release/src/app/brightfold-recover)"
+	@echo "To scan this image there: build/release/src/app/brightfold-recover --auto-scan-image $(IMAGE)"
+endif
+
+SHOTS := build/screenshots
+screenshots: sample
+	@rm -rf "$(SHOTS)" && mkdir -p "$(SHOTS)/data"
+	@build/release/src/cli/brightfold scan "$(IMAGE)" --copy --out "$(SHOTS)/saved" >/dev/null
+	@for pass in "light default" "dark default" "light minimum" "dark minimum"; do \
+		set -- $$pass; \
+		XDG_DATA_HOME="$$PWD/$(SHOTS)/data/$$1-$$2" XDG_CONFIG_HOME="$$PWD/$(SHOTS)/data/$$1-$$2" \
+		xvfb-run -a -s "-screen 0 1280x1024x24" build/release/src/app/brightfold-recover \
+			--screenshot-tour "$(SHOTS)" --tour-image "$(abspath $(IMAGE))" --tour-folder "$$PWD/$(SHOTS)/saved" \
+			--tour-palette $$1 --tour-size $$2 --tour-prefix "$$1-$$2-" || exit 1; \
+	done
+	@echo "Screenshots: $(SHOTS)/*.png (with the words on each screen in the matching .txt)"
 
 test: debug
 	ctest --preset debug
@@ -45,6 +70,12 @@ fuzz: deps
 compare: release
 	@scripts/install-deps --compare
 	@bench/compare/run build/compare
+
+package: deps
+	@cmake --preset package >/dev/null
+	@cmake --build --preset package
+	@scripts/check-package build/package build/package
+	@ls build/package/brightfold-recover_*.deb
 
 clean:
 	rm -rf build

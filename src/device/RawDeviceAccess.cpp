@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #ifndef BRIGHTFOLD_OPEN_DEVICE_HELPER
-#define BRIGHTFOLD_OPEN_DEVICE_HELPER "/usr/local/libexec/brightfold-open-device"
+#define BRIGHTFOLD_OPEN_DEVICE_HELPER "/usr/local/libexec/brightfold-recover/brightfold-open-device"
 #endif
 
 namespace brightfold {

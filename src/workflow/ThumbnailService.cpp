@@ -14,7 +14,7 @@
 #define BRIGHTFOLD_THUMBNAILER_BUILT ""
 #endif
 #ifndef BRIGHTFOLD_THUMBNAILER_INSTALLED
-#define BRIGHTFOLD_THUMBNAILER_INSTALLED "/usr/local/libexec/brightfold-thumbnailer"
+#define BRIGHTFOLD_THUMBNAILER_INSTALLED "/usr/local/libexec/brightfold-recover/brightfold-thumbnailer"
 #endif
 
 namespace brightfold {

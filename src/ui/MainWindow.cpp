@@ -1,0 +1,222 @@
+#include "ui/MainWindow.hpp"
+
+#include "ui/AppUpdater.hpp"
+#include "ui/BrandHeader.hpp"
+#ifdef BRIGHTFOLD_HAS_BROWSER
+#include "ui/BrowserScreen.hpp"
+#endif
+#include "ui/DoneScreen.hpp"
+#include "ui/FailedScreen.hpp"
+#include "ui/LaunchActions.hpp"
+#include "ui/ScanScreen.hpp"
+#include "ui/SetupScreen.hpp"
+#include "ui/StepBar.hpp"
+#include "ui/Symbols.hpp"
+#include "workflow/AppModel.hpp"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace brightfold {
+
+namespace {
+
+const QString kGeometryKey = QStringLiteral("MainWindow/geometry");
+
+QSettings windowSettings()
+{
+    return QSettings(QString::fromLatin1(AppSettings::kOrganisation), QString::fromLatin1(AppSettings::kApplication));
+}
+
+#ifndef BRIGHTFOLD_HAS_BROWSER
+/// Stands in for the browser screen in builds without the browser model: says
+/// so and leads back.
+QWidget* browserNoticeScreen(AppModel& model)
+{
+    auto* screen = new QWidget;
+    auto* layout = new QVBoxLayout(screen);
+    layout->addStretch();
+    auto* notice = new QLabel(QStringLiteral("Browsing recovered files is not available in this build."), screen);
+    notice->setAlignment(Qt::AlignCenter);
+    notice->setWordWrap(true);
+    layout->addWidget(notice);
+    auto* back = new QPushButton(QStringLiteral("Back"), screen);
+    back->setDefault(true);
+    QObject::connect(back, &QPushButton::clicked, &model, &AppModel::exitBrowser);
+    layout->addWidget(back, 0, Qt::AlignCenter);
+    layout->addStretch();
+    return screen;
+}
+#endif
+
+}
+
+MainWindow::MainWindow(AppModel& model, AppUpdater& updater, const AppSettings& settings, QWidget* parent)
+    : QMainWindow(parent)
+    , m_model(model)
+    , m_updater(updater)
+    , m_settings(settings)
+    , m_stepBar(new StepBar)
+    , m_stageArea(new QVBoxLayout)
+{
+    setWindowTitle(QStringLiteral("Brightfold Recover"));
+    setWindowIcon(Symbols::applicationIcon());
+    auto* content = new QWidget;
+    content->setMinimumSize(kMinimumContentWidth, kMinimumContentHeight);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(new BrandHeader);
+    auto* divider = new QFrame;
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    column->addWidget(divider);
+    column->addWidget(m_stepBar);
+    auto* below = new QFrame;
+    below->setFrameShape(QFrame::HLine);
+    below->setFrameShadow(QFrame::Sunken);
+    column->addWidget(below);
+    m_stageArea->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(m_stageArea, 1);
+    setCentralWidget(content);
+    buildMenus();
+
+    resize(860, 760);
+    restoreGeometry(windowSettings().value(kGeometryKey).toByteArray());
+
+    connect(&m_model, &AppModel::stageChanged, this, &MainWindow::showStage);
+    connect(&m_model, &AppModel::stepChanged, this, &MainWindow::showStep);
+    connect(&m_model, &AppModel::stepStatusChanged, this, &MainWindow::showStep);
+    connect(&m_model, &AppModel::previewProgressChanged, this, &MainWindow::showStep);
+    showStage();
+}
+
+void MainWindow::buildMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction* image = file->addAction(QStringLiteral("Use a Disk Image File…"), &m_model, &AppModel::chooseImageFile);
+    QAction* open = file->addAction(QStringLiteral("Open Saved Files…"), &m_model, &AppModel::browsePreviousRecovery);
+    open->setShortcut(QKeySequence::Open);
+    file->addSeparator();
+    QAction* quit = file->addAction(QStringLiteral("Quit"), qApp, &QApplication::closeAllWindows);
+    quit->setShortcut(QKeySequence::Quit);
+    // Choosing a source or a folder belongs to the setup screen.
+    auto onSetup = [this, image, open] {
+        bool setup = m_model.stage().kind == AppStage::Kind::setup;
+        image->setEnabled(setup);
+        open->setEnabled(setup);
+    };
+    connect(&m_model, &AppModel::stageChanged, this, onSetup);
+    onSetup();
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->addAction(QStringLiteral("About Brightfold Recover"), this, [this] {
+        QMessageBox::about(this, QStringLiteral("About Brightfold Recover"),
+            QStringLiteral("<b>Brightfold Recover %1</b><p>Gets photos, videos and other files back from deleted, "
+                           "formatted or failing memory cards. The card is only ever read.</p>")
+                .arg(QApplication::applicationVersion()));
+    });
+    m_checkForUpdates = help->addAction(QStringLiteral("Check for Updates…"), &m_updater, &AppUpdater::checkForUpdates);
+    m_checkForUpdates->setEnabled(m_updater.canCheckForUpdates());
+    connect(&m_updater, &AppUpdater::canCheckForUpdatesChanged, this,
+        [this] { m_checkForUpdates->setEnabled(m_updater.canCheckForUpdates()); });
+}
+
+QWidget* MainWindow::makeScreen()
+{
+    const AppStage& stage = m_model.stage();
+    switch (stage.kind) {
+    case AppStage::Kind::setup:
+        return new SetupScreen(m_model);
+    case AppStage::Kind::scanning:
+        return new ScanScreen(m_model, stage.sourceName);
+    case AppStage::Kind::done:
+        return new DoneScreen(m_model, *stage.session);
+    case AppStage::Kind::failed:
+        return new FailedScreen(m_model, stage.message);
+    case AppStage::Kind::browsing:
+#ifdef BRIGHTFOLD_HAS_BROWSER
+        return new BrowserScreen(m_model, *stage.target);
+#else
+        return browserNoticeScreen(m_model);
+#endif
+    }
+    return new QWidget;
+}
+
+void MainWindow::showStage()
+{
+    if (m_screen) {
+        m_stageArea->removeWidget(m_screen);
+        m_screen->hide();
+        m_screen->deleteLater();
+    }
+    m_screen = makeScreen();
+    m_stageArea->addWidget(m_screen);
+    // Return presses the screen's default button.
+    for (auto* button : m_screen->findChildren<QPushButton*>()) {
+        if (button->isDefault() && button->isEnabled()) {
+            button->setFocus();
+            break;
+        }
+    }
+    showStep();
+    emit screenChanged();
+}
+
+void MainWindow::showStep()
+{
+    m_stepBar->setCurrent(m_model.step());
+    m_stepBar->setStatus(m_model.stepStatus());
+    m_stepBar->setBusy(m_model.stage().kind == AppStage::Kind::scanning);
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (m_launched)
+        return;
+    m_launched = true;
+    QTimer::singleShot(0, this, [this] { runLaunchActions(m_model, m_settings); });
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    QSettings settings = windowSettings();
+    settings.setValue(kGeometryKey, saveGeometry());
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && m_screen) {
+        for (auto* button : m_screen->findChildren<QPushButton*>()) {
+            if (button->isDefault() && button->isEnabled() && button->isVisibleTo(this)) {
+                button->animateClick();
+                return;
+            }
+        }
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    // The screens fix some colours when they are built; a new system palette
+    // (light to dark) builds the current one again.
+    if (event->type() == QEvent::ApplicationPaletteChange && m_screen
+        && m_model.stage().kind != AppStage::Kind::browsing)
+        showStage();
+    QMainWindow::changeEvent(event);
+}
+
+}

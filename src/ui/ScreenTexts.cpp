@@ -1,0 +1,180 @@
+#include "ui/ScreenTexts.hpp"
+
+#include "device/ByteCount.hpp"
+#include "workflow/AppModel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace brightfold {
+
+namespace {
+
+constexpr double kSecondsShownUpTo = 90;    // below this, whole seconds
+constexpr double kMinutesShownUpTo = 5400;  // below this, whole minutes
+constexpr double kTimeLeftShownOver = 1;    // seconds
+
+/// "File" or "Files" for the titles, which capitalise the word.
+QString titleFiles(int64_t count)
+{
+    return count == 1 ? QStringLiteral("File") : QStringLiteral("Files");
+}
+
+uint64_t foundBytes(const CarveReport& report)
+{
+    return std::accumulate(report.files.begin(), report.files.end(), uint64_t { 0 },
+        [](uint64_t sum, const CarvedFile& file) { return sum + file.length; });
+}
+
+}
+
+QString timeText(double seconds)
+{
+    if (!(seconds >= 1))
+        return QStringLiteral("under a second");
+    if (seconds < kSecondsShownUpTo)
+        return QStringLiteral("%1s").arg(static_cast<int64_t>(seconds));
+    if (seconds < kMinutesShownUpTo)
+        return QStringLiteral("%1m").arg(static_cast<int64_t>(seconds / 60));
+    return QString::asprintf("%.1fh", seconds / 3600);
+}
+
+QString byteText(uint64_t bytes)
+{
+    return QString::fromStdString(formatByteCount(bytes));
+}
+
+int wholePercent(uint64_t done, uint64_t total)
+{
+    if (total == 0)
+        return 0;
+    // Through long double: done × 100 would overflow for counts above 184 PB.
+    auto percent = static_cast<long double>(std::min(done, total)) * 100 / static_cast<long double>(total);
+    return static_cast<int>(percent);
+}
+
+QString countText(int64_t count, const QString& word)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(word, count == 1 ? QString() : QStringLiteral("s"));
+}
+
+QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews)
+{
+    if (previews)
+        return QStringLiteral("Making previews of what was found…");
+    if (!progress)
+        return QStringLiteral("Waiting for access to the card… (the system may be asking for your password)");
+    return QStringLiteral("Reading the raw card and looking for recoverable files");
+}
+
+QString scanProgressLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews)
+{
+    if (previews)
+        return QStringLiteral("Preview %1 of %2").arg(previews->done).arg(previews->total);
+    if (!progress)
+        return QStringLiteral("Starting…");
+    return QStringLiteral("%1 of %2 (%3%)")
+        .arg(byteText(progress->bytesScanned), byteText(progress->totalBytes))
+        .arg(wholePercent(progress->bytesScanned, progress->totalBytes));
+}
+
+QString scanSpeedLine(const std::optional<CarveProgress>& progress)
+{
+    if (!progress || !(progress->elapsed > 0))
+        return {};
+    double speed = static_cast<double>(progress->bytesScanned) / progress->elapsed;
+    QString line = byteText(static_cast<uint64_t>(speed)) + QStringLiteral("/s");
+    if (speed > 0 && progress->totalBytes > progress->bytesScanned) {
+        double left = static_cast<double>(progress->totalBytes - progress->bytesScanned) / speed;
+        if (left > kTimeLeftShownOver)
+            line += QStringLiteral(" · about %1 left").arg(timeText(left));
+    }
+    return line;
+}
+
+QString filesFoundSoFar(int64_t filesFound)
+{
+    if (filesFound <= 0)
+        return QStringLiteral("No files found yet");
+    return countText(filesFound, QStringLiteral("file")) + QStringLiteral(" found");
+}
+
+QString unreadableSoFarLine(int64_t badReads)
+{
+    return QStringLiteral("%1 unreadable regions so far (skipped and zero-filled)").arg(badReads);
+}
+
+QString doneSymbol(const CarveReport& report)
+{
+    if (report.cancelled)
+        return QStringLiteral("pause.circle.fill");
+    return report.files.empty() ? QStringLiteral("magnifyingglass") : QStringLiteral("checkmark.circle.fill");
+}
+
+QString doneTitle(const CarveReport& report)
+{
+    auto count = static_cast<int64_t>(report.files.size());
+    if (report.cancelled) {
+        if (count == 0)
+            return QStringLiteral("Scan Cancelled");
+        return QStringLiteral("Stopped: %1 %2 Found So Far").arg(count).arg(titleFiles(count));
+    }
+    if (count == 0)
+        return QStringLiteral("No Recoverable Files Found");
+    return QStringLiteral("Found %1 Recoverable %2").arg(count).arg(titleFiles(count));
+}
+
+QString doneSubtitle(const CarveReport& report)
+{
+    if (report.files.empty()) {
+        if (report.cancelled)
+            return QStringLiteral("The scan was stopped before anything was found.");
+        return QStringLiteral("Scanned %1 and found no recognizable files. The data may be overwritten, or the card may use "
+                              "a format Brightfold Recover doesn't know yet.")
+            .arg(byteText(report.scannedBytes));
+    }
+    return QStringLiteral("%1 found in %2. Choose which ones to save to this computer. Keep the card inserted until "
+                          "you've saved what you need.")
+        .arg(byteText(foundBytes(report)), timeText(report.duration));
+}
+
+QString unreadableRegionsLine(int64_t badReads)
+{
+    return QStringLiteral("%1 regions of the card could not be read and were skipped. If this number is large, the card "
+                          "hardware may be failing.")
+        .arg(badReads);
+}
+
+std::vector<ExtensionRow> extensionRows(const CarveReport& report)
+{
+    std::map<std::string, std::pair<int64_t, uint64_t>> byExt;
+    for (const CarvedFile& file : report.files) {
+        auto& [files, bytes] = byExt[file.ext];
+        ++files;
+        bytes += file.length;
+    }
+    std::vector<ExtensionRow> rows;
+    for (const auto& [ext, totals] : byExt) {
+        rows.push_back({ QStringLiteral(".") + QString::fromStdString(ext), countText(totals.first, QStringLiteral("file")),
+            byteText(totals.second), totals.first });
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const ExtensionRow& a, const ExtensionRow& b) { return a.files > b.files; });
+    return rows;
+}
+
+QString browserSummary(BrowseMode mode, int selectedCount, int itemCount, uint64_t selectedBytes)
+{
+    if (selectedCount > 0)
+        return QStringLiteral("%1 of %2 selected (%3)").arg(selectedCount).arg(itemCount).arg(byteText(selectedBytes));
+    if (mode == BrowseMode::session)
+        return countText(itemCount, QStringLiteral("file")) + QStringLiteral(" found. Click to select.");
+    return countText(itemCount, QStringLiteral("recovered file")) + QStringLiteral(". Click to select.");
+}
+
+QString workProgressText(int done, int total)
+{
+    return QStringLiteral("%1 of %2").arg(done).arg(total);
+}
+
+}

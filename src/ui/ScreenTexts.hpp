@@ -1,0 +1,86 @@
+#pragma once
+
+#include "carve/CarveProgress.hpp"
+#include "carve/CarveReport.hpp"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace brightfold {
+
+struct PreviewProgress;
+
+// The texts the screens show that follow rules (time left, percent, plurals,
+// titles). Each is a small function so that the rules can be checked without a
+// screen.
+
+/// "under a second" below 1 s, whole seconds below 90 s ("59s"), whole minutes
+/// below 5400 s ("1m"), else hours with one decimal ("1.5h"). Negative or not
+/// a number counts as under a second.
+QString timeText(double seconds);
+
+/// The byte count as a file manager shows it ("1.5 MB").
+QString byteText(uint64_t bytes);
+
+/// `done` ÷ `total` as a whole percent, rounded down; 0 when `total` is 0, never above 100.
+int wholePercent(uint64_t done, uint64_t total);
+
+/// "1 file", "2 files" for any singular `word` taking an "s".
+QString countText(int64_t count, const QString& word);
+
+/// The scan screen's line under its title: waiting for access, reading, or making previews.
+QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews);
+
+/// "Preview 4 of 10" while previews are made, "Starting…" before the first
+/// snapshot, else "1.5 MB of 64 MB (2%)".
+QString scanProgressLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews);
+
+/// "12 MB/s · about 5s left"; empty before the first snapshot or while no time
+/// has passed. The time left is shown only when it is over a second.
+QString scanSpeedLine(const std::optional<CarveProgress>& progress);
+
+/// The heading of the scan screen's statistics: "No files found yet" or "3 files found".
+QString filesFoundSoFar(int64_t filesFound);
+
+/// "2 unreadable regions so far (skipped and zero-filled)".
+QString unreadableSoFarLine(int64_t badReads);
+
+/// The done screen's symbol: found files, a stopped scan, or nothing found.
+QString doneSymbol(const CarveReport& report);
+/// "Found 3 Recoverable Files", "Stopped: 1 File Found So Far", "Scan Cancelled",
+/// "No Recoverable Files Found".
+QString doneTitle(const CarveReport& report);
+/// What was found in how long, or why nothing was.
+QString doneSubtitle(const CarveReport& report);
+/// "2 regions of the card could not be read and were skipped. …".
+QString unreadableRegionsLine(int64_t badReads);
+
+/// One line of the done screen's table.
+struct ExtensionRow {
+    QString ext;   ///< ".jpg"
+    QString count; ///< "3 files"
+    QString bytes; ///< "1.5 MB"
+    int64_t files { 0 };
+
+    bool operator==(const ExtensionRow&) const = default;
+};
+/// One row per extension of the found files, most files first; equal counts
+/// keep the extensions' text order.
+std::vector<ExtensionRow> extensionRows(const CarveReport& report);
+
+/// What the browser shows: a stored scan's files, or a folder of saved files.
+enum class BrowseMode {
+    session,
+    folder,
+};
+
+/// "2 of 10 selected (3 MB)" with a selection, else "10 files found. Click to
+/// select." (a scan) or "10 recovered files. Click to select." (a folder).
+QString browserSummary(BrowseMode mode, int selectedCount, int itemCount, uint64_t selectedBytes);
+/// "3 of 10" while the browser works.
+QString workProgressText(int done, int total);
+
+}

@@ -1,0 +1,192 @@
+#include "ui/ScreenTexts.hpp"
+#include "workflow/AppModel.hpp"
+
+#include <QTest>
+
+using namespace brightfold;
+
+namespace {
+
+CarveReport reportWith(std::vector<std::pair<std::string, uint64_t>> files, bool cancelled = false)
+{
+    CarveReport report;
+    report.scannedBytes = 64'000'000;
+    report.duration = 75;
+    report.cancelled = cancelled;
+    uint64_t start = 0;
+    for (const auto& [ext, length] : files) {
+        report.files.push_back({ start, length, ext, FormatCategory::photos, CarveConfidence::exact, "", std::nullopt });
+        start += 512;
+    }
+    return report;
+}
+
+CarveProgress progressOf(uint64_t scanned, uint64_t total, double elapsed)
+{
+    CarveProgress progress;
+    progress.bytesScanned = scanned;
+    progress.totalBytes = total;
+    progress.elapsed = elapsed;
+    return progress;
+}
+
+}
+
+class ScreenTextsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void timeTextFollowsItsThresholds_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0.4 s") << 0.4 << "under a second";
+        QTest::newRow("nothing") << 0.0 << "under a second";
+        QTest::newRow("not a number") << std::nan("") << "under a second";
+        QTest::newRow("1 s") << 1.0 << "1s";
+        QTest::newRow("59.6 s is cut, not rounded") << 59.6 << "59s";
+        QTest::newRow("89.9 s") << 89.9 << "89s";
+        QTest::newRow("90 s") << 90.0 << "1m";
+        QTest::newRow("5399 s") << 5399.0 << "89m";
+        QTest::newRow("5400 s") << 5400.0 << "1.5h";
+        QTest::newRow("10 h") << 36000.0 << "10.0h";
+    }
+    void timeTextFollowsItsThresholds()
+    {
+        QFETCH(double, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(timeText(seconds), text);
+    }
+
+    void percentIsWholeAndSafe_data()
+    {
+        QTest::addColumn<quint64>("done");
+        QTest::addColumn<quint64>("total");
+        QTest::addColumn<int>("percent");
+        QTest::newRow("empty source") << quint64(0) << quint64(0) << 0;
+        QTest::newRow("99.9 % shows 99") << quint64(999) << quint64(1000) << 99;
+        QTest::newRow("all") << quint64(1000) << quint64(1000) << 100;
+        QTest::newRow("beyond the end") << quint64(2000) << quint64(1000) << 100;
+        QTest::newRow("no overflow near the top") << quint64(UINT64_MAX / 2) << quint64(UINT64_MAX) << 49;
+    }
+    void percentIsWholeAndSafe()
+    {
+        QFETCH(quint64, done);
+        QFETCH(quint64, total);
+        QFETCH(int, percent);
+        QCOMPARE(wholePercent(done, total), percent);
+    }
+
+    void scanLinesFollowThePhase()
+    {
+        PreviewProgress previews { 4, 10 };
+        QCOMPARE(scanProgressLine(std::nullopt, std::nullopt), QStringLiteral("Starting…"));
+        QCOMPARE(scanProgressLine(progressOf(1, 2, 1), previews), QStringLiteral("Preview 4 of 10"));
+        QCOMPARE(scanProgressLine(progressOf(1'500'000, 0, 1), std::nullopt), QStringLiteral("1.5 MB of 0 bytes (0%)"));
+        QCOMPARE(scanProgressLine(progressOf(32'000'000, 64'000'000, 1), std::nullopt), QStringLiteral("32 MB of 64 MB (50%)"));
+        QVERIFY(scanPhaseLine(std::nullopt, std::nullopt).startsWith(QStringLiteral("Waiting for access to the card…")));
+        QVERIFY(scanPhaseLine(std::nullopt, std::nullopt).contains(QStringLiteral("the system may be asking")));
+        QCOMPARE(scanPhaseLine(progressOf(1, 2, 1), previews), QStringLiteral("Making previews of what was found…"));
+    }
+
+    void speedLineShowsTimeLeftOnlyOverASecond_data()
+    {
+        QTest::addColumn<quint64>("scanned");
+        QTest::addColumn<quint64>("total");
+        QTest::addColumn<double>("elapsed");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("no time yet") << quint64(10) << quint64(20) << 0.0 << "";
+        QTest::newRow("nothing read yet") << quint64(0) << quint64(20'000'000) << 1.0 << "0 bytes/s";
+        QTest::newRow("two seconds left") << quint64(10'000'000) << quint64(30'000'000) << 1.0 << "10 MB/s · about 2s left";
+        QTest::newRow("one second left is not shown") << quint64(10'000'000) << quint64(20'000'000) << 1.0 << "10 MB/s";
+        QTest::newRow("minutes left") << quint64(1'000'000) << quint64(121'000'000) << 1.0 << "1 MB/s · about 2m left";
+        QTest::newRow("finished") << quint64(20'000'000) << quint64(20'000'000) << 2.0 << "10 MB/s";
+    }
+    void speedLineShowsTimeLeftOnlyOverASecond()
+    {
+        QFETCH(quint64, scanned);
+        QFETCH(quint64, total);
+        QFETCH(double, elapsed);
+        QFETCH(QString, line);
+        QCOMPARE(scanSpeedLine(progressOf(scanned, total, elapsed)), line);
+        QCOMPARE(scanSpeedLine(std::nullopt), QString());
+    }
+
+    void countsTakeTheirPlural()
+    {
+        QCOMPARE(filesFoundSoFar(0), QStringLiteral("No files found yet"));
+        QCOMPARE(filesFoundSoFar(1), QStringLiteral("1 file found"));
+        QCOMPARE(filesFoundSoFar(2), QStringLiteral("2 files found"));
+        QCOMPARE(unreadableSoFarLine(3), QStringLiteral("3 unreadable regions so far (skipped and zero-filled)"));
+    }
+
+    void doneTexts_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("subtitleStart");
+        QTest::newRow("nothing") << 0 << false << "magnifyingglass" << "No Recoverable Files Found"
+                                 << "Scanned 64 MB and found no recognizable files.";
+        QTest::newRow("cancelled before anything") << 0 << true << "pause.circle.fill" << "Scan Cancelled"
+                                                   << "The scan was stopped before anything was found.";
+        QTest::newRow("stopped with one") << 1 << true << "pause.circle.fill" << "Stopped: 1 File Found So Far" << "1 MB found in 75s.";
+        QTest::newRow("stopped with two") << 2 << true << "pause.circle.fill" << "Stopped: 2 Files Found So Far" << "2 MB found in 75s.";
+        QTest::newRow("one") << 1 << false << "checkmark.circle.fill" << "Found 1 Recoverable File" << "1 MB found in 75s.";
+        QTest::newRow("two") << 2 << false << "checkmark.circle.fill" << "Found 2 Recoverable Files" << "2 MB found in 75s.";
+    }
+    void doneTexts()
+    {
+        QFETCH(int, files);
+        QFETCH(bool, cancelled);
+        QFETCH(QString, symbol);
+        QFETCH(QString, title);
+        QFETCH(QString, subtitleStart);
+        std::vector<std::pair<std::string, uint64_t>> found(static_cast<size_t>(files), { "jpg", 1'000'000 });
+        CarveReport report = reportWith(found, cancelled);
+        QCOMPARE(doneSymbol(report), symbol);
+        QCOMPARE(doneTitle(report), title);
+        QVERIFY2(doneSubtitle(report).startsWith(subtitleStart), qPrintable(doneSubtitle(report)));
+        if (files > 0) {
+            QVERIFY(doneSubtitle(report).endsWith(
+                QStringLiteral("Choose which ones to save to this computer. Keep the card inserted until you've saved what you need.")));
+        }
+    }
+
+    void extensionRowsPutTheMostFilesFirst()
+    {
+        CarveReport report = reportWith({ { "png", 10 }, { "jpg", 1'000'000 }, { "mp4", 5 }, { "jpg", 500'000 }, { "cr2", 7 } });
+        std::vector<ExtensionRow> rows = extensionRows(report);
+        QCOMPARE(rows.size(), size_t(4));
+        QCOMPARE(rows[0], (ExtensionRow { ".jpg", "2 files", "1.5 MB", 2 }));
+        // Equal counts keep the extensions' text order.
+        QCOMPARE(rows[1].ext, QStringLiteral(".cr2"));
+        QCOMPARE(rows[2].ext, QStringLiteral(".mp4"));
+        QCOMPARE(rows[3], (ExtensionRow { ".png", "1 file", "10 bytes", 1 }));
+    }
+
+    void browserTexts_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<int>("items");
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("scan, one") << int(BrowseMode::session) << 0 << 1 << "1 file found. Click to select.";
+        QTest::newRow("scan, many") << int(BrowseMode::session) << 0 << 12 << "12 files found. Click to select.";
+        QTest::newRow("folder, one") << int(BrowseMode::folder) << 0 << 1 << "1 recovered file. Click to select.";
+        QTest::newRow("folder, many") << int(BrowseMode::folder) << 0 << 3 << "3 recovered files. Click to select.";
+        QTest::newRow("a selection") << int(BrowseMode::folder) << 2 << 3 << "2 of 3 selected (1.5 MB)";
+    }
+    void browserTexts()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, selected);
+        QFETCH(int, items);
+        QFETCH(QString, summary);
+        QCOMPARE(browserSummary(static_cast<BrowseMode>(mode), selected, items, 1'500'000), summary);
+    }
+};
+
+QTEST_GUILESS_MAIN(ScreenTextsTest)
+#include "ScreenTextsTest.moc"
