@@ -1,160 +1,98 @@
 #include "TestSupport.hpp"
 
+#include "carve/CarveError.hpp"
 #include "carve/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
-#include "device/DeviceError.hpp"
+#include "carve/SampleDigests.hpp"
 
 #include <gtest/gtest.h>
 
-using namespace brightfold;
-using namespace brightfold::test;
+#include <fstream>
 
+#include <sys/mount.h>
+
+namespace brightfold::test {
 namespace {
 
-std::vector<uint8_t> patterned(size_t size)
-{
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>((i * 31) ^ (i >> 8));
-    return bytes;
-}
+const std::vector<uint8_t> kCard = patterned(20 << 20);
 
-CarvedFile recordOf(const std::vector<uint8_t>& source, uint64_t start, uint64_t length, std::string ext = "jpg", bool withDigest = true)
+/// A record of `length` bytes at `start`, with the digest of those bytes in `digested` unless that is empty.
+CarvedFile recordOf(uint64_t start, uint64_t length, std::string ext = "jpg", const std::vector<uint8_t>& digested = kCard)
 {
     CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
-    if (withDigest)
-        file.headDigest = CarvedFile::headDigestOf(std::span(source).subspan(start, std::min<uint64_t>(length, 4096)));
+    if (!digested.empty())
+        file.headDigest = CarvedFile::headDigestOf(std::span(digested).subspan(start, std::min<uint64_t>(length, 4096)));
     return file;
 }
 
-/// A memory source that fails every read touching [failFrom, failTo).
-class FailingSource final : public ByteSource {
-public:
-    FailingSource(std::vector<uint8_t> bytes, uint64_t failFrom, uint64_t failTo)
-        : m_inner(std::move(bytes)), m_failFrom(failFrom), m_failTo(failTo) { }
-    uint64_t size() const override { return m_inner.size(); }
-    int64_t badReads() const override { return 0; }
-    std::string descriptionForReport() const override { return "failing"; }
-    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
-    {
-        if (offset < m_failTo && offset + buffer.size() > m_failFrom)
-            throw DeviceError::readFailed(offset, EIO);
-        return m_inner.readInto(offset, buffer);
-    }
-
-private:
-    MemorySource m_inner;
-    uint64_t m_failFrom, m_failTo;
+/// A small tmpfs mounted over `where` for the life of the object, when this process may mount.
+struct SmallFileSystem {
+    SmallFileSystem(const std::filesystem::path& where, const char* options, unsigned long flags = 0)
+        : path(where), mounted(std::filesystem::create_directories(where) && ::mount("tmpfs", where.c_str(), "tmpfs", flags, options) == 0) { }
+    ~SmallFileSystem() { if (mounted) ::umount2(path.c_str(), MNT_DETACH); }
+    std::filesystem::path path;
+    bool mounted;
 };
 
+/// Every regular file under `folder`, relative to it, sorted: a partial copy or report would show here.
+std::vector<std::string> filesUnder(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            names.push_back(entry.path().lexically_relative(folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-TEST(CarveExporterTest, EmptyListCreatesTheFolderReportsProgressAndWritesAReport)
+TEST(CarveExporterTest, EachFileIsSavedChangedOrFailed)
 {
     TemporaryFolder folder;
-    auto destination = folder.path() / "a" / "b";
-    std::vector<std::pair<int64_t, int64_t>> calls;
-    MemorySource source(patterned(100));
-    auto result = CarveExporter().exportFiles({}, source, destination, [&](int64_t done, int64_t total) { calls.push_back({ done, total }); });
-    EXPECT_TRUE(std::filesystem::is_directory(destination));
-    EXPECT_EQ(calls, (std::vector<std::pair<int64_t, int64_t>> { { 0, 0 } }));
-    EXPECT_EQ(result.folder, destination);
-    EXPECT_TRUE(CarveReport::readFile(destination / CarveReport::kFileName).files.empty());
-}
-
-TEST(CarveExporterTest, SavesByteIdenticalCopiesWithUniqueNames)
-{
-    TemporaryFolder folder;
-    auto bytes = patterned(20 * 1024 * 1024);
-    MemorySource source(bytes);
-    // The large file spans several 4 MiB pieces; the two small ones share a name.
-    std::vector<CarvedFile> files { recordOf(bytes, 1'048'576, 9'000'000), recordOf(bytes, 1'048'576, 1000, "png"),
-        recordOf(bytes, 1'048'700, 2000, "png", false) };
-    std::vector<std::pair<int64_t, int64_t>> calls;
-    auto result = CarveExporter().exportFiles(files, source, folder.path(), [&](int64_t done, int64_t total) { calls.push_back({ done, total }); });
-    ASSERT_EQ(result.saved.size(), 3u);
-    EXPECT_TRUE(result.changed.empty());
-    EXPECT_TRUE(result.failed.empty());
-    EXPECT_EQ(calls, (std::vector<std::pair<int64_t, int64_t>> { { 0, 3 }, { 1, 3 }, { 2, 3 }, { 3, 3 } }));
-    auto slice = [&](uint64_t start, uint64_t length) { return std::vector<uint8_t>(bytes.begin() + start, bytes.begin() + start + length); };
-    EXPECT_EQ(readWholeFile(folder.path() / "JPG" / "f2048.jpg"), slice(1'048'576, 9'000'000));
-    EXPECT_EQ(readWholeFile(folder.path() / "PNG" / "f2048.png"), slice(1'048'576, 1000));
-    EXPECT_EQ(readWholeFile(folder.path() / "PNG" / "f2048-1.png"), slice(1'048'700, 2000));
-
-    CarveReport report = CarveReport::readFile(folder.path() / CarveReport::kFileName);
-    EXPECT_EQ(report.files, result.saved);
-    EXPECT_FALSE(report.cancelled);
-    EXPECT_EQ(report.duration, 0);
-    EXPECT_EQ(report.totalBytes, bytes.size());
-}
-
-TEST(CarveExporterTest, ChangedHeadIsSkippedUnlessThereIsNoDigest)
-{
-    TemporaryFolder folder;
-    auto original = patterned(64 * 1024);
-    std::vector<CarvedFile> files { recordOf(original, 0, 8192), recordOf(original, 16384, 8192, "jpg", false), recordOf(original, 32768, 100) };
-    auto overwritten = original;
-    std::fill(overwritten.begin(), overwritten.begin() + 4096, 0xEE);
-    std::fill(overwritten.begin() + 16384, overwritten.begin() + 16384 + 4096, 0xEE);
-    MemorySource source(overwritten);
-    auto result = CarveExporter().exportFiles(files, source, folder.path());
-    ASSERT_EQ(result.changed.size(), 1u);
-    EXPECT_EQ(result.changed[0].start, 0u);
-    EXPECT_FALSE(std::filesystem::exists(folder.path() / "JPG" / "f0.jpg"));
-    ASSERT_EQ(result.saved.size(), 2u);
-    EXPECT_EQ(result.saved[0].start, 16384u);
-}
-
-TEST(CarveExporterTest, CancellationStopsBeforeTheThirdFile)
-{
-    TemporaryFolder folder;
-    auto bytes = patterned(8192);
-    MemorySource source(bytes);
-    std::vector<CarvedFile> files { recordOf(bytes, 0, 100), recordOf(bytes, 512, 100), recordOf(bytes, 1024, 100), recordOf(bytes, 1536, 100) };
+    SparseSource card(20 << 20);
+    card.place(0, kCard).place(16384, std::vector<uint8_t>(4096, 0xEE)); // written over since the scan
+    std::tie(card.failFrom, card.failTo) = std::pair(40000, 41000);
+    auto large = recordOf(1'048'576, 9'000'000), sameName = recordOf(1'048'700, 2000, "jpg", {}), changed = recordOf(16384, 8192);
+    auto undigested = recordOf(16384, 8192, "png", {}), copyFails = recordOf(32768, 10000, "gif", {}), headFails = recordOf(40960, 100);
+    auto atEnd = recordOf(0, 100), beyond = atEnd, wraps = atEnd, runsOver = recordOf((20 << 20) - 4096, 4096);
+    std::tie(atEnd.start, beyond.start, wraps.start, runsOver.length) = std::tuple(20 << 20, 10'000'000'000, UINT64_MAX - 50, UINT64_MAX);
+    auto written = recordOf(12 << 20, 4 << 20, "mov"); // head intact, one MiB written over its middle since the scan
+    written.sampleDigests.emplace();
+    for (const auto& range : SampleDigests::ranges(written.length))
+        written.sampleDigests->push_back(SampleDigests::digestOf(std::span(kCard).subspan(written.start + range.offset, range.count)));
+    card.place((12 << 20) + 1'500'000, std::vector<uint8_t>(1 << 20, 0xE5));
+    std::vector<std::pair<int64_t, int64_t>> progress;
+    auto result = CarveExporter().exportFiles({ large, sameName, changed, written, undigested, copyFails, headFails, atEnd, beyond, wraps, runsOver }, card,
+        folder.path() / "saved", [&](int64_t done, int64_t total) { progress.push_back({ done, total }); });
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { large, sameName, undigested }));
+    EXPECT_EQ(result.changed, (std::vector<CarvedFile> { changed, written }));
+    EXPECT_EQ(result.failedFiles(), (std::vector<CarvedFile> { copyFails, headFails, atEnd, beyond, wraps, runsOver }));
+    EXPECT_EQ(progress.size(), 12u) << "progress from 0 of 11 to 11 of 11";
+    EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / "f2048.jpg"), card.read(1'048'576, 9'000'000)) << "spans several copy pieces";
+    EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / "f2048-1.jpg"), card.read(1'048'700, 2000));
+    EXPECT_EQ(CarveReport::readFile(folder.path() / "saved" / CarveReport::kFileName).files, result.saved);
     int asked = 0;
-    std::vector<std::pair<int64_t, int64_t>> calls;
-    auto result = CarveExporter().exportFiles(files, source, folder.path(),
-        [&](int64_t done, int64_t total) { calls.push_back({ done, total }); }, [&] { return ++asked == 3; });
-    EXPECT_EQ(result.saved.size(), 2u);
-    EXPECT_EQ(calls.back(), (std::pair<int64_t, int64_t> { 4, 4 }));
-    EXPECT_FALSE(CarveReport::readFile(folder.path() / CarveReport::kFileName).cancelled);
+    result = CarveExporter().exportFiles({ sameName, large }, card, folder.path() / "cancelled", {}, [&] { return ++asked == 3; });
+    EXPECT_EQ(std::tuple(result.saved, result.outcome()), std::tuple(std::vector<CarvedFile> { sameName }, ExportOutcome::cancelled)) << "cancelled inside the second copy";
+    EXPECT_EQ(filesUnder(folder.path() / "cancelled"), (std::vector<std::string> { "JPG/f2048.jpg", CarveReport::kFileName })) << "no partial copy is left";
+
+    SmallFileSystem full(folder.path() / "small", "size=1m,mode=0755"), readOnly(folder.path() / "readonly", "size=1m", MS_RDONLY);
+    if (!full.mounted || !readOnly.mounted)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    auto fits = recordOf(1 << 20, 200'000), tooLarge = recordOf(2 << 20, 2'000'000, "png"), fitsLater = recordOf(3 << 20, 1000, "gif");
+    result = CarveExporter().exportFiles({ fits, tooLarge, fitsLater }, card, full.path);
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { fits, fitsLater }));
+    EXPECT_EQ(result.failed, (std::vector<CarveExporter::FailedFile> { { tooLarge, "No space left on device" } }));
+    EXPECT_EQ(result.outcome(), ExportOutcome::partial);
+    EXPECT_EQ(filesUnder(full.path), (std::vector<std::string> { "GIF/f6144.gif", "JPG/f2048.jpg", CarveReport::kFileName })) << "no partial copy is left";
+    EXPECT_EQ(readWholeFile(full.path / "JPG" / "f2048.jpg"), card.read(1 << 20, 200'000));
+    std::ofstream(full.path / "filler", std::ios::binary) << std::string(1 << 20, 'x');
+    result = CarveExporter().exportFiles({}, card, full.path);
+    ASSERT_TRUE(result.reportError.has_value()) << "a full disk under the report is named";
+    EXPECT_NE(std::string(result.reportError->what()).find("No space left on device"), std::string::npos) << result.reportError->what();
+    EXPECT_NE(result.outcome(), ExportOutcome::complete);
+    EXPECT_EQ(filesUnder(full.path).size(), 4u) << "no partial report is left";
+    EXPECT_THROW(CarveExporter().exportFiles({ large }, card, readOnly.path), CarveError) << "a read-only destination is refused before anything is copied";
 }
 
-TEST(CarveExporterTest, UnreadableFilesFailAndTheRestAreSaved)
-{
-    TemporaryFolder folder;
-    auto bytes = patterned(64 * 1024);
-    auto source = FailingSource(bytes, 20000, 21000);
-    std::vector<CarvedFile> files { recordOf(bytes, 0, 4096), recordOf(bytes, 16384, 8192, "jpg", false),
-        recordOf(bytes, 20480, 100), recordOf(bytes, 32768, 100) };
-    auto result = CarveExporter().exportFiles(files, source, folder.path());
-    ASSERT_EQ(result.failed.size(), 2u); // the copy read fails for one, the head read for the other
-    EXPECT_EQ(result.failed[0].file.start, 16384u);
-    EXPECT_EQ(result.failed[1].file.start, 20480u);
-    EXPECT_EQ(result.saved.size(), 2u);
 }
-
-TEST(CarveExporterTest, RangeThatRunsPastTheSourceIsNotReportedAsSaved)
-{
-    // A card that shrank or a report from another source: the copy would be cut short.
-    TemporaryFolder folder;
-    auto bytes = patterned(8192);
-    MemorySource source(bytes);
-    std::vector<CarvedFile> files { recordOf(bytes, 4096, 4096, "jpg", false), recordOf(bytes, 0, 100) };
-    files[0].length = 10'000;
-    auto result = CarveExporter().exportFiles(files, source, folder.path());
-    ASSERT_EQ(result.failed.size(), 1u);
-    EXPECT_EQ(result.failed[0].file.start, 4096u);
-    EXPECT_EQ(result.saved.size(), 1u);
-}
-
-TEST(CarveExporterTest, UniqueUrlCountsUpFromOne)
-{
-    TemporaryFolder folder;
-    auto location = folder.path() / "f2048.jpg";
-    EXPECT_EQ(CarveExporter::uniqueURL(location), location);
-    readWholeFile(location);
-    std::filesystem::create_directory(location);
-    std::filesystem::create_directory(folder.path() / "f2048-1.jpg");
-    EXPECT_EQ(CarveExporter::uniqueURL(location), folder.path() / "f2048-2.jpg");
 }

@@ -1,98 +1,26 @@
 #include "FormatBuilders.hpp"
 #include "carve/formats/BMPCarver.hpp"
 
-#include <gtest/gtest.h>
+#include <set>
 
 namespace brightfold::test {
 namespace {
 
-/// A bitmap's file header and the size field of its information header:
-/// "BM", u32 file size, two reserved u16, u32 pixel-data offset, u32 header size.
-std::vector<uint8_t> bmpHeader(uint32_t fileSize, uint32_t pixelOffset, uint32_t informationHeaderSize)
+/// "BM", u32 file size, two reserved u16, u32 pixel-data offset, u32 information header
+/// size, in a source that ends `missing` bytes before the stated size.
+std::shared_ptr<SparseSource> bmp(uint32_t size, uint32_t pixels = 54, uint32_t headerSize = 40, uint32_t missing = 0)
 {
-    return ByteBuilder().text("BM").u32le(fileSize).u16le(0).u16le(0).u32le(pixelOffset).u32le(informationHeaderSize).build();
+    return sourceOf(ByteBuilder().text("BM").u32le(size).u32le(0).u32le(pixels).u32le(headerSize).build(), std::max<uint64_t>(size, 18) - 18 - missing);
 }
 
-/// A bitmap of `fileSize` bytes whose source ends right after it.
-std::vector<uint8_t> bmp(uint32_t fileSize, uint32_t pixelOffset = 54, uint32_t informationHeaderSize = 40)
+TEST(BMPCarverTest, StatedSizeIsTheLengthWhenTheHeaderIsPlausible)
 {
-    auto bytes = bmpHeader(fileSize, pixelOffset, informationHeaderSize);
-    bytes.resize(fileSize, 0x7F);
-    return bytes;
-}
-
-const BMPCarver kCarver;
-
-TEST(BMPCarverTest, StatedSizeIsTheExactLength)
-{
-    auto match = carveEmbedded(kCarver, bmp(200), 512, 1000);
-    ASSERT_TRUE(match);
-    EXPECT_EQ(match->length, 200u);
-    EXPECT_EQ(match->ext, "bmp");
-    EXPECT_EQ(match->category, FormatCategory::photos);
-    EXPECT_EQ(match->confidence, CarveConfidence::exact);
-}
-
-TEST(BMPCarverTest, FileSizeBelowFiftyEightIsNoMatch)
-{
-    EXPECT_FALSE(carveWhole(kCarver, bmp(57, 26)));
-    EXPECT_TRUE(carveWhole(kCarver, bmp(58, 26)));
-}
-
-TEST(BMPCarverTest, FileSizeAbove256MiBIsNoMatch)
-{
-    constexpr uint32_t kLargest = 0x1000'0000;
-    for (auto [size, accepted] : { std::pair<uint32_t, bool> { kLargest, true }, { kLargest + 1, false }, { 0xFFFF'FFFF, false } }) {
-        SCOPED_TRACE(size);
-        auto source = std::make_shared<SparseSource>(uint64_t { size });
-        source->place(0, bmpHeader(size, 54, 40));
-        ReadContext context(source);
-        auto match = kCarver.carve(0, context);
-        EXPECT_EQ(match.has_value(), accepted);
-        if (match) {
-            EXPECT_EQ(match->length, size);
-        }
-    }
-}
-
-TEST(BMPCarverTest, PixelOffsetOutsideTheFileIsNoMatch)
-{
-    for (auto [offset, accepted] : { std::pair<uint32_t, bool> { 25, false }, { 26, true }, { 99, true }, { 100, false }, { 0xFFFF'FFFF, false } }) {
-        SCOPED_TRACE(offset);
-        EXPECT_EQ(carveWhole(kCarver, bmp(100, offset)).has_value(), accepted);
-    }
-}
-
-TEST(BMPCarverTest, OnlyKnownInformationHeaderSizesMatch)
-{
-    for (uint32_t size : { 12, 40, 52, 56, 64, 108, 124 }) {
-        SCOPED_TRACE(size);
-        EXPECT_TRUE(carveWhole(kCarver, bmp(300, 138, size)));
-    }
-    for (uint32_t size : { 0, 16, 20, 41, 128 }) {
-        SCOPED_TRACE(size);
-        EXPECT_FALSE(carveWhole(kCarver, bmp(300, 138, size)));
-    }
-}
-
-TEST(BMPCarverTest, StatedSizeRunningPastTheSourceIsNoMatch)
-{
-    auto bytes = bmp(300);
-    bytes.pop_back();
-    EXPECT_FALSE(carveWhole(kCarver, bytes));
-    EXPECT_FALSE(carveWhole(kCarver, bmpHeader(300, 54, 40)));
-}
-
-TEST(BMPCarverTest, RealEncoderFilesAreExact)
-{
-    for (const char* name : { "v3.bmp", "v5.bmp", "os2.bmp" }) {
-        SCOPED_TRACE(name);
-        auto file = imageFile(name);
-        ASSERT_FALSE(file.empty());
-        auto match = carveEmbedded(kCarver, file, 1536, 512);
-        ASSERT_TRUE(match);
-        EXPECT_EQ(match->length, file.size());
-    }
+    std::vector<CarveCase> cases { { "58 bytes", bmp(58, 26), 58, kExact, "bmp" }, { "57 bytes", bmp(57, 26), {} },
+        { "256 MiB: the header alone is read", bmp(0x1000'0000), 0x1000'0000, kExact, "", 0, 18 }, { "256 MiB and a byte", bmp(0x1000'0001), {} },
+        { "pixels at 25", bmp(100, 25), {} }, { "pixels at 26", bmp(100, 26), 100 }, { "pixels at the end", bmp(100, 100), {} }, { "a byte short of the source", bmp(300, 54, 40, 1), {} } };
+    for (uint32_t size : { 0, 12, 16, 40, 41, 52, 56, 64, 108, 124, 128 })
+        cases.push_back({ "information header of " + std::to_string(size), bmp(300, 138, size), std::set<uint32_t> { 12, 40, 52, 56, 64, 108, 124 }.contains(size) ? std::optional<uint64_t>(300) : std::nullopt });
+    expectCarves(BMPCarver(), cases);
 }
 
 }

@@ -3,90 +3,57 @@
 #include "TestSupport.hpp"
 #include "carve/FormatCarver.hpp"
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
+#include <gtest/gtest.h>
 
 namespace brightfold::test {
 
-/// A source of any size that holds zeros except where bytes were placed, so a
-/// test can put a header near 4 GiB or a file's end past 256 MiB without
-/// allocating it. Counts the bytes it delivers, so a test can check that a
-/// walk reads headers and not image data.
-class SparseSource final : public ByteSource {
-public:
-    explicit SparseSource(uint64_t size)
-        : m_size(size)
-    {
-    }
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr auto kExact = CarveConfidence::exact;
+constexpr auto kHeuristic = CarveConfidence::heuristic;
 
-    SparseSource& place(uint64_t at, std::vector<uint8_t> bytes)
-    {
-        m_pieces.emplace_back(at, std::move(bytes));
-        return *this;
-    }
+inline std::vector<uint8_t> prefix(const std::vector<uint8_t>& bytes, size_t count) { return { bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count) }; }
 
-    uint64_t size() const override { return m_size; }
-    int64_t badReads() const override { return 0; }
-    std::string descriptionForReport() const override { return "sparse(" + std::to_string(m_size) + " bytes)"; }
-    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
-    {
-        if (offset >= m_size)
-            return 0;
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), m_size - offset));
-        std::fill_n(buffer.begin(), count, uint8_t { 0 });
-        for (const auto& [at, bytes] : m_pieces) {
-            const uint64_t from = std::max(at, offset);
-            const uint64_t to = std::min(at + bytes.size(), offset + count);
-            if (from < to)
-                std::memcpy(buffer.data() + (from - offset), bytes.data() + (from - at), static_cast<size_t>(to - from));
-        }
-        m_bytesDelivered += count;
-        return count;
-    }
+/// A baseline JPEG that the JPEG carver bounds exactly: SOI, APP0, DQT, SOF0,
+/// DHT, SOS, `scanBytes` of entropy-coded data free of FF bytes, EOI.
+inline std::vector<uint8_t> jpegPhoto(size_t scanBytes, uint8_t seed)
+{
+    ByteBuilder b;
+    b.bytes({ 0xFF, 0xD8, 0xFF, 0xE0 }).u16be(16).text("JFIF").u8(0).bytes({ 1, 1, 0 }).u16be(1).u16be(1).bytes({ 0, 0 });
+    b.bytes({ 0xFF, 0xDB }).u16be(67).u8(0).fill(64, 1).bytes({ 0xFF, 0xC0 }).u16be(11).u8(8).u16be(8).u16be(8).u8(1).bytes({ 1, 0x11, 0 });
+    b.bytes({ 0xFF, 0xC4 }).u16be(20).u8(0).u8(1).fill(15, 0).u8(0).bytes({ 0xFF, 0xDA }).u16be(8).u8(1).bytes({ 1, 0, 0, 63, 0 });
+    for (size_t i = 0; i < scanBytes; ++i)
+        b.u8(static_cast<uint8_t>((seed + i * 7) % 0xFE)); // never FF
+    return b.bytes({ 0xFF, 0xD9 }).build();
+}
 
-    uint64_t bytesDelivered() const { return m_bytesDelivered; }
-
-private:
-    uint64_t m_size;
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_pieces;
-    uint64_t m_bytesDelivered { 0 };
+/// One row of a carver's table: a source, where the file starts, and the answer as a scan records it.
+struct CarveCase {
+    std::string name;
+    std::shared_ptr<SparseSource> source;
+    std::optional<uint64_t> length;              ///< no value: no match
+    CarveConfidence confidence { kExact };
+    std::string ext {};                          ///< empty: not checked
+    uint64_t at { 0 };
+    uint64_t readLimit { UINT64_MAX };           ///< no read may reach past this offset, nor past the carver's walk window
+    uint64_t deliveredLimit { UINT64_MAX };      ///< nor may more bytes than this be read
 };
 
-/// A small real file from tests/data/images (see the README there for the command that made it).
-inline std::vector<uint8_t> imageFile(const std::string& name)
+inline void expectCarves(const FormatCarver& carver, const std::vector<CarveCase>& cases)
 {
-    return readWholeFile(std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / "images" / name);
-}
-
-/// Carves the file starting at `at` in a source holding `bytes`: the match as a
-/// scan records it, cut at the source's end.
-inline std::optional<CarveMatch> carveRecorded(const FormatCarver& carver, std::vector<uint8_t> bytes, uint64_t at = 0)
-{
-    const uint64_t available = bytes.size() - std::min<uint64_t>(at, bytes.size());
-    ReadContext context = contextOver(std::move(bytes));
-    auto match = carver.carve(at, context);
-    return match ? std::optional(match->clippedTo(available)) : std::nullopt;
-}
-
-/// Carves `bytes` as the whole source, the file starting at offset 0.
-inline std::optional<CarveMatch> carveWhole(const FormatCarver& carver, std::vector<uint8_t> bytes)
-{
-    ReadContext context = contextOver(std::move(bytes));
-    return carver.carve(0, context);
-}
-
-/// Carves `bytes` placed at `at` in a source of zeros that runs `after` bytes past them.
-inline std::optional<CarveMatch> carveEmbedded(const FormatCarver& carver, const std::vector<uint8_t>& bytes, uint64_t at, uint64_t after)
-{
-    std::vector<uint8_t> source(static_cast<size_t>(at), 0);
-    source.insert(source.end(), bytes.begin(), bytes.end());
-    source.resize(source.size() + static_cast<size_t>(after), 0);
-    ReadContext context = contextOver(std::move(source));
-    return carver.carve(at, context);
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ReadContext context(row.source);
+        auto match = carver.carve(row.at, context);
+        if (match)
+            match = match->clippedTo(row.source->size() - row.at);
+        EXPECT_EQ(match ? std::optional(match->length) : std::nullopt, row.length);
+        if (match && row.length) {
+            EXPECT_EQ(match->confidence, row.confidence);
+            EXPECT_TRUE(row.ext.empty() || match->ext == row.ext) << match->ext;
+        }
+        EXPECT_LE(row.source->furthest, std::min(row.readLimit, row.at + carver.walkWindow().reach));
+        EXPECT_LE(row.source->delivered, row.deliveredLimit);
+    }
 }
 
 }

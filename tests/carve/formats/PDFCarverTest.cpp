@@ -1,180 +1,52 @@
-#include "TestSupport.hpp"
-#include "carve/formats/FormatBuilders.hpp"
-
+#include "FormatBuilders.hpp"
 #include "carve/formats/PDFCarver.hpp"
 
-#include <gtest/gtest.h>
-
-using namespace brightfold;
-using namespace brightfold::test;
-
+namespace brightfold::test {
 namespace {
 
-constexpr size_t kKiB = 1024;
-constexpr size_t kMiB = 1024 * 1024;
-
-/// PDF text: a header, then objects and end-of-file markers as asked.
-class PdfBuilder {
-public:
-    explicit PdfBuilder(std::string_view version = "1.7") { m_bytes.text("%PDF-").text(version).text("\n%\xE2\xE3\xCF\xD3\n"); }
-    /// An object of about `count` bytes, written as PDF text.
-    PdfBuilder& body(size_t count)
-    {
-        m_bytes.text("1 0 obj\n<< /Length 0 >>\nstream\n");
-        size_t target = m_bytes.size() + count;
-        while (m_bytes.size() < target)
-            m_bytes.text("0.5 0 0 0.5 10 10 cm BT /F1 12 Tf (Brightfold) Tj ET\n");
-        m_bytes.text("endstream\nendobj\n");
-        return *this;
-    }
-    PdfBuilder& trailer() { m_bytes.text("xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 1 >>\nstartxref\n9\n"); return *this; }
-    PdfBuilder& marker() { m_bytes.text("%%EOF"); return *this; }
-    PdfBuilder& text(std::string_view value) { m_bytes.text(value); return *this; }
-    /// Fills with spaces up to an absolute size.
-    PdfBuilder& padTo(size_t size) { m_bytes.padTo(size, ' '); return *this; }
-    size_t size() const { return m_bytes.size(); }
-    std::vector<uint8_t> build() const { return m_bytes.build(); }
-
-private:
-    ByteBuilder m_bytes;
-};
-
-std::optional<CarveMatch> carveAt(std::vector<uint8_t> bytes, uint64_t at = 0)
+/// PDF text: a header and an object with a content stream of about `count` bytes, then whatever follows.
+std::string pdf(size_t count, std::string_view after = "", std::string version = "1.7")
 {
-    auto context = contextOver(std::move(bytes));
-    return PDFCarver().carve(at, context);
+    std::string text = "%PDF-" + version + "\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Length 0 >>\nstream\n";
+    while (text.size() < count)
+        text += "0.5 0 0 0.5 10 10 cm BT /F1 12 Tf (Brightfold) Tj ET\n";
+    return text + "endstream\nendobj\nxref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 1 >>\nstartxref\n9\n" + std::string(after);
 }
 
-CarveMatch pdfMatch(uint64_t length)
+/// `text` padded with spaces to `size` bytes, then more text.
+std::string padded(std::string text, size_t size, std::string_view more = "%%EOF")
 {
-    return { length, "pdf", FormatCategory::documents, CarveConfidence::exact };
+    text.resize(size, ' ');
+    return text + std::string(more);
 }
 
-}
+std::shared_ptr<SparseSource> textSource(const std::string& text, uint64_t after = 0) { return sourceOf({ text.begin(), text.end() }, after); }
 
-TEST(PDFCarverTest, DocumentEndsAfterItsMarkerAndLineEnd)
+TEST(PDFCarverTest, EndIsTheLastMarkerOfTheChain)
 {
-    auto document = PdfBuilder().body(3000).trailer().marker().text("\r\n").build();
-    auto match = carveAt(ByteBuilder().bytes(document).text("unrelated data after the document").build());
-    ASSERT_TRUE(match);
-    EXPECT_EQ(*match, pdfMatch(document.size()));
-}
-
-TEST(PDFCarverTest, AtMostTwoLineEndBytesAreTaken)
-{
-    auto document = PdfBuilder().body(100).trailer().marker().build();
-    struct Case {
-        std::string_view after;
-        size_t taken;
+    const size_t first = pdf(1000, "%%EOF").size();
+    const std::string updates = padded(padded(pdf(20'000, "%%EOF\n"), 120'000, "%%EOF\n"), 220'000, "%%EOF\n");
+    auto markers = std::make_shared<SparseSource>(1024 * kMiB); // one 3 MiB apart all over a card
+    markers->place(0, { '%', 'P', 'D', 'F', '-', '1', '.', '4' }).place(kMiB, ByteBuilder().text("%%EOF\n").padTo(3 * kMiB, ' ').build(), 1024 * kMiB);
+    auto late = [](uint64_t markerAt) {
+        auto source = std::make_shared<SparseSource>(260 * kMiB);
+        source->place(0, { '%', 'P', 'D', 'F', '-', '1', '.', '4' }).place(markerAt, { '%', '%', 'E', 'O', 'F' });
+        return source;
     };
-    for (const Case& testCase : { Case { "\n\n\n", 2 }, Case { "\r\n\r\n", 2 }, Case { "\r", 1 }, Case { "\n%", 1 },
-             Case { " \n", 0 }, Case { "", 0 } }) {
-        SCOPED_TRACE(testing::PrintToString(std::string(testCase.after)));
-        auto match = carveAt(ByteBuilder().bytes(document).text(testCase.after).build());
-        ASSERT_TRUE(match);
-        EXPECT_EQ(match->length, document.size() + testCase.taken);
-    }
+    std::vector<CarveCase> cases { { "marker and line end", textSource(pdf(3000, "%%EOF\r\nunrelated")), pdf(3000, "%%EOF\r\n").size(), kExact, "pdf" },
+        { "incremental updates", textSource(updates, 10'000), updates.size() },
+        { "marker at the last start of the follow window", textSource(padded(pdf(1000, "%%EOF"), first + 4 * kMiB - 1)), first + 4 * kMiB + 4 },
+        { "marker a byte after the follow window", textSource(padded(pdf(1000, "%%EOF"), first + 4 * kMiB)), first },
+        // Two documents a sector apart: the chain must not run into the second, or it would hide every file up to 256 MiB on.
+        { "document saved right after another", textSource(padded(pdf(2000, "%%EOF\n"), 4096, pdf(2000, "%%EOF\n"))), pdf(2000, "%%EOF\n").size() },
+        { "first marker at the last start within 256 MiB", late(256 * kMiB + 4), 256 * kMiB + 9 },
+        { "first marker past 256 MiB", late(256 * kMiB + 5), {} },
+        // Guards against a chain of markers 3 MiB apart pulling the document on past its window.
+        { "markers all over a card", markers, kMiB + (256 * kMiB + 4 - kMiB) / (3 * kMiB) * (3 * kMiB) + 6, kExact, "", 0, 257 * kMiB + 15 } };
+    for (size_t into = 1; into < 5; ++into) // a marker across the end of the first 1 MiB search piece
+        cases.push_back({ "marker across a piece end", textSource(padded(pdf(1000), 5 + kMiB - into, "%%EOF\n"), 1000), 5 + kMiB - into + 6 });
+    expectCarves(PDFCarver(), cases);
 }
 
-TEST(PDFCarverTest, MarkerAtTheSourceEndEndsTheMatchThere)
-{
-    auto document = PdfBuilder().body(100).trailer().marker().build();
-    auto bytes = ByteBuilder().fill(1536, 0x20).bytes(document).build();
-    EXPECT_EQ(carveAt(bytes, 1536), pdfMatch(document.size()));
 }
-
-TEST(PDFCarverTest, VersionMustStartWithADigitFromOneToNine)
-{
-    for (int first = 0; first < 256; ++first) {
-        SCOPED_TRACE(first);
-        auto document = PdfBuilder(std::string(1, char(first)) + ".4").body(50).trailer().marker().build();
-        EXPECT_EQ(carveAt(document).has_value(), first >= '1' && first <= '9');
-    }
-    EXPECT_FALSE(carveAt(ByteBuilder().text("%PDF-").build()));
-}
-
-TEST(PDFCarverTest, IncrementalUpdatesWithin4MiBAreFollowedToTheLastMarker)
-{
-    PdfBuilder document;
-    document.body(20 * kKiB).trailer().marker().text("\n");
-    document.body(100 * kKiB).trailer().marker().text("\n");
-    document.body(100 * kKiB).trailer().marker().text("\n");
-    auto bytes = document.build();
-    auto match = carveAt(ByteBuilder().bytes(bytes).fill(10 * kKiB, 0).build());
-    EXPECT_EQ(match, pdfMatch(bytes.size()));
-}
-
-TEST(PDFCarverTest, MarkerMoreThan4MiBAfterTheLastIsLeftOut)
-{
-    auto first = PdfBuilder().body(1000).trailer().marker().text("\n").build();
-    auto bytes = PdfBuilder().body(1000).trailer().marker().text("\n").padTo(first.size() + 5 * kMiB).marker().build();
-    EXPECT_EQ(carveAt(bytes), pdfMatch(first.size()));
-}
-
-TEST(PDFCarverTest, FollowOnWindowEndsExactly4MiBAfterTheEndOfAMarker)
-{
-    auto first = PdfBuilder().body(1000).trailer().marker().build();
-    const size_t markerEnd = first.size();
-    // A marker starting at the last position of the window is followed; one starting a byte later is not.
-    auto inside = PdfBuilder().body(1000).trailer().marker().padTo(markerEnd + 4 * kMiB - 1).marker().build();
-    EXPECT_EQ(carveAt(inside), pdfMatch(markerEnd + 4 * kMiB - 1 + 5));
-    auto outside = PdfBuilder().body(1000).trailer().marker().padTo(markerEnd + 4 * kMiB).marker().build();
-    EXPECT_EQ(carveAt(outside), pdfMatch(markerEnd));
-}
-
-TEST(PDFCarverTest, MarkerAcrossASearchPieceBoundaryIsFound)
-{
-    // The first piece covers 1 MiB of starts from the byte after "%PDF-"; put the marker across its end.
-    for (size_t offsetInMarker = 1; offsetInMarker < 5; ++offsetInMarker) {
-        SCOPED_TRACE(offsetInMarker);
-        size_t markerAt = 5 + kMiB - offsetInMarker;
-        auto bytes = PdfBuilder().body(1000).padTo(markerAt).marker().text("\n").padTo(markerAt + 1000).build();
-        EXPECT_EQ(carveAt(bytes), pdfMatch(markerAt + 6));
-    }
-}
-
-TEST(PDFCarverTest, HeaderWithoutAnyMarkerIsNoMatch)
-{
-    auto bytes = PdfBuilder().body(kMiB).trailer().build();
-    EXPECT_FALSE(carveAt(bytes));
-    // A header 1 MiB before the end of a larger source.
-    auto source = ByteBuilder().fill(3 * kMiB, 0x20).bytes(PdfBuilder().body(kMiB - 100).build()).build();
-    EXPECT_FALSE(carveAt(source, 3 * kMiB));
-}
-
-TEST(PDFCarverTest, FirstMarkerMustLieWithin256MiBOfTheHeader)
-{
-    constexpr uint64_t kFirstRange = 256 * uint64_t { kMiB };
-    auto header = PdfBuilder().body(100).build();
-    for (auto [markerAt, found] : { std::pair { 5 + kFirstRange - 1, true }, std::pair { 5 + kFirstRange, false } }) {
-        SCOPED_TRACE(markerAt);
-        auto source = std::make_shared<SparseSource>(kFirstRange + 4 * kMiB);
-        source->place(0, header).place(markerAt, { '%', '%', 'E', 'O', 'F' });
-        ReadContext context(source);
-        auto match = PDFCarver().carve(0, context);
-        EXPECT_EQ(match.has_value(), found);
-        if (match) {
-            EXPECT_EQ(match->length, markerAt + 5);
-        }
-    }
-}
-
-TEST(PDFCarverTest, RealGhostscriptDocumentIsExact)
-{
-    auto file = readWholeFile(std::filesystem::path(BRIGHTFOLD_TEST_DATA_DIR) / "documents" / "sample.pdf");
-    ASSERT_GT(file.size(), 1000u);
-    auto match = carveAt(ByteBuilder().fill(512, 0).bytes(file).fill(2 * kMiB, 0x66).build(), 512);
-    EXPECT_EQ(match, pdfMatch(file.size()));
-}
-
-TEST(PDFCarverTest, DocumentSavedRightAfterAnotherIsNotTakenAsAnUpdate)
-{
-    // Two documents a sector apart: the chain of markers must not run on into
-    // the second, or it would swallow (and hide) every file up to 256 MiB on.
-    auto first = PdfBuilder().body(2000).trailer().marker().text("\n").build();
-    auto second = PdfBuilder().body(2000).trailer().marker().text("\n").build();
-    auto bytes = ByteBuilder().bytes(first).padTo(4096).bytes(second).padTo(8192).bytes(second).build();
-    auto match = carveAt(bytes);
-    ASSERT_TRUE(match);
-    EXPECT_EQ(*match, pdfMatch(first.size()));
 }

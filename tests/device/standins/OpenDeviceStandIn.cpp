@@ -16,10 +16,17 @@
 #include <string_view>
 #include <vector>
 
-namespace {
-
-bool sendWithControl(int level, int type, const void* payload, size_t payloadSize)
+int main(int argc, char** argv)
 {
+    if (argc != 3)
+        return 2;
+    const std::string_view mode = argv[1];
+    if (mode == "nothing")
+        return 127;
+    const int fd = ::open(argv[2], mode == "writable" ? O_RDWR : O_RDONLY);
+    const ucred credentials { ::getpid(), ::getuid(), ::getgid() };
+    const int fds[2] { fd, fd };
+    const size_t payloadSize = mode == "data" ? 0 : mode == "credentials" ? sizeof credentials : mode == "two" ? sizeof fds : sizeof fd;
     char data = 'x';
     iovec vector { &data, 1 };
     std::vector<char> control(CMSG_SPACE(payloadSize));
@@ -30,36 +37,10 @@ bool sendWithControl(int level, int type, const void* payload, size_t payloadSiz
         message.msg_control = control.data();
         message.msg_controllen = control.size();
         cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = level;
-        header->cmsg_type = type;
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = mode == "credentials" ? SCM_CREDENTIALS : SCM_RIGHTS;
         header->cmsg_len = CMSG_LEN(payloadSize);
-        std::memcpy(CMSG_DATA(header), payload, payloadSize);
+        std::memcpy(CMSG_DATA(header), mode == "credentials" ? static_cast<const void*>(&credentials) : fds, payloadSize);
     }
-    return ::sendmsg(STDOUT_FILENO, &message, MSG_NOSIGNAL) == 1;
-}
-
-}
-
-int main(int argc, char** argv)
-{
-    if (argc != 3)
-        return 2;
-    std::string_view mode = argv[1];
-    const char* path = argv[2];
-    if (mode == "nothing")
-        return 127;
-    if (mode == "data")
-        return sendWithControl(0, 0, nullptr, 0) ? 0 : 1;
-    if (mode == "credentials") {
-        ucred credentials { ::getpid(), ::getuid(), ::getgid() };
-        return sendWithControl(SOL_SOCKET, SCM_CREDENTIALS, &credentials, sizeof credentials) ? 0 : 1;
-    }
-    int fd = ::open(path, mode == "writable" ? O_RDWR : O_RDONLY);
-    if (fd < 0)
-        return 1;
-    if (mode == "two") {
-        int fds[2] { fd, fd };
-        return sendWithControl(SOL_SOCKET, SCM_RIGHTS, fds, sizeof fds) ? 0 : 1;
-    }
-    return sendWithControl(SOL_SOCKET, SCM_RIGHTS, &fd, sizeof fd) ? 0 : 1;
+    return fd >= 0 && ::sendmsg(STDOUT_FILENO, &message, MSG_NOSIGNAL) == 1 ? 0 : 1;
 }
