@@ -153,7 +153,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(app.model->stage().kind == AppStage::Kind::done, kScanTimeout);
         QVERIFY(app.screens.contains(QStringLiteral("brightfold::ScanScreen")));
         QVERIFY(qobject_cast<DoneScreen*>(app.window->screen()));
-        QVERIFY2(app.texts().contains(QStringLiteral("Found 3 Recoverable Files")), qPrintable(app.texts().join('|')));
+        QTRY_VERIFY2(app.texts().contains(QStringLiteral("Found 3 Recoverable Files")), qPrintable(app.texts().join('|')));
         QVERIFY(app.texts().contains(QStringLiteral(".png")));
         QVERIFY(app.texts().contains(QStringLiteral("3 files")));
         QPushButton* choose = app.button(QStringLiteral("Choose Files to Save"));
