@@ -114,6 +114,7 @@ void fullScan(benchmark::State& state)
 {
     size_t files = 0;
     for (auto _ : state) {
+        std::filesystem::remove(scanConfig().outputDirectory / CarveReport::kFileName); // a report is never written over
         auto source = std::make_shared<FileSource>(g_imagePath);
         CarveEngine engine(source, scanConfig());
         files = engine.run().files.size();
@@ -143,6 +144,7 @@ void hotLoop(benchmark::State& state)
 {
     constexpr uint64_t kSize = 4ull * 1024 * 1024 * 1024;
     for (auto _ : state) {
+        std::filesystem::remove(scanConfig().outputDirectory / CarveReport::kFileName);
         CarveEngine engine(std::make_shared<BlankSource>(kSize), scanConfig());
         benchmark::DoNotOptimize(engine.run());
     }

@@ -423,8 +423,8 @@ int main(int argc, char** argv)
     report.scannedBytes = report.totalBytes;
     report.duration = 1.25;
     report.badReads = 3;
-    report.files.push_back({ 1048576, 53542, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "9a3f0c1d2e4b5a67" });
-    report.files.push_back({ 2097152, 4096, "cr2", FormatCategory::rawPhotos, CarveConfidence::heuristic, "/tmp/out/CR2/f4096.cr2", std::nullopt });
+    report.files.push_back({ 1048576, 53542, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "9a3f0c1d2e4b5a67", {} });
+    report.files.push_back({ 2097152, 4096, "cr2", FormatCategory::rawPhotos, CarveConfidence::heuristic, "/tmp/out/CR2/f4096.cr2", std::nullopt, {} });
     auto text = [](const std::string& value) { return Bytes(value.begin(), value.end()); };
     writer.write("fuzz_report", "report", text(report.toJson()));
     writer.write("fuzz_report", "empty", text(CarveReport {}.toJson()));

@@ -4,6 +4,7 @@
 #include "carve/ChunkReader.hpp"
 #include "carve/CarverRegistry.hpp"
 #include "carve/RangeCopier.hpp"
+#include "carve/SampleDigests.hpp"
 #include "device/DeviceError.hpp"
 
 #include <unistd.h>
@@ -174,7 +175,8 @@ void CarveEngine::record(uint64_t start, const CarveMatch& match, Scan& scan)
     std::string outputPath;
     if (m_config.output == Config::OutputMode::files)
         outputPath = write(start, match.length, match.ext);
-    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, std::move(outputPath), headDigest(start, match.length) });
+    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, std::move(outputPath),
+        headDigest(start, match.length), sampleDigests(start, match.length) });
     ++scan.countsByExt[match.ext];
     scan.bytesRecovered += match.length;
 }
@@ -187,6 +189,20 @@ std::optional<std::string> CarveEngine::headDigest(uint64_t start, uint64_t leng
     } catch (const DeviceError&) {
         return std::nullopt;
     }
+}
+
+std::optional<std::vector<std::string>> CarveEngine::sampleDigests(uint64_t start, uint64_t length)
+{
+    std::vector<std::string> digests;
+    try {
+        for (const auto& range : SampleDigests::ranges(length)) {
+            ByteRun sample = m_context.bytes(start + range.offset, static_cast<int64_t>(range.count));
+            digests.push_back(SampleDigests::digestOf(sample.span()));
+        }
+    } catch (const DeviceError&) {
+        return std::nullopt;
+    }
+    return digests;
 }
 
 uint64_t CarveEngine::nextCandidate(uint64_t start, const CarveMatch& match) const
@@ -215,13 +231,21 @@ CarveReport CarveEngine::finish(Scan& scan, uint64_t position)
     if (onProgress)
         onProgress(progress(scan, position));
     report.files = std::move(scan.files);
-    report.writeFile(m_config.outputDirectory);
+    // A scan never fails for want of its report file; the owner asks whether it was written.
+    m_reportWriteError.reset();
+    try {
+        report.writeFile(m_config.outputDirectory);
+    } catch (const ReportWriteError& error) {
+        m_reportWriteError = error;
+    }
     return report;
 }
 
 std::string CarveEngine::write(uint64_t start, uint64_t length, const std::string& ext)
 {
-    CarvedFile named { start, length, ext, {}, {}, {}, {} };
+    CarvedFile named;
+    named.start = start;
+    named.ext = ext;
     std::filesystem::path folder = m_config.outputDirectory / named.folderName();
     std::filesystem::create_directories(folder);
     std::filesystem::path target = folder / named.fileName();

@@ -54,6 +54,10 @@ public:
     /// and in files mode the error of writing a copy.
     CarveReport run();
 
+    /// Why the last run() could not write its report file (a full disk, a report
+    /// already there); no value when it was written.
+    const std::optional<ReportWriteError>& reportWriteError() const { return m_reportWriteError; }
+
     /// Stops the scan at the next check; never undone.
     void cancel();
 
@@ -93,10 +97,13 @@ private:
     /// first heuristic one (a guess never hides a file another carver proves).
     /// A carver's read error only declines the candidate; any other error leaves.
     std::optional<CarveMatch> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
-    /// Adds a file: its copy in files mode, its head digest, the running counts.
+    /// Adds a file: its copy in files mode, its head and sample digests, the running counts.
     void record(uint64_t start, const CarveMatch& match, Scan& scan);
     /// The head digest of a file, or none when its first bytes cannot be read.
     std::optional<std::string> headDigest(uint64_t start, uint64_t length);
+    /// The digests of the file's samples past its head (one 4 KiB read per MiB,
+    /// from the chunk where it holds them), or none when one cannot be read.
+    std::optional<std::vector<std::string>> sampleDigests(uint64_t start, uint64_t length);
     /// The grid position after a file: past an exact file's end, or the next one
     /// after a heuristic file, which may hide others.
     uint64_t nextCandidate(uint64_t start, const CarveMatch& match) const;
@@ -117,6 +124,7 @@ private:
     std::vector<std::pair<int64_t, std::array<bool, 256>>> m_firstBytesByOffset;
     std::mutex m_cancelLock;
     bool m_cancelled { false };
+    std::optional<ReportWriteError> m_reportWriteError;
 };
 
 }

@@ -1,32 +1,67 @@
 #pragma once
 
+#include "carve/CarveReport.hpp"
 #include "carve/CarvedFile.hpp"
 #include "device/ByteSource.hpp"
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace brightfold {
 
-/// Copies carved byte ranges out of a source into per-extension folders, after
-/// checking that each file's head still matches the digest taken by the scan.
+/// How an export went as a whole, for the command's exit status and the browser's message.
+enum class ExportOutcome {
+    complete,     ///< every file saved and the report written (also for an empty list)
+    partial,      ///< some files saved; others failed or changed, or the report could not be written
+    nothingSaved, ///< files were asked for and none could be saved
+    cancelled,    ///< stopped by the cancellation test; what was saved is whole
+};
+
+/// Copies carved byte ranges out of a source into per-extension folders, checking
+/// each against the digests the scan took. A copy is written under a temporary
+/// name beside its final one, flushed, and given its name only when it is whole and
+/// its digests agree: a failed, changed or interrupted copy leaves nothing behind,
+/// and nothing already there is ever replaced.
 class CarveExporter {
 public:
+    /// A file that could not be saved, and why, in words for the user.
+    struct FailedFile {
+        CarvedFile file;
+        std::string reason; ///< "No space left on device", "Read failed at offset …"
+
+        bool operator==(const FailedFile&) const = default;
+    };
+
     struct Result {
-        std::vector<CarvedFile> saved;   ///< copied, records as given
-        std::vector<CarvedFile> changed; ///< head no longer matches: not copied
-        std::vector<CarvedFile> failed;  ///< could not be verified, placed or copied
-        std::filesystem::path folder;    ///< the destination, as passed in
+        std::vector<CarvedFile> saved;                 ///< copied whole and checked; records as given
+        std::vector<std::filesystem::path> savedPaths; ///< where each of `saved` went, in the same order
+        std::vector<CarvedFile> changed;               ///< bytes on the source differ from the scan's digests: not saved
+        std::vector<FailedFile> failed;                ///< could not be read, placed, written or checked
+        std::filesystem::path folder;                  ///< the destination, as passed in
+        bool cancelled { false };                      ///< the cancellation test stopped the export
+        std::optional<std::filesystem::path> reportFile; ///< the report written, when it could be
+        std::optional<ReportWriteError> reportError;     ///< why it could not
+
+        ExportOutcome outcome() const;
+        /// The records of `failed`, without their reasons.
+        std::vector<CarvedFile> failedFiles() const;
     };
 
     using Progress = std::function<void(int64_t done, int64_t total)>;
     using CancelTest = std::function<bool()>;
 
-    /// Exports `files` into `folder`, each file into exactly one of the result's
-    /// lists, and writes a report of the saved files into the folder. Throws only
-    /// while preparing the destination: the file-system error of creating it, or
-    /// CarveError::outputNotWritable.
+    /// Exports `files` into `folder`: each file ends in at most one of saved,
+    /// changed and failed (in none when a cancellation stopped the export before
+    /// or during it). A file is verified by its head digest before it is copied and
+    /// by its head and sample digests over the bytes copied; a record without a
+    /// digest is copied unverified. `isCancelled` is asked before each file and
+    /// between the 4 MiB pieces of a copy; a copy cut off is removed. At the end a
+    /// report of the saved files is written into the folder under a name no other
+    /// file has. Throws only while preparing the destination: the file-system error
+    /// of creating it, or CarveError::outputNotWritable.
     Result exportFiles(const std::vector<CarvedFile>& files, ByteSource& source, const std::filesystem::path& folder,
         const Progress& progress = {}, const CancelTest& isCancelled = {}) const;
 

@@ -6,9 +6,16 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace brightfold {
+
+/// What a report file is named when its folder already holds one.
+enum class ReportNaming {
+    onlyName,  ///< brightfold-report.json or nothing: writing fails when it exists
+    firstFree, ///< brightfold-report.json, else brightfold-report-1.json, -2, …
+};
 
 /// The result of a scan: what was scanned, how it went, and the files found in
 /// ascending order of start.
@@ -33,13 +40,33 @@ struct CarveReport {
     /// ReportFormatError naming the first missing or ill-typed member.
     static CarveReport fromJson(std::string_view text);
 
-    /// Writes toJson() to folder/brightfold-report.json, replacing it.
-    /// Returns false when it could not be written.
-    bool writeFile(const std::filesystem::path& folder) const;
+    /// Writes toJson() into `folder` under a temporary name, flushes it, and names it
+    /// brightfold-report.json only once it is whole; never over another file: with
+    /// ReportNaming::firstFree it becomes brightfold-report-1.json, -2, … instead.
+    /// Returns the file written. Throws ReportWriteError, leaving nothing behind.
+    std::filesystem::path writeFile(const std::filesystem::path& folder, ReportNaming naming = ReportNaming::onlyName) const;
     /// Reads a report file. Throws ReportFormatError (also for an unreadable file).
     static CarveReport readFile(const std::filesystem::path& path);
 
     bool operator==(const CarveReport&) const = default;
+};
+
+/// A report file that could not be written; `what()` names it and the reason.
+class ReportWriteError : public std::runtime_error {
+public:
+    ReportWriteError(const std::filesystem::path& file, std::error_code code)
+        : std::runtime_error("Could not write the report " + file.string() + ": " + code.message() + ".")
+        , m_file(file)
+        , m_code(code)
+    {
+    }
+
+    const std::filesystem::path& file() const { return m_file; }
+    std::error_code code() const { return m_code; }
+
+private:
+    std::filesystem::path m_file;
+    std::error_code m_code;
 };
 
 /// A report file or text that is not a valid scan report.

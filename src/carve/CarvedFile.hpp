@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace brightfold {
 
@@ -20,6 +21,10 @@ struct CarvedFile {
     std::string outputPath;
     /// FNV-1a of the first bytes; absent when they could not be read.
     std::optional<std::string> headDigest;
+    /// SampleDigests of the file past its head (XXH3 of 4 KiB at every 1 MiB and of
+    /// the last 4 KiB); absent in reports written before they were taken, and when
+    /// they could not be read.
+    std::optional<std::vector<std::string>> sampleDigests;
 
     /// How many bytes from the start go into the head digest.
     static constexpr uint64_t kHeadDigestBytes = 4096;

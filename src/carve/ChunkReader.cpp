@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -56,7 +57,10 @@ void ChunkReader::readAhead(uint64_t offset, size_t count)
         return;
     m_pendingOffset = offset;
     std::span<uint8_t> target = m_back->first(count);
-    m_pending = std::async(std::launch::async, [this, offset, target] { return m_source.readInto(offset, target); });
+    m_pending = std::async(std::launch::async, [this, offset, target] {
+        m_pendingUnreadable.clear();
+        return m_source.readIntoUncounted(offset, target, m_pendingUnreadable);
+    });
 }
 
 std::span<const uint8_t> ChunkReader::take(uint64_t offset, size_t count)
@@ -76,7 +80,10 @@ std::span<const uint8_t> ChunkReader::take(uint64_t offset, size_t count)
         // The guess was right, or the scan jumped to a point inside what was read.
         if (!failed && offset >= aheadOffset && offset - aheadOffset < received) {
             size_t skip = static_cast<size_t>(offset - aheadOffset);
-            return std::span<const uint8_t>(m_front->first(received).subspan(skip)).first(std::min(count, received - skip));
+            size_t taken = std::min(count, received - skip);
+            m_source.countUnreadable(std::count_if(m_pendingUnreadable.begin(), m_pendingUnreadable.end(),
+                [&](const UnreadableRegion& region) { return region.offset < offset + taken && offset < region.offset + region.length; }));
+            return std::span<const uint8_t>(m_front->first(received).subspan(skip)).first(taken);
         }
         if (!failed && offset == aheadOffset)
             return {};

@@ -6,6 +6,7 @@
 #include <future>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace brightfold {
 
@@ -13,7 +14,8 @@ namespace brightfold {
 /// scans one chunk, the next is read on a second thread (for sources that allow
 /// concurrent reads), so reading and scanning overlap. Each byte is still read
 /// once; a guess that turns out wrong (the scan jumped past an exact file) is
-/// dropped, and its error with it.
+/// dropped, and its error with it, and so are the unreadable blocks it met: the
+/// source's badReads() counts only blocks whose bytes the scan was given.
 class ChunkReader {
 public:
     ChunkReader(ByteSource& source, size_t chunkSize);
@@ -37,6 +39,8 @@ private:
     std::unique_ptr<Buffer> m_back;
     std::future<size_t> m_pending;
     uint64_t m_pendingOffset { 0 };
+    /// Unreadable regions the read-ahead met: counted only for the bytes the engine takes.
+    std::vector<UnreadableRegion> m_pendingUnreadable;
     bool m_concurrent;
 };
 

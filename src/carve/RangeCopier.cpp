@@ -27,20 +27,25 @@ void writeAll(int fd, std::span<const uint8_t> bytes, const std::filesystem::pat
 
 }
 
-uint64_t RangeCopier::copy(const std::filesystem::path& target, uint64_t start, uint64_t length, const PieceReader& read)
+uint64_t RangeCopier::copy(uint64_t start, uint64_t length, const PieceReader& read, const PieceWriter& write)
 {
-    UniqueFd file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file)
-        throw std::system_error(errno, std::generic_category(), "Could not create " + target.string());
     uint64_t done = 0;
     while (done < length) {
         auto piece = read(start + done, std::min(length - done, kPieceSize));
         if (piece.empty())
             break;
-        writeAll(file.get(), piece, target);
+        write(start + done, piece);
         done += piece.size();
     }
     return done;
+}
+
+uint64_t RangeCopier::copy(const std::filesystem::path& target, uint64_t start, uint64_t length, const PieceReader& read)
+{
+    UniqueFd file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file)
+        throw std::system_error(errno, std::generic_category(), "Could not create " + target.string());
+    return copy(start, length, read, [&](uint64_t, std::span<const uint8_t> piece) { writeAll(file.get(), piece, target); });
 }
 
 }

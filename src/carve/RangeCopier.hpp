@@ -19,6 +19,14 @@ public:
     /// until the next call. An empty span means the source has nothing more.
     using PieceReader = std::function<std::span<const uint8_t>(uint64_t offset, uint64_t count)>;
 
+    /// Takes each piece as it was read, with its offset.
+    using PieceWriter = std::function<void(uint64_t offset, std::span<const uint8_t> piece)>;
+
+    /// Hands the range [start, start + length) from `read` to `write` piece by
+    /// piece; a piece that comes back empty ends the copy early. Throws whatever
+    /// either throws. Returns the number of bytes handed over.
+    static uint64_t copy(uint64_t start, uint64_t length, const PieceReader& read, const PieceWriter& write);
+
     /// Creates (or replaces) `target` and appends the range [start, start + length)
     /// piece by piece; a piece that comes back empty ends the copy early. Throws
     /// std::system_error when the file cannot be opened or written, and whatever

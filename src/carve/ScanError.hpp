@@ -14,6 +14,7 @@ public:
     enum class Kind {
         readingRefused,         ///< the system would not let the user read the device
         outputFolderNotCreated, ///< the folder for the report could not be made
+        reportExists,           ///< the folder holds an earlier scan's report
     };
 
     /// `refusal` is the device layer's own text; the advice how to get permission follows it.
@@ -27,6 +28,12 @@ public:
     static ScanError outputFolderNotCreated(const std::filesystem::path& folder, std::error_code code)
     {
         return { Kind::outputFolderNotCreated, "Cannot create output folder " + folder.string() + ": " + code.message() + "." };
+    }
+
+    static ScanError reportExists(const std::filesystem::path& folder)
+    {
+        return { Kind::reportExists,
+            folder.string() + " already holds a scan report, which a new scan would replace. Choose another folder, or move that report away first." };
     }
 
     Kind kind() const { return m_kind; }

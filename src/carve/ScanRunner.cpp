@@ -1,5 +1,6 @@
 #include "carve/ScanRunner.hpp"
 
+#include "carve/PendingFile.hpp"
 #include "carve/ScanError.hpp"
 #include "device/DeviceError.hpp"
 #include "device/DiskEnumerator.hpp"
@@ -30,16 +31,38 @@ bool isRefusal(const DeviceError& error)
 
 ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
     : m_request(std::move(request))
-    , m_source(openSource(m_request, onNotice))
-    , m_engine(m_source, engineConfig(m_request))
 {
+    refuseEarlierReport();
+    m_source = openSource(m_request, onNotice);
+    prepareEngine();
 }
 
 ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
     : m_request(std::move(request))
     , m_source(std::move(source))
-    , m_engine(m_source, engineConfig(m_request))
 {
+    refuseEarlierReport();
+    prepareEngine();
+}
+
+void ScanRunner::refuseEarlierReport() const
+{
+    std::error_code error;
+    if (m_request.folderRule == OutputFolderRule::asGiven && std::filesystem::exists(reportFile(), error))
+        throw ScanError::reportExists(m_request.outputFolder);
+}
+
+void ScanRunner::prepareEngine()
+{
+    if (m_request.folderRule == OutputFolderRule::freshFolder) {
+        try {
+            m_request.outputFolder = createFreshFolder(m_request.outputFolder);
+        } catch (const std::filesystem::filesystem_error& failure) {
+            throw ScanError::outputFolderNotCreated(failure.path1(), failure.code());
+        }
+        m_madeFolder = true;
+    }
+    m_engine.emplace(m_source, engineConfig(m_request));
 }
 
 CarveEngine::Config ScanRunner::engineConfig(const ScanRequest& request)
@@ -87,9 +110,17 @@ ByteSourcePtr ScanRunner::openSource(const ScanRequest& request, const NoticeHan
 CarveReport ScanRunner::run()
 {
     try {
-        return m_engine.run();
-    } catch (const std::filesystem::filesystem_error& error) {
-        throw ScanError::outputFolderNotCreated(m_request.outputFolder, error.code());
+        try {
+            return m_engine->run();
+        } catch (const std::filesystem::filesystem_error& error) {
+            throw ScanError::outputFolderNotCreated(m_request.outputFolder, error.code());
+        }
+    } catch (...) {
+        // Only an empty folder goes: remove() leaves one with anything in it.
+        std::error_code ignored;
+        if (m_madeFolder)
+            std::filesystem::remove(m_request.outputFolder, ignored);
+        throw;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace brightfold {
@@ -17,11 +18,18 @@ enum class UnmountChoice {
     unmountFirst,
 };
 
+/// How a scan's output folder is chosen.
+enum class OutputFolderRule {
+    asGiven,     ///< the folder named, made when missing; refused when it holds a report already
+    freshFolder, ///< a new folder at that path, or at path-1, path-2, … when the path is taken
+};
+
 /// What one scan reads, looks for and writes.
 struct ScanRequest {
     std::string sourcePath;             ///< a disk image or a device node
     CategorySet categories;             ///< what to look for
     std::filesystem::path outputFolder; ///< gets the report (and the copies in files mode); made when missing
+    OutputFolderRule folderRule { OutputFolderRule::asGiven };
     CarveEngine::Config::OutputMode output { CarveEngine::Config::OutputMode::catalog };
     UnmountChoice unmount { UnmountChoice::leaveMounted };
 };
@@ -49,25 +57,35 @@ public:
 
     using NoticeHandler = std::function<void(const ScanNotice&)>;
 
-    /// Unmounts the card first when the request says so (one that stays mounted is
+    /// Refuses an output folder that holds a report already (ScanError::reportExists),
+    /// unmounts the card first when the request says so (one that stays mounted is
     /// scanned all the same, after a notice), then opens the source read-only; this
-    /// may block while the system asks for a password. Throws DeviceError, or
-    /// ScanError::readingRefused when reading a device was not permitted.
+    /// may block while the system asks for a password. A fresh folder is made only
+    /// once the source is open. Throws DeviceError, ScanError::readingRefused when
+    /// reading a device was not permitted, and ScanError::outputFolderNotCreated.
     explicit ScanRunner(ScanRequest request, const NoticeHandler& onNotice = {});
     /// Scans a source the caller opened itself (the application opens cards through
-    /// its own device access); the request's unmount choice is not looked at.
+    /// its own device access); the request's unmount choice is not looked at. The
+    /// output folder is checked and made as by the other constructor.
     ScanRunner(ScanRequest request, ByteSourcePtr source);
 
     /// The engine: set its onProgress before run(); its cancel() works from any thread.
-    CarveEngine& engine() { return m_engine; }
+    CarveEngine& engine() { return *m_engine; }
     const ByteSourcePtr& source() const { return m_source; }
+    /// The request, with the output folder actually used.
     const ScanRequest& request() const { return m_request; }
 
     /// Scans the whole source on the calling thread and writes the report into the
     /// output folder; a cancelled scan returns its report too. Throws
     /// ScanError::outputFolderNotCreated, CarveError (empty source, folder not
-    /// writable) and the source's DeviceError when a chunk cannot be read.
+    /// writable) and the source's DeviceError when a chunk cannot be read; a fresh
+    /// folder made for the scan is removed again then.
     CarveReport run();
+
+    /// Where run() writes the report.
+    std::filesystem::path reportFile() const { return m_request.outputFolder / CarveReport::kFileName; }
+    /// Why run() could not write the report (the scan itself is complete); no value when it did.
+    const std::optional<ReportWriteError>& reportWriteError() const { return m_engine->reportWriteError(); }
 
     /// The engine's settings for `request`.
     static CarveEngine::Config engineConfig(const ScanRequest& request);
@@ -75,9 +93,15 @@ public:
     static ByteSourcePtr openSource(const ScanRequest& request, const NoticeHandler& onNotice);
 
 private:
+    /// ScanError::reportExists when the folder as given holds a report already.
+    void refuseEarlierReport() const;
+    /// Makes the fresh folder when one is asked for, then the engine.
+    void prepareEngine();
+
     ScanRequest m_request;
     ByteSourcePtr m_source;
-    CarveEngine m_engine;
+    bool m_madeFolder { false };
+    std::optional<CarveEngine> m_engine; ///< made once the output folder is settled
 };
 
 }

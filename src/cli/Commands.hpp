@@ -7,7 +7,7 @@
 
 namespace brightfold::cli {
 
-/// A user-facing failure: the message is printed as one line, the exit code is 1.
+/// A user-facing failure: the message is printed as one line; nothing was done (exit status 1).
 class CommandError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -1,16 +1,15 @@
 #include "cli/Commands.hpp"
+#include "cli/ExitStatus.hpp"
+#include "cli/InterruptWatcher.hpp"
 
 #include "carve/FolderTimestamp.hpp"
 #include "carve/ScanRunner.hpp"
 #include "device/ByteCount.hpp"
 
 #include <fmt/core.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <thread>
 
 namespace brightfold::cli {
 
@@ -23,40 +22,6 @@ struct ScanOptions {
     bool copy { false };
     bool json { false };
     bool unmount { false };
-};
-
-/// Turns Ctrl-C (and SIGTERM) into a cancel of the engine for as long as it lives.
-/// The signals are taken by a thread of its own with sigwait, so no work is done
-/// inside a signal handler.
-class CancelOnInterrupt {
-public:
-    explicit CancelOnInterrupt(CarveEngine& engine)
-    {
-        sigemptyset(&m_signals);
-        sigaddset(&m_signals, SIGINT);
-        sigaddset(&m_signals, SIGTERM);
-        sigaddset(&m_signals, SIGUSR1); // our own wake-up at the end
-        pthread_sigmask(SIG_BLOCK, &m_signals, &m_previous);
-        m_thread = std::thread([this, &engine] {
-            int received = 0;
-            while (sigwait(&m_signals, &received) == 0) {
-                if (received == SIGUSR1)
-                    return;
-                engine.cancel();
-            }
-        });
-    }
-    ~CancelOnInterrupt()
-    {
-        pthread_kill(m_thread.native_handle(), SIGUSR1);
-        m_thread.join();
-        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
-    }
-
-private:
-    sigset_t m_signals {};
-    sigset_t m_previous {};
-    std::thread m_thread;
 };
 
 std::string formatDuration(double seconds)
@@ -98,6 +63,7 @@ int runScan(const ScanOptions& options)
         .categories = parseCategoryList(options.types),
         .outputFolder = options.out.empty() ? std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp())
                                             : std::filesystem::path(options.out),
+        .folderRule = options.out.empty() ? OutputFolderRule::freshFolder : OutputFolderRule::asGiven,
         .output = options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
         .unmount = options.unmount ? UnmountChoice::unmountFirst : UnmountChoice::leaveMounted,
     };
@@ -108,9 +74,11 @@ int runScan(const ScanOptions& options)
         engine.onProgress = printProgressLine;
 
     CarveReport report;
+    int signal = 0;
     {
-        CancelOnInterrupt interrupt(engine);
+        InterruptWatcher interrupt([&engine] { engine.cancel(); });
         report = scan.run();
+        signal = interrupt.signal();
     }
     if (live)
         fmt::print(stderr, "\n");
@@ -126,8 +94,16 @@ int runScan(const ScanOptions& options)
         summary += fmt::format("; {} unreadable regions skipped and zero-filled", report.badReads);
     if (report.cancelled)
         summary += " (cancelled)";
-    fmt::print(stderr, "{}.\nReport: {}\n", summary, (scan.request().outputFolder / CarveReport::kFileName).string());
-    return report.cancelled ? 130 : 0;
+    fmt::print(stderr, "{}.\n", summary);
+    if (const auto& failure = scan.reportWriteError())
+        fmt::print(stderr, "brightfold: {}\n", failure->what());
+    else
+        fmt::print(stderr, "Report: {}\n", scan.reportFile().string());
+    if (signal != 0)
+        return exitStatusForSignal(signal);
+    if (report.cancelled)
+        return kInterrupted;
+    return scan.reportWriteError() ? kPartlyDone : kAllDone;
 }
 
 }
@@ -138,7 +114,7 @@ std::function<int()> addScanCommand(CLI::App& app)
     auto* command = app.add_subcommand("scan", "Scan a disk image or card for recoverable files");
     command->add_option("source", options->source, "Disk image or device to scan (read-only)")->required();
     command->add_option("--types", options->types, "Comma-separated categories: photos,rawPhotos,video,audio,documents,archives (default: all)");
-    command->add_option("--out", options->out, "Folder for the report (default: a new \"Brightfold Scan <time>\" folder here)");
+    command->add_option("--out", options->out, "Folder for the report, which must not hold one already (default: a new \"Brightfold Scan <time>\" folder here)");
     command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
     command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
     command->add_flag("--unmount", options->unmount, "Unmount the card's volumes before scanning it (recommended)");

@@ -1,8 +1,27 @@
 #include "cli/Commands.hpp"
+#include "cli/ExitStatus.hpp"
 
 #include <fmt/core.h>
 
 #include <exception>
+
+namespace {
+
+/// The subcommand named on the command line, when the first argument is not an
+/// option and no subcommand has that name.
+std::optional<std::string> unknownSubcommand(const CLI::App& app, int argc, char** argv)
+{
+    if (argc < 2 || argv[1][0] == '-')
+        return std::nullopt;
+    try {
+        app.get_subcommand(argv[1]);
+        return std::nullopt;
+    } catch (const CLI::OptionNotFound&) {
+        return std::string(argv[1]);
+    }
+}
+
+}
 
 int main(int argc, char** argv)
 {
@@ -14,10 +33,22 @@ int main(int argc, char** argv)
     auto save = addSaveCommand(app);
     auto disks = addDisksCommand(app);
     auto sessions = addSessionsCommand(app);
+    app.footer(kExitStatusHelp);
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
+        command->footer(kExitStatusHelp);
+
+    if (auto unknown = unknownSubcommand(app, argc, argv)) {
+        fmt::print(stderr, "brightfold: unknown command \"{}\". Commands: scan, save, disks, sessions (see brightfold --help).\n", *unknown);
+        return kNothingDone;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error);
+        if (error.get_exit_code() == 0) // --help, --version
+            return app.exit(error);
+        // CLI11 names the option or argument it did not expect or missed.
+        fmt::print(stderr, "brightfold: {}\nRun brightfold --help for more information.\n", error.what());
+        return kNothingDone;
     }
     try {
         if (app.got_subcommand("scan"))
@@ -30,7 +61,7 @@ int main(int argc, char** argv)
             return sessions();
     } catch (const std::exception& error) {
         fmt::print(stderr, "brightfold: {}\n", error.what());
-        return 1;
+        return kNothingDone;
     }
-    return 1;
+    return kNothingDone;
 }

@@ -47,6 +47,16 @@ BlockDeviceSource::BlockDeviceSource(UniqueFd fd, std::string path, std::shared_
 
 size_t BlockDeviceSource::readInto(uint64_t offset, std::span<uint8_t> buffer)
 {
+    return readBlocks(offset, buffer, nullptr);
+}
+
+size_t BlockDeviceSource::readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable)
+{
+    return readBlocks(offset, buffer, &unreadable);
+}
+
+size_t BlockDeviceSource::readBlocks(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>* unreadable)
+{
     if (offset >= m_size || buffer.empty())
         return 0;
     uint64_t want = std::min<uint64_t>(buffer.size(), m_size - offset);
@@ -64,16 +74,16 @@ size_t BlockDeviceSource::readInto(uint64_t offset, std::span<uint8_t> buffer)
     // An aligned request is read straight into the caller's buffer; any other goes
     // through a block-aligned staging buffer.
     if (alignedStart == offset && spanLength == want) {
-        readSpan(buffer.first(spanLength), alignedStart);
+        readSpan(buffer.first(spanLength), alignedStart, unreadable);
         return spanLength;
     }
     std::vector<uint8_t> staging(spanLength);
-    readSpan(staging, alignedStart);
+    readSpan(staging, alignedStart, unreadable);
     std::memcpy(buffer.data(), staging.data() + (offset - alignedStart), want);
     return static_cast<size_t>(want);
 }
 
-void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start)
+void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start, std::vector<UnreadableRegion>* unreadable)
 {
     // Healthy path: the whole span in as few calls as the device allows.
     const size_t done = readAsMuchAs(span, start);
@@ -87,7 +97,10 @@ void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start)
         size_t piece = static_cast<size_t>(std::min<uint64_t>(m_blockSize, span.size() - at));
         if (readAsMuchAs(span.subspan(at, piece), start + at) != piece) {
             std::fill_n(span.data() + at, piece, uint8_t { 0 });
-            std::atomic_ref(m_badReads).fetch_add(1, std::memory_order_relaxed);
+            if (unreadable)
+                unreadable->push_back({ start + at, piece });
+            else
+                std::atomic_ref(m_badReads).fetch_add(1, std::memory_order_relaxed);
         }
         at += piece;
     }

@@ -26,6 +26,9 @@ public:
     std::string descriptionForReport() const override { return m_path; }
     /// Never throws: unreadable blocks come back as zeros, each counted once per read.
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override;
+    /// The same, listing each unreadable block instead of counting it.
+    size_t readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable) override;
+    void countUnreadable(int64_t regions) override { std::atomic_ref(m_badReads).fetch_add(regions, std::memory_order_relaxed); }
     /// pread is safe on two threads; a simulated device in a test may not be.
     bool allowsConcurrentReads() const override { return m_calls == DeviceCalls::system(); }
 
@@ -33,7 +36,9 @@ public:
     uint64_t blockSize() const { return m_blockSize; }
 
 private:
-    void readSpan(std::span<uint8_t> span, uint64_t start);
+    /// Unreadable blocks are counted, or listed in `unreadable` when it is given.
+    size_t readBlocks(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>* unreadable);
+    void readSpan(std::span<uint8_t> span, uint64_t start, std::vector<UnreadableRegion>* unreadable);
     /// Reads until `piece` is full, retrying interrupted calls; returns how many
     /// bytes came before the first error or early end.
     size_t readAsMuchAs(std::span<uint8_t> piece, uint64_t start);

@@ -2,6 +2,7 @@
 
 #include "carve/CarveEngine.hpp"
 #include "carve/CarveError.hpp"
+#include "carve/SampleDigests.hpp"
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,21 @@ TEST(CarveEngineTest, ClippingDigestsAndCopies)
     EXPECT_EQ(report.files[1].headDigest, CarvedFile::headDigestOf(source->read(1024 * 1024, 4096)));
     EXPECT_EQ(std::pair(report.files[2].length, report.files[2].confidence), std::pair(uint64_t { 1024 }, CarveConfidence::heuristic)) << "a length past the source is clipped";
     EXPECT_EQ(readWholeFile(report.files[1].outputPath), source->read(1024 * 1024, 6000)) << "files mode copies each file as it is found";
+}
+
+TEST(CarveEngineTest, SampleDigestsTakenAcrossChunksAreTheOnesASaveChecks)
+{
+    // Guards against a card written to past a file's head after the scan being saved as recovered.
+    TemporaryFolder folder;
+    auto source = sourceOf(patterned(8 << 20));
+    source->place(4 << 20, kAlpha);
+    auto report = run(source, { exact((3 << 20) + 1000) }, folder, 1 << 20);
+    ASSERT_EQ(report.files.size(), 1u);
+    std::vector<std::string> expected;
+    for (const auto& range : SampleDigests::ranges(report.files[0].length))
+        expected.push_back(SampleDigests::digestOf(source->read((4 << 20) + range.offset, static_cast<int64_t>(range.count))));
+    EXPECT_EQ(report.files[0].sampleDigests, expected) << "at 1, 2 and 3 MiB, and the last 4 KiB";
+    EXPECT_EQ(CarveReport::readFile(folder.path() / "out" / CarveReport::kFileName), report);
 }
 
 TEST(CarveEngineTest, CancelDuringAChunkKeepsItsFilesAndReportsItsStart)

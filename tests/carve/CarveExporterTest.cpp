@@ -3,8 +3,11 @@
 #include "carve/CarveError.hpp"
 #include "carve/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
+#include "carve/SampleDigests.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include <sys/mount.h>
 
@@ -16,7 +19,7 @@ const std::vector<uint8_t> kCard = patterned(20 << 20);
 /// A record of `length` bytes at `start`, with the digest of those bytes in `digested` unless that is empty.
 CarvedFile recordOf(uint64_t start, uint64_t length, std::string ext = "jpg", const std::vector<uint8_t>& digested = kCard)
 {
-    CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt };
+    CarvedFile file { start, length, std::move(ext), FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
     if (!digested.empty())
         file.headDigest = CarvedFile::headDigestOf(std::span(digested).subspan(start, std::min<uint64_t>(length, 4096)));
     return file;
@@ -31,6 +34,17 @@ struct SmallFileSystem {
     bool mounted;
 };
 
+/// Every regular file under `folder`, relative to it, sorted: a partial copy or report would show here.
+std::vector<std::string> filesUnder(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            names.push_back(entry.path().lexically_relative(folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(CarveExporterTest, EachFileIsSavedChangedOrFailed)
 {
     TemporaryFolder folder;
@@ -41,26 +55,42 @@ TEST(CarveExporterTest, EachFileIsSavedChangedOrFailed)
     auto undigested = recordOf(16384, 8192, "png", {}), copyFails = recordOf(32768, 10000, "gif", {}), headFails = recordOf(40960, 100);
     auto atEnd = recordOf(0, 100), beyond = atEnd, wraps = atEnd, runsOver = recordOf((20 << 20) - 4096, 4096);
     std::tie(atEnd.start, beyond.start, wraps.start, runsOver.length) = std::tuple(20 << 20, 10'000'000'000, UINT64_MAX - 50, UINT64_MAX);
+    auto written = recordOf(12 << 20, 4 << 20, "mov"); // head intact, one MiB written over its middle since the scan
+    written.sampleDigests.emplace();
+    for (const auto& range : SampleDigests::ranges(written.length))
+        written.sampleDigests->push_back(SampleDigests::digestOf(std::span(kCard).subspan(written.start + range.offset, range.count)));
+    card.place((12 << 20) + 1'500'000, std::vector<uint8_t>(1 << 20, 0xE5));
     std::vector<std::pair<int64_t, int64_t>> progress;
-    auto result = CarveExporter().exportFiles({ large, sameName, changed, undigested, copyFails, headFails, atEnd, beyond, wraps, runsOver }, card,
+    auto result = CarveExporter().exportFiles({ large, sameName, changed, written, undigested, copyFails, headFails, atEnd, beyond, wraps, runsOver }, card,
         folder.path() / "saved", [&](int64_t done, int64_t total) { progress.push_back({ done, total }); });
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { large, sameName, undigested }));
-    EXPECT_EQ(result.changed, std::vector<CarvedFile> { changed });
-    EXPECT_EQ(result.failed, (std::vector<CarvedFile> { copyFails, headFails, atEnd, beyond, wraps, runsOver }));
-    EXPECT_EQ(progress.size(), 11u) << "progress from 0 of 10 to 10 of 10";
+    EXPECT_EQ(result.changed, (std::vector<CarvedFile> { changed, written }));
+    EXPECT_EQ(result.failedFiles(), (std::vector<CarvedFile> { copyFails, headFails, atEnd, beyond, wraps, runsOver }));
+    EXPECT_EQ(progress.size(), 12u) << "progress from 0 of 11 to 11 of 11";
     EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / "f2048.jpg"), card.read(1'048'576, 9'000'000)) << "spans several copy pieces";
     EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / "f2048-1.jpg"), card.read(1'048'700, 2000));
     EXPECT_EQ(CarveReport::readFile(folder.path() / "saved" / CarveReport::kFileName).files, result.saved);
     int asked = 0;
-    result = CarveExporter().exportFiles({ large, sameName }, card, folder.path() / "cancelled", {}, [&] { return ++asked == 2; });
-    EXPECT_EQ(result.saved, std::vector<CarvedFile> { large }) << "cancelled before the second file";
+    result = CarveExporter().exportFiles({ sameName, large }, card, folder.path() / "cancelled", {}, [&] { return ++asked == 3; });
+    EXPECT_EQ(std::tuple(result.saved, result.outcome()), std::tuple(std::vector<CarvedFile> { sameName }, ExportOutcome::cancelled)) << "cancelled inside the second copy";
+    EXPECT_EQ(filesUnder(folder.path() / "cancelled"), (std::vector<std::string> { "JPG/f2048.jpg", CarveReport::kFileName })) << "no partial copy is left";
 
     SmallFileSystem full(folder.path() / "small", "size=1m,mode=0755"), readOnly(folder.path() / "readonly", "size=1m", MS_RDONLY);
     if (!full.mounted || !readOnly.mounted)
         GTEST_SKIP() << "cannot mount a small file system here";
-    result = CarveExporter().exportFiles({ recordOf(1 << 20, 200'000), recordOf(2 << 20, 2'000'000, "png") }, card, full.path);
-    EXPECT_EQ(std::pair(result.saved.size(), result.failed.size()), std::pair(size_t { 1 }, size_t { 1 })) << "a write error fails the file that does not fit";
+    auto fits = recordOf(1 << 20, 200'000), tooLarge = recordOf(2 << 20, 2'000'000, "png"), fitsLater = recordOf(3 << 20, 1000, "gif");
+    result = CarveExporter().exportFiles({ fits, tooLarge, fitsLater }, card, full.path);
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { fits, fitsLater }));
+    EXPECT_EQ(result.failed, (std::vector<CarveExporter::FailedFile> { { tooLarge, "No space left on device" } }));
+    EXPECT_EQ(result.outcome(), ExportOutcome::partial);
+    EXPECT_EQ(filesUnder(full.path), (std::vector<std::string> { "GIF/f6144.gif", "JPG/f2048.jpg", CarveReport::kFileName })) << "no partial copy is left";
     EXPECT_EQ(readWholeFile(full.path / "JPG" / "f2048.jpg"), card.read(1 << 20, 200'000));
+    std::ofstream(full.path / "filler", std::ios::binary) << std::string(1 << 20, 'x');
+    result = CarveExporter().exportFiles({}, card, full.path);
+    ASSERT_TRUE(result.reportError.has_value()) << "a full disk under the report is named";
+    EXPECT_NE(std::string(result.reportError->what()).find("No space left on device"), std::string::npos) << result.reportError->what();
+    EXPECT_NE(result.outcome(), ExportOutcome::complete);
+    EXPECT_EQ(filesUnder(full.path).size(), 4u) << "no partial report is left";
     EXPECT_THROW(CarveExporter().exportFiles({ large }, card, readOnly.path), CarveError) << "a read-only destination is refused before anything is copied";
 }
 

@@ -10,8 +10,8 @@ namespace {
 CarveReport sampleReport()
 {
     CarveReport report { "/dev/sdb", 2'000'000'000'000, 1'500'000'000'000, 12.5, 3, true, {} };
-    report.files.push_back({ 1'048'576, 53'542, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "9a3f0c1d2e4b5a67" });
-    report.files.push_back({ 1'999'999'999'488, 512, "cr2", FormatCategory::rawPhotos, CarveConfidence::heuristic, "/out/CR2/f3906249999.cr2", std::nullopt });
+    report.files.push_back({ 1'048'576, 53'542, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "9a3f0c1d2e4b5a67", std::vector<std::string> { "0123456789abcdef", "fedcba9876543210" } });
+    report.files.push_back({ 1'999'999'999'488, 512, "cr2", FormatCategory::rawPhotos, CarveConfidence::heuristic, "/out/CR2/f3906249999.cr2", std::nullopt, {} });
     return report;
 }
 
@@ -25,8 +25,14 @@ TEST(CarveReportTest, RoundTripsWithEscapedSlashesAndNoAbsentDigest)
     auto extremes = CarveReport::fromJson(R"({"badReads":-9223372036854775808,"cancelled":false,"duration":1,"files":[],"scannedBytes":1,"sourceDescription":"/a","totalBytes":18446744073709551615})");
     EXPECT_EQ(std::tuple(extremes.badReads, extremes.totalBytes, extremes.sourceDescription), std::tuple(INT64_MIN, UINT64_MAX, "/a")) << "plain slashes and the types' extremes";
     TemporaryFolder folder;
-    ASSERT_TRUE(sampleReport().writeFile(folder.path()));
+    EXPECT_EQ(sampleReport().writeFile(folder.path()), folder.path() / CarveReport::kFileName);
     EXPECT_EQ(CarveReport::readFile(folder.path() / CarveReport::kFileName), sampleReport());
+    // A later scan or save never replaces a report: it is refused, or takes the next free name.
+    CarveReport later { "/dev/sdc", 1, 1, 1, 0, false, {} };
+    EXPECT_THROW(later.writeFile(folder.path()), ReportWriteError);
+    EXPECT_EQ(later.writeFile(folder.path(), ReportNaming::firstFree), folder.path() / "brightfold-report-1.json");
+    EXPECT_EQ(CarveReport::readFile(folder.path() / CarveReport::kFileName), sampleReport());
+    EXPECT_THROW(sampleReport().writeFile(folder.path() / "missing" / "folder"), ReportWriteError);
     EXPECT_THROW(CarveReport::readFile(folder.path()), ReportFormatError) << "a folder in place of the file";
 }
 

@@ -1,8 +1,10 @@
+#include "carve/CarveError.hpp"
 #include "carve/FolderTimestamp.hpp"
 #include "carve/ScanError.hpp"
 #include "carve/ScanRunner.hpp"
 
 #include "TestSupport.hpp"
+#include "device/TemporaryMount.hpp"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +54,60 @@ TEST(ScanRunnerTest, OutputFolderThatCannotBeMadeIsATypedErrorNamingIt)
         EXPECT_EQ(error.kind(), ScanError::Kind::outputFolderNotCreated);
         EXPECT_NE(std::string(error.what()).find((image / "out").string()), std::string::npos) << error.what();
     }
+}
+
+TEST(ScanRunnerTest, NeverWritesOverAnEarlierReport)
+{
+    // Guards against a second scan into the same folder replacing the first one's report.
+    TemporaryFolder folder;
+    std::filesystem::path image = writeImage(folder.path(), 4096);
+    ScanRequest request { .sourcePath = image.string(), .categories = { FormatCategory::photos }, .outputFolder = folder.path() / "scan" };
+    ScanRunner(request).run();
+    auto first = readWholeFile(folder.path() / "scan" / CarveReport::kFileName);
+    try {
+        ScanRunner again(request);
+        FAIL() << "a folder holding a report was accepted";
+    } catch (const ScanError& error) {
+        EXPECT_EQ(error.kind(), ScanError::Kind::reportExists);
+    }
+    EXPECT_EQ(readWholeFile(folder.path() / "scan" / CarveReport::kFileName), first);
+
+    // Fresh folders started in the same second get the -1, -2 names, each its own report.
+    request.folderRule = OutputFolderRule::freshFolder;
+    for (const char* name : { "scan-1", "scan-2" }) {
+        ScanRunner fresh(request);
+        EXPECT_EQ(fresh.request().outputFolder, folder.path() / name);
+        fresh.run();
+        EXPECT_FALSE(fresh.reportWriteError().has_value());
+    }
+    EXPECT_EQ(readWholeFile(folder.path() / "scan" / CarveReport::kFileName), first);
+}
+
+TEST(ScanRunnerTest, AFreshFolderIsRemovedWhenTheScanFailsAtOnce)
+{
+    TemporaryFolder folder;
+    ScanRunner scan({ .sourcePath = writeImage(folder.path(), 0).string(), .categories = { FormatCategory::photos },
+        .outputFolder = folder.path() / "Brightfold Scan", .folderRule = OutputFolderRule::freshFolder });
+    EXPECT_TRUE(std::filesystem::is_directory(folder.path() / "Brightfold Scan"));
+    EXPECT_THROW(scan.run(), CarveError);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "Brightfold Scan"));
+}
+
+TEST(ScanRunnerTest, AReportThatDoesNotFitIsNamedAndLeavesNothing)
+{
+    // Guards against a scan on a full disk saying "Report: …" over a cut-off report.
+    TemporaryFolder folder;
+    auto disk = TemporaryMount::tmpfs(folder.path() / "full", "size=64k,mode=0755");
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.reason();
+    std::ofstream(disk.path() / "filler", std::ios::binary) << std::string(1024 * 1024, 'x');
+    ScanRunner scan({ .sourcePath = writeImage(folder.path(), 4096).string(), .categories = { FormatCategory::photos },
+        .outputFolder = disk.path() });
+    EXPECT_EQ(scan.run().scannedBytes, 4096u);
+    ASSERT_TRUE(scan.reportWriteError().has_value());
+    EXPECT_EQ(scan.reportWriteError()->code(), std::errc::no_space_on_device);
+    EXPECT_FALSE(std::filesystem::exists(scan.reportFile()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.path()), {}), 1) << "only the filler";
 }
 
 TEST(FolderTimestampTest, IsUtcWithoutColons)

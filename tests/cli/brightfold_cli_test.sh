@@ -10,6 +10,8 @@ trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
 
+expect() { local name=$1; shift; "$@" || fail "$name"; } # name, command...: passes when the command succeeds
+
 check() { # name, expected exit code, text the output must contain, command...
     local name=$1 expected=$2 text=$3 output status
     shift 3
@@ -43,6 +45,12 @@ while IFS=$'\t' read -r name _; do
 done < "$root/sample/files/MANIFEST.tsv"
 [[ "$before" == "$(sha256sum "$image"; stat -c %Y "$image")" ]] || fail "the scanned image changed"
 
+# Earlier work is never written over.
+reportSum=$(sha256sum < "$work/scan/brightfold-report.json")
+check "scan into a folder with a report" 1 "already holds a scan report" "$brightfold" scan "$image" --out "$work/scan"
+check "save into the scan's folder" 0 "Report: $work/scan/brightfold-report-1.json" "$brightfold" save "$work/scan/brightfold-report.json" --source "$image" --to "$work/scan" --types photos
+expect "the scan's report is kept" test "$(sha256sum < "$work/scan/brightfold-report.json")" == "$reportSum"
+
 # Stored scans: listed newest first from the store, a damaged record hides only itself.
 export XDG_DATA_HOME="$work/data"
 check "no stored scans" 0 "No stored scans in $work/data/Brightfold Recover/Scans" "$brightfold" sessions
@@ -55,13 +63,63 @@ check "stored scans" 0 "$id  2026-03-01T14:05:09Z       1  EOS_DIGITAL (64 GB, c
 check "stored scans as json" 0 '"filesFound": 1' "$brightfold" sessions --json
 unset XDG_DATA_HOME
 
-# Ctrl-C cancels through the engine and still writes the report.
+# Ctrl-C and SIGTERM stop a scan and a save; a save keeps only whole files.
 truncate -s 64G "$work/large.img"
-"$brightfold" scan "$work/large.img" --out "$work/cancelled" >/dev/null 2>&1 &
-pid=$!
-sleep 1
-kill -INT $pid
-wait $pid
-status=$?
+interrupt() { # signal, folder to wait for a saved file in (or ""), command...: prints the exit status
+    local signal=$1 waitFor=$2 tries=0
+    shift 2
+    "$@" >"$work/interrupted.out" 2>&1 &
+    local pid=$!
+    if [[ -n $waitFor ]]; then
+        until [[ -n $(find "$waitFor" -name 'f*' 2>/dev/null) || $tries -ge 200 ]]; do sleep 0.05; tries=$((tries + 1)); done
+    else
+        sleep 1
+    fi
+    kill -"$signal" $pid
+    wait $pid
+    echo $?
+}
+status=$(interrupt INT "" "$brightfold" scan "$work/large.img" --out "$work/cancelled")
 [[ $status -eq 130 ]] && grep -q '"cancelled": true' "$work/cancelled/brightfold-report.json" || fail "Ctrl-C (exit $status)"
+report() { # start:length ...: a report of mp4 files on the large image, without digests
+    printf '{"badReads":0,"cancelled":false,"duration":1,"scannedBytes":68719476736,"sourceDescription":"large","totalBytes":68719476736,"files":['
+    local separator=""
+    for file in "$@"; do
+        printf '%s{"category":"video","confidence":"exact","ext":"mp4","length":%d,"outputPath":"","start":%d}' "$separator" "${file#*:}" "${file%:*}"
+        separator=","
+    done
+    printf ']}'
+}
+report $(for i in $(seq 0 39); do echo "$((i * 16777216)):16777216"; done) > "$work/large-report.json"
+for signal in INT TERM; do
+    status=$(interrupt $signal "$work/saved-$signal" "$brightfold" save "$work/large-report.json" --source "$work/large.img" --to "$work/saved-$signal")
+    saved=$(find "$work/saved-$signal" -name '*.mp4' | wc -l)
+    [[ $status -eq $([[ $signal == INT ]] && echo 130 || echo 143) && $saved -lt 40 ]] && grep -q "Interrupted: saved $saved of 40" "$work/interrupted.out" \
+        && [[ -z $(find "$work/saved-$signal" -name '.brightfold-partial*') ]] || fail "SIG$signal during a save (exit $status, $saved saved): $(head -n 5 "$work/interrupted.out")"
+done
+
+# A full disk and the card itself, where this machine lets the test mount (root).
+if mkdir "$work/small" && mount -t tmpfs -o size=512k tmpfs "$work/small" 2>/dev/null; then
+    report 0:102400 16777216:16777216 50331648:102400 > "$work/mixed-report.json"
+    check "save onto a full disk" 2 "f32768.mp4 (offset 16777216, 16.8 MB): No space left on device" \
+        "$brightfold" save "$work/mixed-report.json" --source "$work/large.img" --to "$work/small/saved"
+    expect "a full disk keeps no partial file" test -z "$(find "$work/small" -name '.brightfold-partial*' -o -name f32768.mp4)"
+    expect "later small files are saved" test -s "$work/small/saved/MP4/f98304.mp4"
+    head -c 600k /dev/zero > "$work/small/filler" 2>/dev/null
+    check "scan report onto a full disk" 2 "Could not write the report $work/small/scan/brightfold-report.json: No space left on device" \
+        "$brightfold" scan "$image" --out "$work/small/scan"
+    umount "$work/small"
+    truncate -s 16M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" && loop=$(losetup --find --show "$work/ext4.img" 2>/dev/null)
+    if [[ -n ${loop:-} ]] && mkdir "$work/card" && mount "$loop" "$work/card"; then
+        check "save onto the scanned card" 1 "That folder is on the card you're recovering from ($loop)" \
+            "$brightfold" save "$work/scan/brightfold-report.json" --source "$loop" --to "$work/card/recovered"
+        expect "nothing written onto the card" test ! -e "$work/card/recovered"
+        umount "$work/card"
+    else
+        echo "skipped: the refusal onto a mounted card (cannot attach or mount a loop device here)"
+    fi
+    [[ -n ${loop:-} ]] && losetup -d "$loop"
+else
+    echo "skipped: full-disk and card checks (cannot mount a tmpfs here)"
+fi
 [[ $failed -eq 0 ]] && echo "all passed"

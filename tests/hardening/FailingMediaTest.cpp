@@ -5,6 +5,8 @@
 #include "carve/CarveExporter.hpp"
 #include "device/FileSource.hpp"
 
+#include <mutex>
+
 namespace brightfold::test {
 namespace {
 
@@ -38,6 +40,34 @@ std::vector<std::pair<uint64_t, uint64_t>> found(const CarveReport& report)
     return files;
 }
 
+/// A device source read from two threads at once, as the engine reads ahead on a real card.
+class SharedDevice final : public ByteSource {
+public:
+    explicit SharedDevice(std::shared_ptr<BlockDeviceSource> inner) : m_inner(std::move(inner)) { }
+    uint64_t size() const override { return m_inner->size(); }
+    int64_t badReads() const override { return m_inner->badReads(); }
+    std::string descriptionForReport() const override { return m_inner->descriptionForReport(); }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override { std::lock_guard lock(m_lock); return m_inner->readInto(offset, buffer); }
+    size_t readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable) override
+    {
+        std::lock_guard lock(m_lock);
+        return m_inner->readIntoUncounted(offset, buffer, unreadable);
+    }
+    void countUnreadable(int64_t regions) override { m_inner->countUnreadable(regions); }
+    bool allowsConcurrentReads() const override { return true; }
+
+private:
+    std::shared_ptr<BlockDeviceSource> m_inner;
+    std::mutex m_lock;
+};
+
+/// Takes every "SKIPSKIP" for an exact file of `length` bytes without reading it.
+struct SkippingCarver final : FormatCarver {
+    explicit SkippingCarver(uint64_t length) : FormatCarver("skip", { FormatCategory::photos }, { textSignature("SKIPSKIP") }, 0, { 0, 0 }), length(length) { }
+    std::optional<CarveMatch> carve(uint64_t, ReadContext&) const override { return CarveMatch { length, "skp", FormatCategory::photos, CarveConfidence::exact }; }
+    uint64_t length;
+};
+
 // The photos sit well inside the engine's 16 MiB chunks, so every carver read is served
 // from the chunk and each block is read once: the bad-read counts are then exact.
 TEST(FailingMediaTest, UnreadableSectorsAreCountedAndEveryPhotoAroundThemFound)
@@ -67,6 +97,25 @@ TEST(FailingMediaTest, UnreadableSectorsAreCountedAndEveryPhotoAroundThemFound)
     }
 }
 
+TEST(FailingMediaTest, ReadAheadThrownAwayCountsNoUnreadableBlock)
+{
+    // Guards against telling the user of bad regions that only a discarded read-ahead touched.
+    constexpr uint64_t kChunk = 64 * 1024;
+    for (auto [fileSkipsTheBadChunk, expected] : { std::pair(false, 1), std::pair(true, 0) }) {
+        SCOPED_TRACE(fileSkipsTheBadChunk);
+        TemporaryFolder folder;
+        auto card = std::make_shared<SimulatedDevice>(std::make_shared<SparseSource>(4 * kChunk), kBlock);
+        card->fail((kChunk + kChunk / 2) / kBlock, 1); // in the second chunk, read ahead while the first is scanned
+        if (fileSkipsTheBadChunk)
+            card->image->place(0, { 'S', 'K', 'I', 'P', 'S', 'K', 'I', 'P' }); // an exact file over the first three chunks
+        auto device = SimulatedDevice::open(card);
+        CarveEngine engine(std::make_shared<SharedDevice>(device), { .outputDirectory = folder.path(), .enabledCategories = { FormatCategory::photos }, .chunkSize = static_cast<int64_t>(kChunk) },
+            { std::make_shared<SkippingCarver>(3 * kChunk) });
+        EXPECT_EQ(engine.run().badReads, expected);
+        EXPECT_EQ(device->badReads(), expected);
+    }
+}
+
 TEST(FailingMediaTest, ExportFromAFailingCardFailsOnlyTheUnreadableFiles)
 {
     // Guards against one unreadable file stopping a save, its zeros being saved as verified, or a vanished card looking changed.
@@ -79,12 +128,12 @@ TEST(FailingMediaTest, ExportFromAFailingCardFailsOnlyTheUnreadableFiles)
     card->fail((20 * kMiB + 16384) / kBlock, 1); // the third photo's data
     auto result = CarveExporter().exportFiles(files, *device, folder.path() / "saved");
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { files[0], files[2], files[3] }));
-    EXPECT_EQ(result.failed, std::vector<CarvedFile> { files[1] });
+    EXPECT_EQ(result.failedFiles(), std::vector<CarvedFile> { files[1] });
     EXPECT_EQ(readWholeFile(folder.path() / "saved" / "JPG" / files[3].fileName()), card->image->read(40 * kMiB, static_cast<int64_t>(files[3].length)));
     card->vanishAt = 0;
     result = CarveExporter().exportFiles(files, *device, folder.path() / "after");
     EXPECT_TRUE(result.saved.empty() && result.changed.empty());
-    EXPECT_EQ(result.failed, files);
+    EXPECT_EQ(result.failedFiles(), files);
 }
 
 }

@@ -40,7 +40,7 @@ TEST(SourceNeverWrittenTest, ScanningAndSavingLeaveTheImageAndItsDeviceUntouched
         ASSERT_EQ(fromImage.size(), 4u);
         EXPECT_EQ(CarveExporter().exportFiles(fromImage, *source, out / "saved").saved.size(), 4u);
         // "card.img" cannot come out of a sector name: only the folder is shared.
-        EXPECT_EQ(CarveExporter().exportFiles({ { 0, 4096, "img", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt } }, *source, folder.path()).saved.size(), 1u);
+        EXPECT_EQ(CarveExporter().exportFiles({ { 0, 4096, "img", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} } }, *source, folder.path()).saved.size(), 1u);
     }
     alignas(struct inotify_event) char events[4096];
     EXPECT_LE(::read(watch, events, sizeof events), 0) << "the image was written to or opened for writing";

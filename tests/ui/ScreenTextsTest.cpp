@@ -15,7 +15,7 @@ CarveReport reportWith(std::vector<std::pair<std::string, uint64_t>> files, bool
     report.cancelled = cancelled;
     uint64_t start = 0;
     for (const auto& [ext, length] : files) {
-        report.files.push_back({ start, length, ext, FormatCategory::photos, CarveConfidence::exact, "", std::nullopt });
+        report.files.push_back({ start, length, ext, FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} });
         start += 512;
     }
     return report;

@@ -91,7 +91,7 @@ class BrowserModelTest : public QObject {
         ScanSession session { QUuid::createUuid(), QDateTime::currentDateTimeUtc(), "card.img",
             ScanSession::Image { imagePath.toStdString(), 65536 }, {} };
         for (uint64_t start : { 0, 8192 })
-            session.report.files.push_back({ start, uint64_t(png.size()), "png", FormatCategory::photos, CarveConfidence::exact, "", digest });
+            session.report.files.push_back({ start, uint64_t(png.size()), "png", FormatCategory::photos, CarveConfidence::exact, "", digest, {} });
         return session;
     }
 

@@ -143,7 +143,7 @@ inline ScanSession sessionWith(ScanSession::Source source, const QDateTime& crea
 {
     ScanSession session { QUuid::createUuid(), createdAt, "EOS_DIGITAL", std::move(source), {} };
     for (int i = 0; i < files; ++i)
-        session.report.files.push_back({ uint64_t(i) * 512, 1, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "af63bd4c8601b7df" });
+        session.report.files.push_back({ uint64_t(i) * 512, 1, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "af63bd4c8601b7df", {} });
     return session;
 }
 
