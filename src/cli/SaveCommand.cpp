@@ -8,6 +8,7 @@
 #include "device/ByteCount.hpp"
 #include "device/SaveDestination.hpp"
 #include "device/SourceOpener.hpp"
+#include "workflow/ScanStore.hpp"
 
 #include <fmt/core.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@ namespace {
 
 struct SaveOptions {
     std::string report;
+    std::string session;
     std::string source;
     std::string to;
     std::string types;
@@ -50,28 +52,59 @@ void printResult(const CarveExporter::Result& result, size_t asked)
         fmt::print("Report: {}\n", result.reportFile->string());
 }
 
-int runSave(const SaveOptions& options)
-{
-    CategorySet categories = parseCategoryList(options.types);
+/// The scanned source, reopened, and the report of what was found on it.
+struct SaveInput {
     CarveReport report;
+    std::string sourcePath;
+    ByteSourcePtr source;
+};
+
+SaveInput fromReportFile(const SaveOptions& options)
+{
+    if (options.source.empty())
+        throw CommandError("Name the scanned disk image or device with --source, or save a stored scan with --session ID.");
+    SaveInput input;
     try {
-        report = CarveReport::readFile(options.report);
+        input.report = CarveReport::readFile(options.report);
     } catch (const ReportFormatError& error) {
         throw CommandError(std::string(error.what()) + " (" + options.report + ")");
     }
+    input.sourcePath = options.source;
+    input.source = SourceOpener::open(options.source);
+    if (input.source->size() != input.report.totalBytes)
+        fmt::print(stderr, "Warning: {} is {}, but the scanned source was {}. Files whose start changed are skipped.\n",
+            options.source, formatByteCount(input.source->size()), formatByteCount(input.report.totalBytes));
+    return input;
+}
+
+/// A stored scan's source is found again as the application finds it: the same
+/// card (even under another device name) or the same, unchanged image file.
+SaveInput fromSession(const SaveOptions& options)
+{
+    if (!options.source.empty())
+        throw CommandError("A stored scan knows its source: give --session without --source.");
+    ScanSession session = ScanStore::find(options.session);
+    SystemDeviceAccess devices;
+    SaveInput input { .report = session.report, .sourcePath = session.sourcePath(devices, DiskImages::included) };
+    input.source = session.openSource(devices, DiskImages::included);
+    return input;
+}
+
+int runSave(const SaveOptions& options)
+{
+    CategorySet categories = parseCategoryList(options.types);
+    if (options.report.empty() == options.session.empty())
+        throw CommandError("Name either a scan report or a stored scan with --session ID (brightfold sessions lists them).");
+    SaveInput input = options.session.empty() ? fromReportFile(options) : fromSession(options);
     std::vector<CarvedFile> files;
-    for (const auto& file : report.files) {
+    for (const auto& file : input.report.files) {
         if (categories.contains(file.category))
             files.push_back(file);
     }
     if (files.empty())
         throw CommandError("The report lists no files of the chosen types to save.");
-
-    SaveDestination::check(options.source, options.to);
-    ByteSourcePtr source = SourceOpener::open(options.source);
-    if (source->size() != report.totalBytes)
-        fmt::print(stderr, "Warning: {} is {}, but the scanned source was {}. Files whose start changed are skipped.\n",
-            options.source, formatByteCount(source->size()), formatByteCount(report.totalBytes));
+    SaveDestination::check(input.sourcePath, options.to);
+    ByteSource* source = input.source.get();
 
     bool live = ::isatty(STDERR_FILENO);
     CarveExporter::Progress progress;
@@ -99,9 +132,10 @@ int runSave(const SaveOptions& options)
 std::function<int()> addSaveCommand(CLI::App& app)
 {
     auto options = std::make_shared<SaveOptions>();
-    auto* command = app.add_subcommand("save", "Save the files listed in a scan report from the scanned source");
-    command->add_option("report", options->report, "The scan's brightfold-report.json")->required();
-    command->add_option("--source", options->source, "The disk image or device that was scanned")->required();
+    auto* command = app.add_subcommand("save", "Save the files listed in a scan report, or found by a stored scan, from the scanned source");
+    command->add_option("report", options->report, "The scan's brightfold-report.json");
+    command->add_option("--session", options->session, "Save from a stored scan instead (its id, as brightfold sessions lists it)");
+    command->add_option("--source", options->source, "The disk image or device that was scanned (with a report)");
     command->add_option("--to", options->to, "Folder to save into, on another disk than the source (a card is refused)")->required();
     command->add_option("--types", options->types, "Comma-separated categories to save (default: all)");
     return [options] { return runSave(*options); };

@@ -5,6 +5,8 @@
 #include "carve/FolderTimestamp.hpp"
 #include "carve/ScanRunner.hpp"
 #include "device/ByteCount.hpp"
+#include "workflow/ScanSessionError.hpp"
+#include "workflow/ScanStore.hpp"
 
 #include <fmt/core.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@ struct ScanOptions {
     bool copy { false };
     bool json { false };
     bool unmount { false };
+    bool store { false };
 };
 
 std::string formatDuration(double seconds)
@@ -56,14 +59,45 @@ void printTable(const CarveReport& report)
         fmt::print("{:<22} {:>15} {:>15}  {:<10} {}\n", file.fileName(), file.start, file.length, rawValue(file.category), rawValue(file.confidence));
 }
 
+std::filesystem::path outputFolder(const ScanOptions& options, const std::optional<ScanSession>& session)
+{
+    if (session)
+        return ScanStore::folder(*session);
+    if (!options.out.empty())
+        return options.out;
+    return std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp());
+}
+
+/// Stores the finished scan where the application lists it; false when it could not.
+bool store(ScanSession session, CarveReport report)
+{
+    session.createdAt = ScanSession::now();
+    session.report = std::move(report);
+    try {
+        ScanStore::save(session);
+    } catch (const ScanSessionError& error) {
+        fmt::print(stderr, "brightfold: {}\n", error.what());
+        return false;
+    }
+    if (session.report.files.empty())
+        fmt::print(stderr, "Stored as scan {}; stored scans that found nothing are not listed.\n", session.idText());
+    else
+        fmt::print(stderr, "Stored as scan {}: brightfold save --session {} --to FOLDER saves its files.\n", session.idText(), session.idText());
+    return true;
+}
+
 int runScan(const ScanOptions& options)
 {
+    std::optional<ScanSession> session;
+    if (options.store) {
+        SystemDeviceAccess devices;
+        session = ScanSession::forSource(options.source, devices);
+    }
     ScanRequest request {
         .sourcePath = options.source,
         .categories = parseCategoryList(options.types),
-        .outputFolder = options.out.empty() ? std::filesystem::current_path() / ("Brightfold Scan " + folderTimestamp())
-                                            : std::filesystem::path(options.out),
-        .folderRule = options.out.empty() ? OutputFolderRule::freshFolder : OutputFolderRule::asGiven,
+        .outputFolder = outputFolder(options, session),
+        .folderRule = options.out.empty() && !session ? OutputFolderRule::freshFolder : OutputFolderRule::asGiven,
         .output = options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
         .unmount = options.unmount ? UnmountChoice::unmountFirst : UnmountChoice::leaveMounted,
     };
@@ -99,11 +133,12 @@ int runScan(const ScanOptions& options)
         fmt::print(stderr, "brightfold: {}\n", failure->what());
     else
         fmt::print(stderr, "Report: {}\n", scan.reportFile().string());
+    bool stored = !session || store(std::move(*session), report);
     if (signal != 0)
         return exitStatusForSignal(signal);
     if (report.cancelled)
         return kInterrupted;
-    return scan.reportWriteError() ? kPartlyDone : kAllDone;
+    return scan.reportWriteError() || !stored ? kPartlyDone : kAllDone;
 }
 
 }
@@ -118,6 +153,8 @@ std::function<int()> addScanCommand(CLI::App& app)
     command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
     command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
     command->add_flag("--unmount", options->unmount, "Unmount the card's volumes before scanning it (recommended)");
+    command->add_flag("--store", options->store, "Keep the scan with the stored scans, where the application and brightfold sessions list it")
+        ->excludes(command->get_option("--out"));
     return [options] { return runScan(*options); };
 }
 

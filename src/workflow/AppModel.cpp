@@ -5,7 +5,6 @@
 #include "workflow/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
 
-#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -20,11 +19,6 @@ namespace {
 constexpr size_t kPreviewProgressStep = 4;
 // A scan and the disk listings started meanwhile.
 constexpr int kTaskThreads = 4;
-
-QDateTime nowInWholeSeconds()
-{
-    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
-}
 
 }
 
@@ -137,23 +131,20 @@ void AppModel::start()
         return;
     }
     ScanPlan plan;
+    ScanSession session;
     if (const auto* disk = std::get_if<ExternalDisk>(&m_source->value)) {
+        session = ScanSession::forDisk(*disk);
         plan.path = disk->rawDevicePath();
-        plan.name = QString::fromStdString(disk->displayName());
-        plan.source = ScanSession::Disk { disk->deviceIdentifier, disk->sizeBytes, disk->mediaName, disk->volumeNames };
         if (m_unmountFirst)
             plan.diskToUnmount = disk->deviceIdentifier;
     } else {
-        // Stored absolute, so the session reopens the same file from anywhere.
-        QFileInfo image(std::get<ImageFile>(m_source->value).path);
-        plan.path = image.absoluteFilePath().toStdString();
-        plan.name = image.fileName();
-        std::error_code unreadable;
-        uint64_t size = std::filesystem::file_size(plan.path, unreadable);
-        plan.source = ScanSession::Image { plan.path, unreadable ? 0 : size };
+        session = ScanSession::forImage(std::get<ImageFile>(m_source->value).path.toStdString());
+        plan.path = std::get<ScanSession::Image>(session.source).path;
     }
-    plan.id = QUuid::createUuid();
-    plan.folder = ScanStore::root() / plan.id.toString(QUuid::WithoutBraces).toUpper().toStdString();
+    plan.id = session.id;
+    plan.name = QString::fromStdString(session.sourceName);
+    plan.source = session.source;
+    plan.folder = ScanStore::folder(session);
     plan.categories = m_enabledCategories;
 
     setProgress(std::nullopt);
@@ -176,7 +167,7 @@ void AppModel::runScan(const ScanPlan& plan)
         if (!m_gate.call([this, scan] { m_scan = scan; }))
             return;
         CarveReport report = scan->run();
-        session = ScanSession { plan.id, nowInWholeSeconds(), plan.name.toStdString(), plan.source, std::move(report) };
+        session = ScanSession { plan.id, ScanSession::now(), plan.name.toStdString(), plan.source, std::move(report) };
         ScanStore::save(session);
     } catch (const std::exception& error) {
         std::error_code ignored;

@@ -151,24 +151,72 @@ std::optional<ExternalDisk> ScanSession::currentDisk(DeviceAccess& devices, Disk
     return std::nullopt;
 }
 
-ByteSourcePtr ScanSession::openSource(DeviceAccess& devices, DiskImages images) const
+ScanSession ScanSession::forDisk(const ExternalDisk& disk)
+{
+    ScanSession session;
+    session.id = QUuid::createUuid();
+    session.sourceName = disk.displayName();
+    session.source = Disk { disk.deviceIdentifier, disk.sizeBytes, disk.mediaName, disk.volumeNames };
+    return session;
+}
+
+ScanSession ScanSession::forImage(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error)
+        absolute = path;
+    uint64_t size = std::filesystem::file_size(absolute, error);
+    ScanSession session;
+    session.id = QUuid::createUuid();
+    session.sourceName = absolute.filename().string();
+    session.source = Image { absolute.string(), error ? 0 : size };
+    return session;
+}
+
+ScanSession ScanSession::forSource(const std::string& path, DeviceAccess& devices)
+{
+    if (path.starts_with("/dev/")) {
+        for (const ExternalDisk& disk : devices.externalDisks(DiskImages::included)) {
+            if (disk.rawDevicePath() == path)
+                return forDisk(disk);
+        }
+    }
+    return forImage(path);
+}
+
+QDateTime ScanSession::now()
+{
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+}
+
+std::string ScanSession::sourcePath(DeviceAccess& devices, DiskImages images) const
 {
     if (const auto* image = std::get_if<Image>(&source)) {
         std::error_code error;
         if (!std::filesystem::exists(image->path, error))
             throw ScanSessionError::sourceMissing("The disk image " + std::filesystem::path(image->path).filename().string()
                 + " isn't where it was. Move it back, or scan it again.");
-        auto opened = std::make_shared<FileSource>(image->path);
-        if (opened->size() != image->sizeBytes)
-            throw ScanSessionError::sourceMissing("The disk image has changed since the scan. Scan it again.");
-        return opened;
+        return image->path;
     }
     const auto& disk = std::get<Disk>(source);
     std::optional<ExternalDisk> current = currentDisk(devices, images);
     if (!current)
         throw ScanSessionError::sourceMissing(
             "Insert the card you scanned (" + sourceName + ", " + formatByteCount(disk.sizeBytes) + ") and try again.");
-    return devices.open(current->rawDevicePath());
+    return current->rawDevicePath();
+}
+
+ByteSourcePtr ScanSession::openSource(DeviceAccess& devices, DiskImages images) const
+{
+    std::string path = sourcePath(devices, images);
+    const auto* image = std::get_if<Image>(&source);
+    if (!image)
+        return devices.open(path);
+    auto opened = std::make_shared<FileSource>(path);
+    if (opened->size() != image->sizeBytes)
+        throw ScanSessionError::sourceMissing("The disk image has changed since the scan. Scan it again.");
+    return opened;
 }
 
 std::string ScanSession::toJson() const

@@ -53,12 +53,25 @@ struct ScanSession {
 
     bool operator==(const ScanSession& other) const { return id == other.id; }
 
+    /// A new session, with a fresh id, for a scan of the chosen disk.
+    static ScanSession forDisk(const ExternalDisk& disk);
+    /// A new session, with a fresh id, for a scan of the image file at `path`:
+    /// stored absolute, so it reopens from anywhere, with its size now.
+    static ScanSession forImage(const std::string& path);
+    /// forDisk for the attached disk whose device node `path` names, else forImage.
+    static ScanSession forSource(const std::string& path, DeviceAccess& devices);
+    /// The current UTC time in whole seconds, as records store it.
+    static QDateTime now();
+
     /// The id as it names the session's folder: 36 characters, upper case.
     std::string idText() const;
     /// The attached disk that is this session's card: same kernel name and size,
     /// else same size and model (a card re-inserted under another name). Volume
     /// names are not compared, the card may have been reformatted. Never an image.
     std::optional<ExternalDisk> currentDisk(DeviceAccess& devices, DiskImages images) const;
+    /// Where the scanned card or image is now: the image's path, or the device node
+    /// of the card found again. Throws ScanSessionError::sourceMissing as openSource.
+    std::string sourcePath(DeviceAccess& devices, DiskImages images) const;
     /// Reopens the scanned card or image. Throws ScanSessionError::sourceMissing
     /// with what the user should do when it is absent or changed, else DeviceError.
     ByteSourcePtr openSource(DeviceAccess& devices, DiskImages images) const;

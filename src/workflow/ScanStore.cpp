@@ -21,25 +21,28 @@ Q_LOGGING_CATEGORY(storeLog, "brightfold.store")
 // 100,000 files makes about 25 MB).
 constexpr std::uintmax_t kLargestRecordBytes = 512ull * 1024 * 1024;
 
-std::optional<ScanSession> readSession(const std::filesystem::path& folder)
+ScanSession loadSession(const std::filesystem::path& folder)
 {
     std::filesystem::path record = folder / ScanStore::kRecordName;
     std::error_code error;
     std::uintmax_t size = std::filesystem::file_size(record, error);
-    if (error || size > kLargestRecordBytes) {
-        qCInfo(storeLog) << "Skipping" << folder.c_str() << "- no readable" << ScanStore::kRecordName;
-        return std::nullopt;
-    }
+    if (error || size > kLargestRecordBytes)
+        throw ScanSessionError::badRecord("The stored scan has no readable " + std::string(ScanStore::kRecordName) + ".");
     std::ifstream in(record, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
+    if (!in)
+        throw ScanSessionError::badRecord("The stored scan cannot be read.");
+    ScanSession session = ScanSession::fromJson(text.str());
+    if (session.idText() != folder.filename().string())
+        throw ScanSessionError::badRecord("The stored scan belongs to another folder.");
+    return session;
+}
+
+std::optional<ScanSession> readSession(const std::filesystem::path& folder)
+{
     try {
-        if (!in)
-            throw ScanSessionError::badRecord("The stored scan cannot be read.");
-        ScanSession session = ScanSession::fromJson(text.str());
-        if (session.idText() != folder.filename().string())
-            throw ScanSessionError::badRecord("The stored scan belongs to another folder.");
-        return session;
+        return loadSession(folder);
     } catch (const ScanSessionError& failure) {
         qCWarning(storeLog) << "Skipping" << folder.c_str() << "-" << failure.what();
         return std::nullopt;
@@ -93,6 +96,19 @@ std::vector<ScanSession> ScanStore::all()
     std::stable_sort(sessions.begin(), sessions.end(),
         [](const ScanSession& a, const ScanSession& b) { return a.createdAt > b.createdAt; });
     return sessions;
+}
+
+ScanSession ScanStore::find(const std::string& idText)
+{
+    // Parsed first, so that only a well-formed id ever becomes a path.
+    QUuid id = QUuid::fromString(QString::fromStdString(idText));
+    if (idText.size() != 36 || id.isNull())
+        throw ScanSessionError::badRecord("\"" + idText + "\" is not the id of a stored scan; ids look like 0F6B2A5E-3C1D-4E8F-9A7B-112233445566.");
+    std::filesystem::path folder = root() / id.toString(QUuid::WithoutBraces).toUpper().toStdString();
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error))
+        throw ScanSessionError::badRecord("There is no stored scan with the id " + idText + " in " + root().string() + ".");
+    return loadSession(folder);
 }
 
 void ScanStore::remove(const ScanSession& session)

@@ -27,6 +27,9 @@ public:
     /// missing, damaged or belongs to another folder is left out (and said so in
     /// the log), never removed.
     static std::vector<ScanSession> all();
+    /// The stored session with this id (any case), found or not. Throws
+    /// ScanSessionError::badRecord when its record is missing or damaged.
+    static ScanSession find(const std::string& idText);
     /// Removes the session's folder and everything in it; failures are ignored.
     static void remove(const ScanSession& session);
 

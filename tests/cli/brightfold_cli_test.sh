@@ -61,6 +61,30 @@ printf '{"id":"%s","createdAt":"2026-03-01T14:05:09Z","sourceName":"EOS_DIGITAL"
 printf '{"id":"0F6B2A5E' > "$store/0F6B2A5E-3C1D-4E8F-9A7B-000000000000/scan.json"
 check "stored scans" 0 "$id  2026-03-01T14:05:09Z       1  EOS_DIGITAL (64 GB, card sdb)" "$brightfold" sessions
 check "stored scans as json" 0 '"filesFound": 1' "$brightfold" sessions --json
+
+# A scan stored from the command line is listed, saves the same files as its report, and
+# is refused once its image has changed.
+cp "$image" "$work/stored.img"
+stored=$("$brightfold" scan "$work/stored.img" --store 2>&1 >/dev/null)
+sid=$(sed -n 's/^Stored as scan \([0-9A-F-]\{36\}\).*/\1/p' <<<"$stored")
+[[ -n $sid ]] || fail "scan --store printed no id: $stored"
+check "the stored scan is listed" 0 "\"path\": \"$work/stored.img\"" "$brightfold" sessions --json
+check "save a stored scan" 0 "Saved" "$brightfold" save --session "$sid" --to "$work/saved-session"
+while IFS= read -r -d '' file; do
+    cmp -s "$file" "$work/saved/${file#"$work/saved-session/"}" || fail "${file#"$work/"} differs from the file saved from the report"
+done < <(find "$work/saved-session" -type f ! -name '*.json' -print0)
+[[ $(find "$work/saved-session" -type f ! -name '*.json' | wc -l) -eq $(find "$work/saved" -type f ! -name '*.json' | wc -l) ]] \
+    || fail "the stored scan saved another number of files than its report"
+printf 'x' >> "$work/stored.img"
+check "save from a changed image" 1 "The disk image has changed since the scan. Scan it again." "$brightfold" save --session "$sid" --to "$work/saved-changed"
+expect "nothing saved from a changed image" test ! -e "$work/saved-changed"
+check "a stored scan whose image moved" 1 "The disk image stored.img isn't where it was. Move it back, or scan it again." \
+    bash -c 'mv "$1" "$1.moved" && "$2" save --session "$3" --to "$4"' _ "$work/stored.img" "$brightfold" "$sid" "$work/saved-moved"
+check "a path for an id" 1 "is not the id of a stored scan" "$brightfold" save --session "../$id" --to "$work/saved-bad"
+check "an id nobody stored" 1 "There is no stored scan with the id" "$brightfold" save --session 0F6B2A5E-3C1D-4E8F-9A7B-FFFFFFFFFFFF --to "$work/saved-bad"
+check "a stored scan and a source" 1 "give --session without --source" "$brightfold" save --session "$sid" --source "$image" --to "$work/saved-bad"
+check "neither report nor stored scan" 1 "Name either a scan report or a stored scan" "$brightfold" save --to "$work/saved-bad"
+check "store and out" 1 "excludes" "$brightfold" scan "$image" --store --out "$work/o5"
 unset XDG_DATA_HOME
 
 # Ctrl-C and SIGTERM stop a scan and a save; a save keeps only whole files.

@@ -167,6 +167,35 @@ private slots:
             message);
         QCOMPARE(opened ? opened->size() : 0, message.isEmpty() ? uint64_t(4096) : 0);
     }
+
+    void aScanOfAPathRecordsItsSource_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("recorded");
+        QTest::newRow("an attached card's device") << "/dev/sdb" << "disk sdb: EOS_DIGITAL";
+        QTest::newRow("a loop-attached image") << "/dev/loop3" << "disk loop3: loop3";
+        QTest::newRow("a device nobody lists") << "/dev/sdz" << "image /dev/sdz: sdz";
+        QTest::newRow("a relative image path") << "card.img" << "image CWD/card.img: card.img";
+    }
+    void aScanOfAPathRecordsItsSource()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, recorded);
+        FakeDevices devices;
+        devices.physical = { card("sda", 8'000'000'000, "SD"), card("sdb", kCard.sizeBytes, kCard.mediaName, { "EOS_DIGITAL" }) };
+        devices.images = { card("loop3", 4096, "") };
+        ScanSession session = ScanSession::forSource(path.toStdString(), devices);
+        QString got = std::visit(
+            [](const auto& source) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(source)>, ScanSession::Disk>)
+                    return "disk " + QString::fromStdString(source.deviceIdentifier);
+                else
+                    return "image " + QString::fromStdString(source.path);
+            },
+            session.source);
+        QCOMPARE(got + ": " + QString::fromStdString(session.sourceName), recorded.replace("CWD", QDir::currentPath()));
+        QVERIFY(!session.id.isNull());
+    }
 };
 
 QTEST_GUILESS_MAIN(ScanSessionTest)
