@@ -77,7 +77,7 @@ CarveReport CarveEngine::run()
     if (::access(m_config.outputDirectory.c_str(), W_OK) != 0)
         throw CarveError::outputNotWritable(m_config.outputDirectory.string());
 
-    Scan scan { size, Clock::now(), {}, {}, 0 };
+    Scan scan { .size = size, .started = Clock::now() };
     std::optional<Clock::time_point> lastSnapshot; // none yet: the first chunk always gives one
     ChunkReader reader(*m_source, static_cast<size_t>(std::min(m_chunkSize, size)));
     uint64_t offset = 0;
@@ -120,15 +120,16 @@ std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<co
         }
         const uint64_t start = chunkStart + i;
         auto found = carveAt(chunk, i, start);
-        if (!found) {
+        if (found)
+            found->match = found->match.clippedTo(scan.size - start);
+        if (!found || !admit(start, found->match, scan)) {
             i += stride;
             continue;
         }
-        const CarveMatch match = found->clippedTo(scan.size - start);
         // A file of a category not asked for is not listed, but still skipped over.
-        if (m_config.enabledCategories.contains(match.category))
-            record(start, match, scan);
-        const uint64_t target = nextCandidate(start, match);
+        if (m_config.enabledCategories.contains(found->match.category))
+            record(start, found->match, scan);
+        const uint64_t target = nextCandidate(start, *found, scan);
         if (target >= chunkEnd)
             return target;
         i = target - chunkStart; // on the grid: a start on it plus the stride, or an end rounded up to it
@@ -146,9 +147,9 @@ bool CarveEngine::mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) c
     return false;
 }
 
-std::optional<CarveMatch> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start)
+std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start)
 {
-    std::optional<CarveMatch> guess; // a heuristic match, kept until a later carver proves one
+    std::optional<Found> guess; // a heuristic match, kept until a later carver proves one
     for (const auto& entry : m_entries) {
         if (entry.offset < 0 && static_cast<uint64_t>(-entry.offset) > i)
             continue;
@@ -158,11 +159,12 @@ std::optional<CarveMatch> CarveEngine::carveAt(std::span<const uint8_t> chunk, u
         if (std::memcmp(chunk.data() + at + 1, entry.pattern.data() + 1, entry.pattern.size() - 1) != 0)
             continue;
         try {
-            auto match = m_carvers[entry.carverIndex]->carve(start, m_context);
+            const FormatCarver& carver = *m_carvers[entry.carverIndex];
+            auto match = carver.carve(start, m_context);
             if (match && match->length > 0 && match->confidence == CarveConfidence::exact)
-                return match;
+                return Found { std::move(*match), carver.provesWholeBody() };
             if (match && match->length > 0 && !guess)
-                guess = std::move(match);
+                guess = Found { std::move(*match), carver.provesWholeBody() };
         } catch (const DeviceError&) {
             // A failed read near one candidate never stops the scan.
         }
@@ -205,11 +207,30 @@ std::optional<std::vector<std::string>> CarveEngine::sampleDigests(uint64_t star
     return digests;
 }
 
-uint64_t CarveEngine::nextCandidate(uint64_t start, const CarveMatch& match) const
+bool CarveEngine::admit(uint64_t start, const CarveMatch& match, Scan& scan)
 {
+    std::erase_if(scan.openBodies, [start](const OpenBody& body) { return body.end <= start; });
+    if (scan.openBodies.empty())
+        return true;
     if (match.confidence != CarveConfidence::exact)
+        return false;
+    for (const OpenBody& body : scan.openBodies) {
+        if (body.file)
+            scan.files[*body.file].confidence = CarveConfidence::heuristic;
+    }
+    return true;
+}
+
+uint64_t CarveEngine::nextCandidate(uint64_t start, const Found& found, Scan& scan) const
+{
+    if (found.match.confidence != CarveConfidence::exact)
         return start + m_stride;
-    const uint64_t end = start + match.length;
+    const uint64_t end = start + found.match.length;
+    if (!found.wholeBody) {
+        bool listed = !scan.files.empty() && scan.files.back().start == start;
+        scan.openBodies.push_back({ end, listed ? std::optional(scan.files.size() - 1) : std::nullopt });
+        return start + m_stride;
+    }
     return end % m_stride == 0 ? end : end + (m_stride - end % m_stride);
 }
 

@@ -74,13 +74,27 @@ private:
 
     using Clock = std::chrono::steady_clock;
 
+    /// An exact file whose body its carver could not check: the scan goes on
+    /// looking inside it, for files that prove themselves.
+    struct OpenBody {
+        uint64_t end;
+        std::optional<size_t> file; ///< its index in Scan::files, when listed
+    };
+
     /// One run's state: the source size it saw at the start and what it has found.
     struct Scan {
         uint64_t size;
         Clock::time_point started;
-        std::vector<CarvedFile> files;
-        std::map<std::string, int64_t> countsByExt;
+        std::vector<CarvedFile> files {};
+        std::map<std::string, int64_t> countsByExt {};
         uint64_t bytesRecovered { 0 };
+        std::vector<OpenBody> openBodies {}; ///< those the grid is inside, outermost first
+    };
+
+    /// A carver's match, and whether that carver checks whole bodies.
+    struct Found {
+        CarveMatch match;
+        bool wholeBody;
     };
 
     bool isCancelled();
@@ -96,7 +110,12 @@ private:
     /// signature lies there, in table order; the first exact match wins, else the
     /// first heuristic one (a guess never hides a file another carver proves).
     /// A carver's read error only declines the candidate; any other error leaves.
-    std::optional<CarveMatch> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
+    std::optional<Found> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
+    /// Whether a match at `start` is kept. Inside the body of an exact file only an
+    /// exact match is: it shows that the body is not all that file's (a file
+    /// written over part of it, or a fragment of another in its range), so the
+    /// enclosing files are demoted to heuristic. A guess there is dropped.
+    bool admit(uint64_t start, const CarveMatch& match, Scan& scan);
     /// Adds a file: its copy in files mode, its head and sample digests, the running counts.
     void record(uint64_t start, const CarveMatch& match, Scan& scan);
     /// The head digest of a file, or none when its first bytes cannot be read.
@@ -104,9 +123,10 @@ private:
     /// The digests of the file's samples past its head (one 4 KiB read per MiB,
     /// from the chunk where it holds them), or none when one cannot be read.
     std::optional<std::vector<std::string>> sampleDigests(uint64_t start, uint64_t length);
-    /// The grid position after a file: past an exact file's end, or the next one
-    /// after a heuristic file, which may hide others.
-    uint64_t nextCandidate(uint64_t start, const CarveMatch& match) const;
+    /// The grid position after a file: past the end of an exact file whose whole
+    /// body was checked; else the next one, since the file may hide others (an
+    /// exact file with an opaque body becomes an open body to look inside).
+    uint64_t nextCandidate(uint64_t start, const Found& found, Scan& scan) const;
     std::string write(uint64_t start, uint64_t length, const std::string& ext);
     CarveProgress progress(const Scan& scan, uint64_t position) const;
     /// The last snapshot, then the report, also written into the output folder.

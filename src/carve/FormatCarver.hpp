@@ -36,6 +36,12 @@ public:
     /// Where the signatures sit relative to the file's first byte.
     int64_t signatureOffset() const { return m_signatureOffset; }
     const WalkWindow& walkWindow() const { return m_walkWindow; }
+    /// Whether an exact match of this carver has checked the file's bytes from
+    /// its start to its end (entropy-coded data, a chain of frames or blocks), so
+    /// that no other file can lie inside it. Most formats prove only their
+    /// structure and carry an opaque body (pixels, media data, sectors) in which
+    /// a file written over them could hide.
+    virtual bool provesWholeBody() const { return false; }
 
     /// Validates the structure of a file starting at `at` (one of the signatures
     /// has already been found at at + signatureOffset()) and works out its length.

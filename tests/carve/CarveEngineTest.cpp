@@ -17,8 +17,10 @@ public:
     FakeCarver(Signature signature, uint64_t length, CarveConfidence confidence = CarveConfidence::exact, FormatCategory category = FormatCategory::photos, int64_t offset = 0)
         : FormatCarver("fake", { category }, { std::move(signature) }, offset, { 0, 0 }), m_match { length, "fake", category, confidence } { }
     std::optional<CarveMatch> carve(uint64_t at, ReadContext&) const override { return onCarve ? onCarve(at) : m_match; }
+    bool provesWholeBody() const override { return wholeBody; }
 
     std::function<std::optional<CarveMatch>(uint64_t)> onCarve;
+    bool wholeBody { false };
 
 private:
     CarveMatch m_match;
@@ -53,16 +55,21 @@ Starts scan(ByteSourcePtr source, std::vector<FormatCarverPtr> carvers, int64_t 
 }
 
 FormatCarverPtr exact(uint64_t length, int64_t offset = 0) { return std::make_shared<FakeCarver>(kAlpha, length, CarveConfidence::exact, FormatCategory::photos, offset); }
+/// An exact file whose carver checked every byte of it: the scan skips its body.
+std::shared_ptr<FakeCarver> checked(std::shared_ptr<FakeCarver> carver)
+{
+    carver->wholeBody = true;
+    return carver;
+}
 
 TEST(CarveEngineTest, CandidatesAndSkips)
 {
     auto inner = std::make_shared<FakeCarver>(kBeta, 100), heuristic = std::make_shared<FakeCarver>(kAlpha, 10'000, CarveConfidence::heuristic);
-    auto archive = std::make_shared<FakeCarver>(kAlpha, 3000, CarveConfidence::exact, FormatCategory::archives), document = std::make_shared<FakeCarver>(kBeta, 100, CarveConfidence::exact, FormatCategory::documents);
+    auto archive = checked(std::make_shared<FakeCarver>(kAlpha, 3000, CarveConfidence::exact, FormatCategory::archives)), document = std::make_shared<FakeCarver>(kBeta, 100, CarveConfidence::exact, FormatCategory::documents);
     auto threeFiles = imageWith(16384, { { 0, kAlpha }, { 4096, kBeta }, { 10240, kBeta } });
     EXPECT_EQ(scan(imageWith(2048, { { 0, kAlpha }, { 513, kAlpha }, { 1024, kAlpha } }), { exact(400) }), (Starts { 0, 1024 })) << "grid positions only";
-    EXPECT_EQ(scan(threeFiles, { exact(10'000), inner }, 16384), (Starts { 0, 10240 })) << "an exact file hides what lies inside it";
     EXPECT_EQ(scan(threeFiles, { heuristic, inner }, 16384), (Starts { 0, 4096, 10240 })) << "a heuristic file hides nothing";
-    auto proven = std::make_shared<FakeCarver>(kAlpha, 5000);
+    auto proven = checked(std::make_shared<FakeCarver>(kAlpha, 5000));
     EXPECT_EQ(scan(threeFiles, { heuristic, proven, inner }, 16384), (Starts { 0, 10240 })) << "a later carver's exact match wins over a guess";
     EXPECT_EQ(scan(imageWith(8192, { { 0, kAlpha }, { 1024, kBeta }, { 4096, kBeta } }), { archive, document }, 4096, 512, { FormatCategory::documents }), (Starts { 4096 }))
         << "a file of an unasked category is skipped, not listed";
@@ -75,6 +82,42 @@ TEST(CarveEngineTest, CandidatesAndSkips)
     EXPECT_EQ(scan(offGrid, { exact(1400) }, 1536, 512), (Starts { 4608, 8192, 12800 }));
     EXPECT_EQ(scan(onGrid, { exact(100) }, 1536, 1024), (Starts { 5120, 9216 }));
     EXPECT_EQ(scan(onGrid, { exact(100) }, 1000, 1024), (Starts { 5120, 9216 }));
+}
+
+TEST(CarveEngineTest, OnlyAFileWhoseWholeBodyIsProvenHidesWhatLiesInsideIt)
+{
+    using Listed = std::vector<std::pair<uint64_t, CarveConfidence>>;
+    constexpr auto kExact = CarveConfidence::exact, kGuess = CarveConfidence::heuristic;
+    struct Row {
+        const char* name;
+        bool outerWholeBody;
+        CarveConfidence inner;
+        uint64_t innerLength;
+        Listed listed;
+    };
+    const Row rows[] = {
+        { "a checked body hides what lies inside it", true, kExact, 100, { { 0, kExact }, { 10240, kExact } } },
+        { "a proven file inside an opaque body is listed and the body doubted", false, kExact, 100,
+            { { 0, kGuess }, { 4096, kExact }, { 10240, kExact } } },
+        { "a guess inside an opaque body is dropped", false, kGuess, 100, { { 0, kExact }, { 10240, kExact } } },
+        { "a body inside a body ends first; a find after it doubts only the outer one", false, kExact, 2000,
+            { { 0, kGuess }, { 4096, kExact }, { 8192, kExact }, { 10240, kExact } } },
+    };
+    for (const Row& row : rows) {
+        auto outer = std::make_shared<FakeCarver>(kAlpha, 10'000);
+        outer->wholeBody = row.outerWholeBody;
+        auto inner = std::make_shared<FakeCarver>(kBeta, row.innerLength, row.inner);
+        auto beyond = std::make_shared<FakeCarver>(Signature { 0xC1, 0xC2 }, 500);
+        inner->onCarve = [&](uint64_t at) { return at == 10240 ? CarveMatch { 100, "fake", FormatCategory::photos, kExact } : CarveMatch { row.innerLength, "fake", FormatCategory::photos, row.inner }; };
+        auto source = imageWith(16384, { { 0, kAlpha }, { 4096, kBeta }, { 10240, kBeta } });
+        if (row.innerLength > 100)
+            source->place(8192, Signature { 0xC1, 0xC2 }); // past the nested body's end, inside the outer one
+        TemporaryFolder folder;
+        Listed listed;
+        for (const auto& file : run(source, { outer, inner, beyond }, folder, 16384).files)
+            listed.emplace_back(file.start, file.confidence);
+        EXPECT_EQ(listed, row.listed) << row.name;
+    }
 }
 
 TEST(CarveEngineTest, ClippingDigestsAndCopies)
@@ -137,7 +180,7 @@ TEST(CarveEngineTest, SourceFaults)
     // Regression from fuzzing: a chunk read ahead that fails, but that an exact file spans, is dropped with its error.
     auto readAhead = imageWith(32768, { { 1024, kAlpha }, { 20480, kAlpha } });
     std::tie(readAhead->failFrom, readAhead->failTo, readAhead->concurrent) = std::tuple(4096, 4097, true);
-    EXPECT_EQ(scan(readAhead, { exact(12000) }), (Starts { 1024, 20480 }));
+    EXPECT_EQ(scan(readAhead, { checked(std::make_shared<FakeCarver>(kAlpha, 12000)) }), (Starts { 1024, 20480 }));
 }
 
 }

@@ -61,10 +61,11 @@ private:
     std::mutex m_lock;
 };
 
-/// Takes every "SKIPSKIP" for an exact file of `length` bytes without reading it.
+/// Takes every "SKIPSKIP" for an exact file of `length` bytes, checked throughout, without reading it.
 struct SkippingCarver final : FormatCarver {
     explicit SkippingCarver(uint64_t length) : FormatCarver("skip", { FormatCategory::photos }, { textSignature("SKIPSKIP") }, 0, { 0, 0 }), length(length) { }
     std::optional<CarveMatch> carve(uint64_t, ReadContext&) const override { return CarveMatch { length, "skp", FormatCategory::photos, CarveConfidence::exact }; }
+    bool provesWholeBody() const override { return true; }
     uint64_t length;
 };
 

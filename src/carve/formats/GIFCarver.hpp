@@ -13,6 +13,8 @@ public:
     GIFCarver();
 
     std::optional<CarveMatch> carve(uint64_t at, ReadContext& context) const override;
+    /// Every block is walked to the trailer.
+    bool provesWholeBody() const override { return true; }
 };
 
 }

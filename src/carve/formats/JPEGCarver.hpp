@@ -15,6 +15,8 @@ public:
     JPEGCarver();
 
     std::optional<CarveMatch> carve(uint64_t at, ReadContext& context) const override;
+    /// The entropy-coded data is walked byte by byte to the last EOI.
+    bool provesWholeBody() const override { return true; }
 };
 
 }

@@ -17,6 +17,8 @@ public:
     MP3Carver();
 
     std::optional<CarveMatch> carve(uint64_t at, ReadContext& context) const override;
+    /// Every frame header is checked, frame after frame, to the last one.
+    bool provesWholeBody() const override { return true; }
 
     /// The length in bytes of the MPEG audio frame whose header starts with
     /// `header` (at least its first three bytes); no value for fewer bytes or
