@@ -1,0 +1,282 @@
+#include "carve/FileSystemRecovery.hpp"
+
+#include "carve/RunSource.hpp"
+#include "carve/SampleDigests.hpp"
+#include "device/DeviceError.hpp"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace brightfold {
+
+namespace {
+
+constexpr size_t kMaxWalks = 50'000;            // reassembled files walked by a carver, per source
+constexpr uint64_t kWalkAllowance = 64 * 1024 * 1024; // bytes walked on top of twice the source's size
+constexpr uint64_t kMaxFreeSearch = 1u << 22;   // clusters looked at past a file's first one for its free clusters
+constexpr uint64_t kHeadBytes = 64;             // bytes read to test the carvers' signatures
+
+/// The digests of a file's bytes, taken as the engine takes them.
+void takeDigests(CarvedFile& file, ReadContext& fileBytes)
+{
+    try {
+        ByteRun head = fileBytes.bytes(0, static_cast<int64_t>(std::min(file.length, CarvedFile::kHeadDigestBytes)));
+        file.headDigest = CarvedFile::headDigestOf(head.span());
+        std::vector<std::string> samples;
+        for (const auto& range : SampleDigests::ranges(file.length)) {
+            ByteRun sample = fileBytes.bytes(range.offset, static_cast<int64_t>(range.count));
+            samples.push_back(SampleDigests::digestOf(sample.span()));
+        }
+        file.sampleDigests = std::move(samples);
+    } catch (const DeviceError&) {
+        file.headDigest.reset();
+        file.sampleDigests.reset();
+    }
+}
+
+}
+
+/// How much carvers may still walk: reassembled files cost a read of their bytes each.
+struct FileSystemRecovery::WalkBudget {
+    size_t count;
+    uint64_t bytesLeft;
+};
+
+/// The entries of one volume, proven in two passes: first what the FAT (or a
+/// contiguous run) gives, then the deleted files whose runs were not proven, by
+/// the free clusters that remain.
+class FileSystemRecovery::VolumeRecovery {
+public:
+    VolumeRecovery(const FileSystemRecovery& owner, ReadContext& context, const FatVolume& volume,
+        const std::map<uint64_t, const CarvedFile*>& carvedExact, std::vector<CarvedFile>& found, std::set<uint64_t>& starts,
+        WalkBudget& walks)
+        : m_owner(owner), m_context(context), m_volume(volume), m_carvedExact(carvedExact), m_found(found), m_starts(starts)
+        , m_walks(walks), m_claimed(volume.clusterLimit(), false) { }
+
+    void run(const std::vector<FatEntry>& entries, const std::function<bool()>& isCancelled)
+    {
+        std::vector<const FatEntry*> files;
+        for (const auto& entry : entries)
+            if (!entry.directory && entry.size > 0 && m_volume.isValidCluster(entry.firstCluster))
+                files.push_back(&entry);
+        // Live files first: their clusters are theirs whatever a deleted entry says.
+        std::stable_partition(files.begin(), files.end(), [](const FatEntry* entry) { return !entry->deleted; });
+        std::vector<const FatEntry*> unproven;
+        for (const FatEntry* entry : files) {
+            if (isCancelled && isCancelled())
+                return;
+            if (!proveFirstGuesses(*entry) && entry->deleted && !entry->contiguous)
+                unproven.push_back(entry);
+        }
+        std::stable_sort(unproven.begin(), unproven.end(), [](const FatEntry* a, const FatEntry* b) { return a->firstCluster < b->firstCluster; });
+        for (const FatEntry* entry : unproven) {
+            if (isCancelled && isCancelled())
+                return;
+            auto clusters = freeClusters(*entry);
+            if (clusters != contiguousClusters(*entry))
+                tryClusters(*entry, clusters);
+        }
+    }
+
+private:
+    uint64_t clusterCount(const FatEntry& entry) const { return (entry.size + m_volume.clusterSize() - 1) / m_volume.clusterSize(); }
+
+    bool isTaken(uint32_t cluster) const { return m_volume.inUse(cluster) || m_claimed[cluster]; }
+
+    /// The chain, or the run from the first cluster: whichever the entry allows.
+    bool proveFirstGuesses(const FatEntry& entry)
+    {
+        const uint64_t count = clusterCount(entry);
+        if (count > m_volume.clusterLimit())
+            return false;
+        if (!entry.deleted) {
+            auto clusters = entry.contiguous ? contiguousClusters(entry) : m_volume.chain(entry.firstCluster, count);
+            return clusters.size() == count && tryClusters(entry, clusters);
+        }
+        if (isTaken(entry.firstCluster))
+            return false; // a live file has its first cluster now
+        auto free = [&](const std::vector<uint32_t>& clusters) {
+            return clusters.size() == count && std::none_of(clusters.begin(), clusters.end(), [&](uint32_t c) { return isTaken(c); });
+        };
+        // exFAT keeps a deleted file's chain; FAT clears it.
+        if (m_volume.kind() == FatKind::exfat && !entry.contiguous) {
+            auto chained = m_volume.chain(entry.firstCluster, count);
+            if (free(chained) && tryClusters(entry, chained))
+                return true;
+        }
+        auto run = contiguousClusters(entry);
+        return free(run) && tryClusters(entry, run);
+    }
+
+    std::vector<uint32_t> contiguousClusters(const FatEntry& entry) const
+    {
+        std::vector<uint32_t> clusters;
+        const uint64_t count = clusterCount(entry);
+        for (uint32_t cluster = entry.firstCluster; clusters.size() < count && m_volume.isValidCluster(cluster); ++cluster)
+            clusters.push_back(cluster);
+        return clusters;
+    }
+
+    /// The first cluster, then the free clusters above it in ascending order.
+    std::vector<uint32_t> freeClusters(const FatEntry& entry) const
+    {
+        std::vector<uint32_t> clusters { entry.firstCluster };
+        const uint64_t count = clusterCount(entry);
+        const uint64_t searchEnd = std::min<uint64_t>(m_volume.clusterLimit(), uint64_t(entry.firstCluster) + count + kMaxFreeSearch);
+        for (uint64_t cluster = uint64_t(entry.firstCluster) + 1; clusters.size() < count && cluster < searchEnd; ++cluster)
+            if (!isTaken(static_cast<uint32_t>(cluster)))
+                clusters.push_back(static_cast<uint32_t>(cluster));
+        return clusters;
+    }
+
+    bool tryClusters(const FatEntry& entry, const std::vector<uint32_t>& clusters)
+    {
+        if (clusters.size() != clusterCount(entry))
+            return false;
+        auto runs = runsOf(m_volume, clusters, entry.size);
+        if (runs.empty() || m_starts.contains(runs.front().offset))
+            return false;
+        CarvedFile file;
+        file.start = runs.front().offset;
+        file.length = entry.size;
+        auto carved = m_carvedExact.find(file.start);
+        if (runs.size() == 1 && carved != m_carvedExact.end() && carved->second->length == entry.size) {
+            // Carving proved these very bytes already.
+            file.ext = carved->second->ext;
+            file.category = carved->second->category;
+            file.headDigest = carved->second->headDigest;
+            file.sampleDigests = carved->second->sampleDigests;
+        } else {
+            // Each walk reads the file once at most; what fails costs as much as what proves.
+            if (m_walks.count >= kMaxWalks || entry.size > m_walks.bytesLeft)
+                return false;
+            ++m_walks.count;
+            m_walks.bytesLeft -= entry.size;
+            auto view = std::make_shared<RunSource>(m_context.source(), runs);
+            auto match = m_owner.prove(view, entry.size);
+            if (!match)
+                return false;
+            file.ext = match->ext;
+            file.category = match->category;
+            ReadContext fileBytes(view);
+            takeDigests(file, fileBytes);
+        }
+        file.confidence = CarveConfidence::exact;
+        file.name = entry.name;
+        file.folder = entry.folder;
+        file.modified = entry.modified;
+        if (runs.size() > 1)
+            file.runs = std::move(runs);
+        m_starts.insert(file.start);
+        m_found.push_back(std::move(file));
+        for (uint32_t cluster : clusters)
+            m_claimed[cluster] = true;
+        return true;
+    }
+
+    const FileSystemRecovery& m_owner;
+    ReadContext& m_context;
+    const FatVolume& m_volume;
+    const std::map<uint64_t, const CarvedFile*>& m_carvedExact;
+    std::vector<CarvedFile>& m_found;
+    std::set<uint64_t>& m_starts;
+    WalkBudget& m_walks;
+    std::vector<bool> m_claimed; ///< clusters of the files proven so far
+};
+
+FileSystemRecovery::FileSystemRecovery(std::vector<FormatCarverPtr> carvers, CategorySet categories)
+    : m_carvers(std::move(carvers))
+    , m_categories(std::move(categories))
+{
+}
+
+std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const std::vector<CarvedFile>& carved,
+    const std::function<bool()>& isCancelled) const
+{
+    std::map<uint64_t, const CarvedFile*> carvedExact;
+    for (const auto& file : carved)
+        if (file.confidence == CarveConfidence::exact && !file.runs)
+            carvedExact.emplace(file.start, &file);
+    std::vector<CarvedFile> found;
+    std::set<uint64_t> starts;
+    const uint64_t size = context.size();
+    WalkBudget walks { 0, size > (UINT64_MAX - kWalkAllowance) / 2 ? UINT64_MAX : size * 2 + kWalkAllowance };
+    for (uint64_t offset : FatVolume::findVolumes(context)) {
+        auto volume = FatVolume::open(context, offset);
+        if (!volume)
+            continue;
+        VolumeRecovery(*this, context, *volume, carvedExact, found, starts, walks).run(volume->entries(context), isCancelled);
+    }
+    std::sort(found.begin(), found.end(), [](const CarvedFile& a, const CarvedFile& b) { return a.start < b.start; });
+    return found;
+}
+
+std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source, uint64_t size) const
+{
+    ReadContext context(source);
+    ByteRun head = context.bytes(0, kHeadBytes);
+    for (const auto& carver : m_carvers) {
+        const int64_t at = carver->signatureOffset();
+        if (at < 0 || static_cast<uint64_t>(at) >= head.size())
+            continue;
+        bool matches = std::any_of(carver->signatures().begin(), carver->signatures().end(), [&](const Signature& pattern) {
+            return pattern.size() <= head.size() - static_cast<size_t>(at)
+                && std::equal(pattern.begin(), pattern.end(), head.begin() + at);
+        });
+        if (!matches)
+            continue;
+        try {
+            auto match = carver->carve(0, context);
+            if (match && match->confidence == CarveConfidence::exact && match->length == size && m_categories.contains(match->category))
+                return match;
+        } catch (const DeviceError&) {
+            // An unreadable piece proves nothing; the next carver may still.
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<SourceRun> FileSystemRecovery::runsOf(const FatVolume& volume, const std::vector<uint32_t>& clusters, uint64_t size)
+{
+    std::vector<SourceRun> runs;
+    uint64_t left = size;
+    for (uint32_t cluster : clusters) {
+        if (left == 0)
+            break;
+        const uint64_t offset = volume.clusterOffset(cluster);
+        const uint64_t length = std::min(left, volume.clusterSize());
+        if (!runs.empty() && runs.back().offset + runs.back().length == offset)
+            runs.back().length += length;
+        else
+            runs.push_back({ offset, length });
+        left -= length;
+    }
+    return runs;
+}
+
+std::vector<CarvedFile> FileSystemRecovery::merge(std::vector<CarvedFile> carved, std::vector<CarvedFile> recovered)
+{
+    std::map<uint64_t, size_t> byStart;
+    for (size_t index = 0; index < carved.size(); ++index)
+        byStart.emplace(carved[index].start, index);
+    for (auto& file : recovered) {
+        auto same = byStart.find(file.start);
+        if (same == byStart.end()) {
+            carved.push_back(std::move(file));
+            continue;
+        }
+        CarvedFile& earlier = carved[same->second];
+        if (!file.runs && earlier.confidence == CarveConfidence::exact && earlier.length == file.length && earlier.ext == file.ext) {
+            earlier.name = std::move(file.name);
+            earlier.folder = std::move(file.folder);
+            earlier.modified = std::move(file.modified);
+        } else {
+            earlier = std::move(file); // the whole file where carving found a piece or a guess
+        }
+    }
+    std::stable_sort(carved.begin(), carved.end(), [](const CarvedFile& a, const CarvedFile& b) { return a.start < b.start; });
+    return carved;
+}
+
+}

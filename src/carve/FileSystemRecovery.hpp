@@ -1,0 +1,58 @@
+#pragma once
+
+#include "carve/CarvedFile.hpp"
+#include "carve/FatVolume.hpp"
+#include "carve/FormatCarver.hpp"
+#include "carve/ReadContext.hpp"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace brightfold {
+
+/// Files found through what a FAT or exFAT volume's directories still say of
+/// them, deleted ones included: each entry's clusters give the file's bytes,
+/// which count only when a carver of their format walks them and calls them an
+/// exact file of the entry's size. Such a file carries its name, folder and
+/// modification time, and its runs when it is fragmented.
+///
+/// Where a deleted file's FAT chain was cleared, its clusters are guessed as a
+/// camera's next-free allocator lays them: first the run of clusters from its
+/// first one, then, when that is not proven, the free clusters from its first one
+/// upwards, skipping those live files and files already proven hold.
+class FileSystemRecovery {
+public:
+    /// Recovers files of the formats `carvers` prove (only those of `categories`).
+    FileSystemRecovery(std::vector<FormatCarverPtr> carvers, CategorySet categories);
+
+    /// The files proven on every volume of the source behind `context`, in
+    /// ascending order of start, at most one per start. `carved` is what carving
+    /// found: an exact file of the same start and length proves a contiguous entry
+    /// without walking it again. `isCancelled` is asked between entries. Throws
+    /// what the context's reads throw.
+    std::vector<CarvedFile> recover(ReadContext& context, const std::vector<CarvedFile>& carved,
+        const std::function<bool()>& isCancelled = {}) const;
+
+    /// `carved` with `recovered` folded in: a recovered file takes the place of a
+    /// carved file of the same start (a carved file of the same bytes only gains the
+    /// name, folder and time; one replaced loses its copy's path), the others are
+    /// added; in ascending order of start.
+    static std::vector<CarvedFile> merge(std::vector<CarvedFile> carved, std::vector<CarvedFile> recovered);
+
+    /// The runs of `clusters` (in file order) of `volume`, cut to `size` bytes.
+    static std::vector<SourceRun> runsOf(const FatVolume& volume, const std::vector<uint32_t>& clusters, uint64_t size);
+
+private:
+    class VolumeRecovery;
+    struct WalkBudget;
+
+    /// What a carver's walk of `file` (a file's bytes in order) finds, when it is
+    /// exact, of the entry's `size` and of a category asked for.
+    std::optional<CarveMatch> prove(const ByteSourcePtr& file, uint64_t size) const;
+
+    std::vector<FormatCarverPtr> m_carvers;
+    CategorySet m_categories;
+};
+
+}

@@ -1,0 +1,157 @@
+#include "FatImageBuilder.hpp"
+#include "carve/FatVolume.hpp"
+#include "device/MemorySource.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace brightfold;
+using namespace brightfold::test;
+
+namespace {
+
+using Entry = FatImageBuilder::Entry;
+
+std::vector<FatEntry> entriesOf(const std::vector<uint8_t>& image, uint64_t offset = 0)
+{
+    ReadContext context(std::make_shared<MemorySource>(image));
+    auto volume = FatVolume::open(context, offset);
+    if (!volume)
+        return {};
+    return volume->entries(context);
+}
+
+/// A card as a camera leaves it after some deletions: a folder with a live photo,
+/// a deleted one with a long name, a deleted one with a short name only, and a
+/// deleted folder with a file in it.
+FatImageBuilder camera(FatKind kind, uint32_t clusters)
+{
+    FatImageBuilder card(kind, clusters);
+    card.entry(0, { .longName = kind == FatKind::exfat ? "DCIM" : "", .shortName = "DCIM       ", .firstCluster = 10, .directory = true }).chain({ 10 });
+    card.entry(10, { .longName = "Holiday photo.jpg", .shortName = "HOLIDA~1JPG", .firstCluster = 20, .size = 700 }).chain({ 20, 21 });
+    card.entry(10, { .longName = "Deleted beach.jpg", .shortName = "DELETE~1JPG", .firstCluster = 30, .size = 600, .deleted = true });
+    card.entry(10, { .longName = kind == FatKind::exfat ? "gone.png" : "", .shortName = "GONE    PNG", .firstCluster = 40, .size = 100, .deleted = true });
+    card.entry(0, { .longName = kind == FatKind::exfat ? "OLD" : "", .shortName = "OLD        ", .firstCluster = 50, .deleted = true, .directory = true });
+    card.entry(50, { .longName = kind == FatKind::exfat ? "a.gif" : "", .shortName = "A       GIF", .firstCluster = 51, .size = 10, .deleted = true });
+    return card;
+}
+
+}
+
+TEST(FatVolumeTest, ListsLiveAndDeletedEntriesWithNamesFoldersAndTimesOnEveryKind)
+{
+    struct Row {
+        FatKind kind;
+        uint32_t clusters;
+        std::string shortDeletedName; ///< a deleted 8.3 name loses its first letter on FAT
+    };
+    for (const Row& row : std::vector<Row> { { FatKind::fat12, 200, "_ONE.PNG" }, { FatKind::fat16, 5000, "_ONE.PNG" },
+             { FatKind::fat32, 66000, "_ONE.PNG" }, { FatKind::exfat, 200, "gone.png" } }) {
+        SCOPED_TRACE(static_cast<int>(row.kind));
+        auto image = camera(row.kind, row.clusters).bytes();
+        ReadContext context(std::make_shared<MemorySource>(image));
+        auto volume = FatVolume::open(context, 0);
+        ASSERT_TRUE(volume);
+        EXPECT_EQ(volume->kind(), row.kind);
+        auto entries = volume->entries(context);
+        std::vector<std::tuple<std::string, std::string, bool, uint32_t, uint64_t>> listed;
+        for (const auto& entry : entries)
+            listed.emplace_back(entry.folder, entry.name, entry.deleted, entry.firstCluster, entry.size);
+        std::vector<std::tuple<std::string, std::string, bool, uint32_t, uint64_t>> expected {
+            { "", "DCIM", false, 10, 0 },
+            { "", row.kind == FatKind::exfat ? "OLD" : "_LD", true, 50, 0 },
+            { "DCIM", "Holiday photo.jpg", false, 20, 700 },
+            { "DCIM", "Deleted beach.jpg", true, 30, 600 },
+            { "DCIM", row.shortDeletedName, true, 40, 100 },
+            { row.kind == FatKind::exfat ? "OLD" : "_LD", row.kind == FatKind::exfat ? "a.gif" : "_.GIF", true, 51, 10 },
+        };
+        EXPECT_EQ(listed, expected);
+        EXPECT_EQ(entries[2].modified, "2024-05-01T12:34:56");
+    }
+}
+
+TEST(FatVolumeTest, LongNamePartsAreTheNameOnlyWhenTheyBelongToTheEntry)
+{
+    struct Row {
+        std::string name;
+        Entry entry;
+        std::string expected;
+    };
+    for (const Row& row : std::vector<Row> {
+             { "live, matching", { .longName = "Summer 2024.jpg", .shortName = "SUMMER~1JPG", .firstCluster = 5, .size = 1 }, "Summer 2024.jpg" },
+             { "deleted, matching", { .longName = "Summer 2024.jpg", .shortName = "SUMMER~1JPG", .firstCluster = 5, .size = 1, .deleted = true }, "Summer 2024.jpg" },
+             { "left over from another entry", { .longName = "Other.jpg", .shortName = "SUMMER~1JPG", .checksumOf = "OTHER   JPG", .firstCluster = 5, .size = 1 }, "SUMMER~1.JPG" },
+             { "deleted, left over", { .longName = "Other.jpg", .shortName = "SUMMER~1JPG", .checksumOf = "OTHER   JPG", .firstCluster = 5, .size = 1, .deleted = true }, "_UMMER~1.JPG" },
+             { "a slash in a long name", { .longName = "../../etc/passwd", .shortName = "PASSWD     ", .firstCluster = 5, .size = 1 }, ".._.._etc_passwd" },
+             { "a long name of dots", { .longName = "..", .shortName = "DOTS       ", .firstCluster = 5, .size = 1 }, "DOTS" },
+         }) {
+        SCOPED_TRACE(row.name);
+        FatImageBuilder card(FatKind::fat12, 100);
+        card.entry(0, row.entry);
+        auto entries = entriesOf(card.bytes());
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].name, row.expected);
+    }
+}
+
+TEST(FatVolumeTest, DamagedStructuresEndTheirBranchOnly)
+{
+    // Faults: a directory chain looping back, a folder pointing at the root or at
+    // itself, and one outside the volume, must neither hang nor lose the rest.
+    FatImageBuilder card(FatKind::fat32, 66000);
+    card.entry(0, { .shortName = "LOOP       ", .firstCluster = 10, .directory = true }).chain({ 10, 11 }).mark(11, 10);
+    card.entry(10, { .shortName = "ROOT       ", .firstCluster = 2, .directory = true });
+    card.entry(10, { .shortName = "SELF       ", .firstCluster = 10, .directory = true });
+    card.entry(10, { .shortName = "FAR        ", .firstCluster = 0x0FFFFFF0, .directory = true });
+    card.entry(10, { .shortName = "INSIDE  JPG", .firstCluster = 12, .size = 5 });
+    card.entry(0, { .shortName = "AFTER   JPG", .firstCluster = 13, .size = 5 });
+    auto entries = entriesOf(card.bytes());
+    std::vector<std::string> names;
+    for (const auto& entry : entries)
+        names.push_back(entry.folder + "/" + entry.name);
+    EXPECT_EQ(names, (std::vector<std::string> { "/LOOP", "/AFTER.JPG", "LOOP/ROOT", "LOOP/SELF", "LOOP/FAR", "LOOP/INSIDE.JPG" }));
+
+    ReadContext context(std::make_shared<MemorySource>(card.bytes()));
+    auto volume = FatVolume::open(context, 0);
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(volume->chain(10, 100), (std::vector<uint32_t> { 10, 11 }));
+    EXPECT_TRUE(volume->chain(0x0FFFFFF0, 1).empty());
+}
+
+TEST(FatVolumeTest, CutAndScribbledImagesNeverCrash)
+{
+    auto image = camera(FatKind::fat12, 200).bytes();
+    for (size_t cut = 0; cut < image.size(); cut += 512) {
+        SCOPED_TRACE(cut);
+        entriesOf(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(cut)));
+    }
+    auto exfat = camera(FatKind::exfat, 200);
+    for (size_t slot = 0; slot < 16; ++slot) {
+        SCOPED_TRACE(slot);
+        auto scribbled = exfat.bytes();
+        for (size_t i = 0; i < 32; ++i)
+            scribbled[exfat.clusterOffset(3) + slot * 32 + i] = static_cast<uint8_t>(0x85 + i * 37);
+        entriesOf(scribbled);
+    }
+}
+
+TEST(FatVolumeTest, FindsTheVolumeAtTheStartOrInThePartitionTable)
+{
+    auto card = camera(FatKind::fat16, 5000);
+    struct Row {
+        std::string name;
+        std::vector<uint8_t> image;
+        std::vector<uint64_t> volumes;
+    };
+    auto noVolume = card.partitioned(64);
+    noVolume[64 * 512] = 0; // the partition's boot sector is gone
+    for (const Row& row : std::vector<Row> {
+             { "volume at 0", card.bytes(), { 0 } },
+             { "partition at sector 64", card.partitioned(64), { 64 * 512 } },
+             { "partition without a boot sector", noVolume, {} },
+             { "no signature", std::vector<uint8_t>(4096, 0), {} },
+         }) {
+        SCOPED_TRACE(row.name);
+        ReadContext context(std::make_shared<MemorySource>(row.image));
+        EXPECT_EQ(FatVolume::findVolumes(context), row.volumes);
+    }
+}
