@@ -53,6 +53,14 @@ struct CarvedFile {
     std::string fileName() const;
     /// The folder copies of this kind go into: the extension in upper case (JPG, CR2).
     std::string folderName() const;
+    /// "folder/name" as the file system had it ("DCIM/100CANON/IMG_0001.JPG", a name
+    /// alone at the root); no value for a file without a name.
+    std::optional<std::string> originalPath() const
+    {
+        if (!name)
+            return std::nullopt;
+        return folder && !folder->empty() ? *folder + "/" + *name : *name;
+    }
     /// The file's pieces on the source: `runs`, or the one range from `start`.
     std::vector<SourceRun> pieces() const { return runs ? *runs : std::vector<SourceRun> { { start, length } }; }
 

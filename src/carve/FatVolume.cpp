@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <set>
 
 namespace brightfold {
@@ -313,7 +314,7 @@ void FatVolume::readFat(ReadContext& context, uint64_t fatOffset)
     table.resize(fatBytes, 0);
     m_fat.resize(entries);
     for (uint32_t cluster = 0; cluster < entries; ++cluster) {
-        uint32_t value;
+        uint32_t value = 0;
         switch (m_kind) {
         case FatKind::fat12: {
             const uint16_t pair = le16(table, cluster + cluster / 2);
@@ -461,7 +462,34 @@ std::vector<FatEntry> FatVolume::entries(ReadContext& context) const
     }
     if (found.size() > kMaxEntries)
         found.resize(kMaxEntries);
+    guessFirstLetters(found);
     return found;
+}
+
+void FatVolume::guessFirstLetters(std::vector<FatEntry>& entries)
+{
+    // Names alike: the same length and the same three letters after the first, as a
+    // camera's numbered files are (IMG_0001.JPG, IMG_0002.JPG; MVI_0003.MP4, MVI_0004.MOV).
+    auto likeness = [](const std::string& name) { return std::to_string(name.size()) + name.substr(1, 3); };
+    std::map<std::string, std::map<char, size_t>> inFolder, anywhere;
+    for (const auto& entry : entries) {
+        const char first = entry.name[0];
+        if (entry.firstLetterGuessed || static_cast<unsigned char>(first) >= 0x80 || entry.name.size() < 4)
+            continue;
+        ++inFolder[entry.folder + '/' + likeness(entry.name)][first];
+        ++anywhere[likeness(entry.name)][first];
+    }
+    auto commonest = [](const std::map<char, size_t>& counts) {
+        return std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+    };
+    for (auto& entry : entries) {
+        if (!entry.firstLetterGuessed || entry.name.size() < 4)
+            continue;
+        if (auto same = inFolder.find(entry.folder + '/' + likeness(entry.name)); same != inFolder.end())
+            entry.name[0] = commonest(same->second);
+        else if (auto other = anywhere.find(likeness(entry.name)); other != anywhere.end())
+            entry.name[0] = commonest(other->second);
+    }
 }
 
 void FatVolume::readFatDirectory(std::span<const uint8_t> bytes, const std::string& folder, std::vector<FatEntry>& found) const
@@ -496,6 +524,7 @@ void FatVolume::readFatDirectory(std::span<const uint8_t> bytes, const std::stri
         if (name[0] == 0x05)
             name[0] = kDeletedMark; // a name whose first byte really is 0xE5
         std::optional<std::string> text = longName(namedBy, name, deleted);
+        const bool lostFirstLetter = !text && deleted;
         if (!text) {
             if (deleted)
                 name[0] = '_';
@@ -511,6 +540,7 @@ void FatVolume::readFatDirectory(std::span<const uint8_t> bytes, const std::stri
         file.size = le32(entry, 28);
         file.deleted = deleted;
         file.directory = attributes & kAttributeDirectory;
+        file.firstLetterGuessed = lostFirstLetter;
         found.push_back(std::move(file));
     }
 }

@@ -30,6 +30,9 @@ struct FatEntry {
     bool deleted { false };
     bool directory { false };
     bool contiguous { false }; ///< exFAT's NoFatChain: the clusters follow one another, the FAT is not used
+    /// A deleted 8.3 name without a long name lost its first letter: it is taken from
+    /// a name like it ("_MG_0002.JPG" beside IMG_0001.JPG), else left "_".
+    bool firstLetterGuessed { false };
 
     bool operator==(const FatEntry&) const = default;
 };
@@ -86,6 +89,8 @@ private:
     /// Appends the entries of one directory's bytes.
     void readFatDirectory(std::span<const uint8_t> bytes, const std::string& folder, std::vector<FatEntry>& found) const;
     void readExfatDirectory(std::span<const uint8_t> bytes, const std::string& folder, std::vector<FatEntry>& found) const;
+    /// Gives deleted 8.3 names the first letter of names like them.
+    static void guessFirstLetters(std::vector<FatEntry>& entries);
 
     FatKind m_kind { FatKind::fat16 };
     uint64_t m_offset { 0 };

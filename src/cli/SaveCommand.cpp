@@ -25,7 +25,7 @@ struct SaveOptions {
 
 std::string describe(const CarvedFile& file)
 {
-    return fmt::format("{} (offset {}, {})", file.fileName(), file.start, formatByteCount(file.length));
+    return fmt::format("{} (offset {}, {})", file.originalPath().value_or(file.fileName()), file.start, formatByteCount(file.length));
 }
 
 void printResult(const CarveExporter::Result& result, size_t asked)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <map>
 
 namespace brightfold::cli {
 
@@ -21,6 +22,7 @@ struct ScanOptions {
     std::string out;
     bool copy { false };
     bool json { false };
+    bool byFolder { false };
     bool unmount { false };
 };
 
@@ -56,6 +58,36 @@ void printTable(const CarveReport& report)
         fmt::print("{:<22} {:>15} {:>15}  {:<10} {}\n", file.fileName(), file.start, file.length, rawValue(file.category), rawValue(file.confidence));
 }
 
+/// The files under the folders their file system kept them in, each folder once,
+/// then those carving alone found.
+void printByFolder(const CarveReport& report)
+{
+    std::map<std::string, std::vector<const CarvedFile*>> byFolder;
+    std::vector<const CarvedFile*> unnamed;
+    for (const auto& file : report.files) {
+        if (file.name)
+            byFolder[file.folder.value_or("")].push_back(&file);
+        else
+            unnamed.push_back(&file);
+    }
+    auto row = [](const std::string& name, const CarvedFile& file) {
+        fmt::print("  {:<34} {:>15}  {:<19}  {}{}\n", name, file.length, file.modified.value_or("-"), file.ext,
+            file.runs ? fmt::format(" (in {} pieces)", file.runs->size()) : "");
+    };
+    for (const auto& [folder, files] : byFolder) {
+        fmt::print("{}/\n", folder);
+        for (const CarvedFile* file : files)
+            row(*file->name, *file);
+    }
+    if (!unnamed.empty()) {
+        fmt::print("{}\n", byFolder.empty() ? "Found by carving (no file system named them):" : "Found by carving alone:");
+        for (const CarvedFile* file : unnamed)
+            row(file->fileName(), *file);
+    }
+    if (report.files.empty())
+        fmt::print("No files found.\n");
+}
+
 int runScan(const ScanOptions& options)
 {
     ScanRequest request {
@@ -85,6 +117,8 @@ int runScan(const ScanOptions& options)
 
     if (options.json)
         fmt::print("{}", report.toJson());
+    else if (options.byFolder)
+        printByFolder(report);
     else
         printTable(report);
 
@@ -117,6 +151,8 @@ std::function<int()> addScanCommand(CLI::App& app)
     command->add_option("--out", options->out, "Folder for the report, which must not hold one already (default: a new \"Brightfold Scan <time>\" folder here)");
     command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
     command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
+    command->add_flag("--by-folder", options->byFolder,
+        "List the files under the folders and names a FAT or exFAT file system on the source kept for them (deleted files too), then those found by carving alone");
     command->add_flag("--unmount", options->unmount, "Unmount the card's volumes before scanning it (recommended)");
     return [options] { return runScan(*options); };
 }

@@ -93,6 +93,22 @@ TEST(FatVolumeTest, LongNamePartsAreTheNameOnlyWhenTheyBelongToTheEntry)
     }
 }
 
+TEST(FatVolumeTest, ADeletedShortNameTakesItsFirstLetterFromNamesLikeIt)
+{
+    FatImageBuilder card(FatKind::fat16, 5000);
+    card.entry(0, { .shortName = "DCIM       ", .firstCluster = 10, .directory = true }).chain({ 10 });
+    card.entry(0, { .shortName = "RECORD     ", .firstCluster = 11, .directory = true }).chain({ 11 });
+    card.entry(0, { .shortName = "REC0009 WAV", .firstCluster = 12, .size = 1 }).chain({ 12 });
+    card.entry(10, { .shortName = "IMG_0001JPG", .firstCluster = 20, .size = 1 }).chain({ 20 });
+    card.entry(10, { .shortName = "IMG_0002JPG", .firstCluster = 21, .size = 1, .deleted = true });
+    card.entry(10, { .shortName = "MVI_0003MOV", .firstCluster = 22, .size = 1, .deleted = true });
+    card.entry(11, { .shortName = "REC0001 WAV", .firstCluster = 23, .size = 1, .deleted = true });
+    std::vector<std::string> names;
+    for (const auto& entry : entriesOf(card.bytes()))
+        names.push_back(entry.name);
+    EXPECT_EQ(names, (std::vector<std::string> { "DCIM", "RECORD", "REC0009.WAV", "IMG_0001.JPG", "IMG_0002.JPG", "_VI_0003.MOV", "REC0001.WAV" }));
+}
+
 TEST(FatVolumeTest, DamagedStructuresEndTheirBranchOnly)
 {
     // Faults: a directory chain looping back, a folder pointing at the root or at
