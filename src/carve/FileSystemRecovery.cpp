@@ -13,8 +13,7 @@ namespace brightfold {
 namespace {
 
 constexpr size_t kMaxWalks = 50'000;            // reassembled files walked by a carver, per source
-constexpr uint64_t kWalkAllowance = 64 * 1024 * 1024; // bytes walked on top of twice the source's size
-constexpr uint64_t kMaxFreeSearch = 1u << 22;   // clusters looked at past a file's first one for its free clusters
+constexpr uint64_t kWalkAllowance = 64 * 1024 * 1024; // bytes carvers may read on top of twice the source's size
 constexpr uint64_t kHeadBytes = 64;             // bytes read to test the carvers' signatures
 
 /// The digests of a file's bytes, taken as the engine takes them.
@@ -70,6 +69,11 @@ public:
                 unproven.push_back(entry);
         }
         std::stable_sort(unproven.begin(), unproven.end(), [](const FatEntry* a, const FatEntry* b) { return a->firstCluster < b->firstCluster; });
+        if (!unproven.empty()) {
+            for (uint32_t cluster = 2; cluster < m_volume.clusterLimit(); ++cluster)
+                if (!m_volume.inUse(cluster))
+                    m_free.push_back(cluster);
+        }
         for (const FatEntry* entry : unproven) {
             if (isCancelled && isCancelled())
                 return;
@@ -118,15 +122,16 @@ private:
         return clusters;
     }
 
-    /// The first cluster, then the free clusters above it in ascending order.
+    /// The first cluster, then the free clusters above it in ascending order,
+    /// skipping those of files proven meanwhile.
     std::vector<uint32_t> freeClusters(const FatEntry& entry) const
     {
         std::vector<uint32_t> clusters { entry.firstCluster };
         const uint64_t count = clusterCount(entry);
-        const uint64_t searchEnd = std::min<uint64_t>(m_volume.clusterLimit(), uint64_t(entry.firstCluster) + count + kMaxFreeSearch);
-        for (uint64_t cluster = uint64_t(entry.firstCluster) + 1; clusters.size() < count && cluster < searchEnd; ++cluster)
-            if (!isTaken(static_cast<uint32_t>(cluster)))
-                clusters.push_back(static_cast<uint32_t>(cluster));
+        auto next = std::upper_bound(m_free.begin(), m_free.end(), entry.firstCluster);
+        for (; clusters.size() < count && next != m_free.end(); ++next)
+            if (!m_claimed[*next])
+                clusters.push_back(*next);
         return clusters;
     }
 
@@ -148,13 +153,12 @@ private:
             file.headDigest = carved->second->headDigest;
             file.sampleDigests = carved->second->sampleDigests;
         } else {
-            // Each walk reads the file once at most; what fails costs as much as what proves.
-            if (m_walks.count >= kMaxWalks || entry.size > m_walks.bytesLeft)
+            if (m_walks.count >= kMaxWalks || m_walks.bytesLeft == 0)
                 return false;
             ++m_walks.count;
-            m_walks.bytesLeft -= entry.size;
             auto view = std::make_shared<RunSource>(m_context.source(), runs);
             auto match = m_owner.prove(view, entry.size);
+            m_walks.bytesLeft -= std::min(m_walks.bytesLeft, view->delivered());
             if (!match)
                 return false;
             file.ext = match->ext;
@@ -183,6 +187,7 @@ private:
     std::set<uint64_t>& m_starts;
     WalkBudget& m_walks;
     std::vector<bool> m_claimed; ///< clusters of the files proven so far
+    std::vector<uint32_t> m_free; ///< the clusters no live file holds, ascending; made for the second pass
 };
 
 FileSystemRecovery::FileSystemRecovery(std::vector<FormatCarverPtr> carvers, CategorySet categories)

@@ -30,6 +30,7 @@ size_t RunSource::readInto(uint64_t offset, std::span<uint8_t> buffer)
         if (got < wanted)
             break; // the source ended inside the run
     }
+    m_delivered += delivered;
     return delivered;
 }
 

@@ -20,11 +20,15 @@ public:
     std::string descriptionForReport() const override { return m_source->descriptionForReport(); }
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override;
 
+    /// How many bytes the reads so far delivered, all together.
+    uint64_t delivered() const { return m_delivered; }
+
 private:
     ByteSourcePtr m_source;
     std::vector<SourceRun> m_runs;
     std::vector<uint64_t> m_runStarts; ///< where each run begins in the file
     uint64_t m_size { 0 };
+    uint64_t m_delivered { 0 };
 };
 
 }

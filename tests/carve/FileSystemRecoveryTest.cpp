@@ -158,6 +158,12 @@ TEST(FileSystemRecoveryTest, AScanNamesWhatCarvingFoundAndReassemblesWhatItCould
         EXPECT_LT(report.files[i - 1].start, report.files[i].start);
     EXPECT_EQ(CarveReport::readFile(folder.path() / CarveReport::kFileName), report);
 
+    CarveEngine copying(source, { .outputDirectory = folder.path() / "copies", .enabledCategories = CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end()),
+                                    .output = CarveEngine::Config::OutputMode::files });
+    for (const auto& file : copying.run().files)
+        if (file.name == "Around live.jpg")
+            EXPECT_EQ(readWholeFile(file.outputPath), card.aroundLive) << "files mode copies the whole file, not the piece carving found";
+
     CarveEngine ignoring(source, { .outputDirectory = folder.path() / "plain", .enabledCategories = CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end()),
                                      .fileSystems = CarveEngine::Config::FileSystems::ignore });
     auto plain = ignoring.run();
