@@ -160,9 +160,10 @@ TEST(FileSystemRecoveryTest, AScanNamesWhatCarvingFoundAndReassemblesWhatItCould
 
     CarveEngine copying(source, { .outputDirectory = folder.path() / "copies", .enabledCategories = CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end()),
                                     .output = CarveEngine::Config::OutputMode::files });
-    for (const auto& file : copying.run().files)
-        if (file.name == "Around live.jpg")
-            EXPECT_EQ(readWholeFile(file.outputPath), card.aroundLive) << "files mode copies the whole file, not the piece carving found";
+    auto copied = copying.run().files;
+    auto whole = std::find_if(copied.begin(), copied.end(), [](const CarvedFile& file) { return file.name == "Around live.jpg"; });
+    ASSERT_NE(whole, copied.end());
+    EXPECT_EQ(readWholeFile(whole->outputPath), card.aroundLive) << "files mode copies the whole file, not the piece carving found";
 
     CarveEngine ignoring(source, { .outputDirectory = folder.path() / "plain", .enabledCategories = CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end()),
                                      .fileSystems = CarveEngine::Config::FileSystems::ignore });
