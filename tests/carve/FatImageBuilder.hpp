@@ -29,7 +29,7 @@ public:
     };
 
     FatImageBuilder(FatKind kind, uint32_t clusters, uint32_t sectorsPerCluster = 1)
-        : m_kind(kind), m_clusters(clusters), m_clusterSize(512 * sectorsPerCluster)
+        : m_kind(kind), m_clusterSize(512 * sectorsPerCluster)
     {
         ByteBuilder boot;
         if (kind == FatKind::exfat) {
@@ -217,7 +217,6 @@ private:
     void put(uint64_t at, const std::vector<uint8_t>& bytes) { std::copy(bytes.begin(), bytes.end(), m_image.begin() + static_cast<std::ptrdiff_t>(at)); }
 
     FatKind m_kind;
-    uint32_t m_clusters;
     uint32_t m_clusterSize;
     uint64_t m_fatOffset { 0 };
     uint64_t m_rootOffset { 0 };
