@@ -34,6 +34,55 @@ void takeDigests(CarvedFile& file, ReadContext& fileBytes)
     }
 }
 
+/// What carving decided at each start. A walk of one run of clusters gives the
+/// carvers the bytes the scan gave them there, so the scan's verdict stands: an
+/// exact file of the entry's size proves it; another exact file, a guess (which
+/// a walk of the same bytes would guess again) or no file at a start the scan
+/// looked at refutes it. Only a start the scan skipped (inside an exact file) or
+/// a scan without files leaves it to a walk.
+class CarvedVerdicts {
+public:
+    enum class Verdict {
+        proven,
+        refuted,
+        unknown,
+    };
+
+    explicit CarvedVerdicts(const std::vector<CarvedFile>& carved)
+        : m_complete(!carved.empty())
+    {
+        for (const auto& file : carved) {
+            if (file.runs)
+                continue;
+            m_byStart.emplace(file.start, &file);
+            if (file.confidence == CarveConfidence::exact)
+                m_exactEnds.emplace(file.start, file.start + file.length);
+        }
+    }
+
+    /// The verdict on a file of `size` bytes in one run from `start`, and the carved
+    /// file that proves it.
+    std::pair<Verdict, const CarvedFile*> at(uint64_t start, uint64_t size) const
+    {
+        if (auto found = m_byStart.find(start); found != m_byStart.end()) {
+            const CarvedFile& file = *found->second;
+            const bool proven = file.confidence == CarveConfidence::exact && file.length == size;
+            return { proven ? Verdict::proven : Verdict::refuted, &file };
+        }
+        if (!m_complete)
+            return { Verdict::unknown, nullptr };
+        auto after = m_exactEnds.upper_bound(start);
+        if (after != m_exactEnds.begin() && std::prev(after)->second > start)
+            return { Verdict::unknown, nullptr }; // skipped over by the scan
+        return { Verdict::refuted, nullptr };
+    }
+
+private:
+    bool m_complete;
+    std::map<uint64_t, const CarvedFile*> m_byStart;
+    std::map<uint64_t, uint64_t> m_exactEnds; ///< start to end of each exact file
+};
+
 }
 
 /// How much carvers may still walk: reassembled files cost a read of their bytes each.
@@ -48,9 +97,9 @@ struct FileSystemRecovery::WalkBudget {
 class FileSystemRecovery::VolumeRecovery {
 public:
     VolumeRecovery(const FileSystemRecovery& owner, ReadContext& context, const FatVolume& volume,
-        const std::map<uint64_t, const CarvedFile*>& carvedExact, std::vector<CarvedFile>& found, std::set<uint64_t>& starts,
+        const CarvedVerdicts& carved, std::vector<CarvedFile>& found, std::set<uint64_t>& starts,
         WalkBudget& walks)
-        : m_owner(owner), m_context(context), m_volume(volume), m_carvedExact(carvedExact), m_found(found), m_starts(starts)
+        : m_owner(owner), m_context(context), m_volume(volume), m_carved(carved), m_found(found), m_starts(starts)
         , m_walks(walks), m_claimed(volume.clusterLimit(), false) { }
 
     void run(const std::vector<FatEntry>& entries, const std::function<bool()>& isCancelled)
@@ -145,13 +194,15 @@ private:
         CarvedFile file;
         file.start = runs.front().offset;
         file.length = entry.size;
-        auto carved = m_carvedExact.find(file.start);
-        if (runs.size() == 1 && carved != m_carvedExact.end() && carved->second->length == entry.size) {
-            // Carving proved these very bytes already.
-            file.ext = carved->second->ext;
-            file.category = carved->second->category;
-            file.headDigest = carved->second->headDigest;
-            file.sampleDigests = carved->second->sampleDigests;
+        auto [verdict, carved] = runs.size() == 1 ? m_carved.at(file.start, entry.size)
+                                                  : std::pair(CarvedVerdicts::Verdict::unknown, nullptr);
+        if (verdict == CarvedVerdicts::Verdict::refuted)
+            return false;
+        if (verdict == CarvedVerdicts::Verdict::proven) {
+            file.ext = carved->ext;
+            file.category = carved->category;
+            file.headDigest = carved->headDigest;
+            file.sampleDigests = carved->sampleDigests;
         } else {
             if (m_walks.count >= kMaxWalks || m_walks.bytesLeft == 0)
                 return false;
@@ -182,7 +233,7 @@ private:
     const FileSystemRecovery& m_owner;
     ReadContext& m_context;
     const FatVolume& m_volume;
-    const std::map<uint64_t, const CarvedFile*>& m_carvedExact;
+    const CarvedVerdicts& m_carved;
     std::vector<CarvedFile>& m_found;
     std::set<uint64_t>& m_starts;
     WalkBudget& m_walks;
@@ -199,10 +250,7 @@ FileSystemRecovery::FileSystemRecovery(std::vector<FormatCarverPtr> carvers, Cat
 std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const std::vector<CarvedFile>& carved,
     const std::function<bool()>& isCancelled) const
 {
-    std::map<uint64_t, const CarvedFile*> carvedExact;
-    for (const auto& file : carved)
-        if (file.confidence == CarveConfidence::exact && !file.runs)
-            carvedExact.emplace(file.start, &file);
+    const CarvedVerdicts verdicts(carved);
     std::vector<CarvedFile> found;
     std::set<uint64_t> starts;
     const uint64_t size = context.size();
@@ -211,7 +259,7 @@ std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const 
         auto volume = FatVolume::open(context, offset);
         if (!volume)
             continue;
-        VolumeRecovery(*this, context, *volume, carvedExact, found, starts, walks).run(volume->entries(context), isCancelled);
+        VolumeRecovery(*this, context, *volume, verdicts, found, starts, walks).run(volume->entries(context), isCancelled);
     }
     std::sort(found.begin(), found.end(), [](const CarvedFile& a, const CarvedFile& b) { return a.start < b.start; });
     return found;
@@ -219,8 +267,15 @@ std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const 
 
 std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source, uint64_t size) const
 {
+    // Carvers read what their structure needs (a header, box or chunk heads, a search
+    // in 1 MiB pieces): straight from the runs, which costs less than reading the file first.
     ReadContext context(source);
-    ByteRun head = context.bytes(0, kHeadBytes);
+    ByteRun head;
+    try {
+        head = context.bytes(0, kHeadBytes);
+    } catch (const DeviceError&) {
+        return std::nullopt; // an unreadable file proves nothing
+    }
     for (const auto& carver : m_carvers) {
         const int64_t at = carver->signatureOffset();
         if (at < 0 || static_cast<uint64_t>(at) >= head.size())

@@ -27,10 +27,11 @@ public:
     FileSystemRecovery(std::vector<FormatCarverPtr> carvers, CategorySet categories);
 
     /// The files proven on every volume of the source behind `context`, in
-    /// ascending order of start, at most one per start. `carved` is what carving
-    /// found: an exact file of the same start and length proves a contiguous entry
-    /// without walking it again. `isCancelled` is asked between entries. Throws
-    /// what the context's reads throw.
+    /// ascending order of start, at most one per start. `carved` is what a scan of
+    /// the whole source with the same carvers found (or nothing): it decides an
+    /// entry in one run of clusters without a walk, an exact file of the same start
+    /// and length proving it, another file or none there refuting it.
+    /// `isCancelled` is asked between entries. Throws what the context's reads throw.
     std::vector<CarvedFile> recover(ReadContext& context, const std::vector<CarvedFile>& carved,
         const std::function<bool()>& isCancelled = {}) const;
 
