@@ -21,6 +21,8 @@ constexpr uint64_t kMaxDirectoryBytesInAll = 64 * 1024 * 1024; // bytes read of 
 constexpr size_t kMaxFolderDepth = 64;                    // folders below the root
 constexpr uint64_t kFatPiece = 4 * 1024 * 1024;           // bytes of the FAT read at once
 constexpr uint32_t kMaxClusters = 0x0FFFFFF6;             // the most a FAT32 or exFAT volume can number
+constexpr uint32_t kMaxGptEntries = 128;                  // GPT partition entries looked at
+constexpr uint8_t kGptProtective = 0xEE;                  // the MBR entry type in front of a GPT
 
 constexpr uint8_t kDeletedMark = 0xE5;
 constexpr uint8_t kAttributeLongName = 0x0F;
@@ -190,26 +192,59 @@ struct PendingDirectory {
 
 std::vector<uint64_t> FatVolume::findVolumes(ReadContext& context)
 {
-    if (open(context, 0))
+    if (bootSector(context, 0))
         return { 0 };
     std::vector<uint64_t> volumes;
+    auto add = [&](uint64_t firstSector) {
+        const uint64_t offset = firstSector * kSectorBytes;
+        if (firstSector != 0 && firstSector <= UINT64_MAX / kSectorBytes && std::find(volumes.begin(), volumes.end(), offset) == volumes.end()
+            && bootSector(context, offset))
+            volumes.push_back(offset);
+    };
     ByteRun mbr = context.bytes(0, kSectorBytes);
     if (mbr.size() < kSectorBytes || mbr[510] != 0x55 || mbr[511] != 0xAA)
         return volumes;
+    bool protective = false;
     for (size_t entry = 0; entry < 4; ++entry) {
         // 16-byte entries from 446: u8 status, CHS, u8 type at 4, u32 first LBA at 8, u32 sector count at 12
         const size_t at = 446 + entry * 16;
-        const uint32_t firstSector = le32(mbr.span(), at + 8);
-        if (mbr[at + 4] == 0 || firstSector == 0)
-            continue;
-        const uint64_t offset = uint64_t(firstSector) * kSectorBytes;
-        if (std::find(volumes.begin(), volumes.end(), offset) == volumes.end() && open(context, offset))
-            volumes.push_back(offset);
+        protective = protective || mbr[at + 4] == kGptProtective;
+        if (mbr[at + 4] != 0)
+            add(le32(mbr.span(), at + 8));
+    }
+    if (!protective)
+        return volumes;
+    // GPT header at LBA 1: "EFI PART", u64 entries' LBA at 72, u32 count at 80, u32 entry size at 84
+    ByteRun header = context.bytes(kSectorBytes, kSectorBytes);
+    if (header.size() < 92 || std::memcmp(header.data(), "EFI PART", 8) != 0)
+        return volumes;
+    const uint64_t entriesSector = le64(header.span(), 72);
+    const uint32_t entrySize = le32(header.span(), 84);
+    const uint32_t count = std::min<uint32_t>(le32(header.span(), 80), kMaxGptEntries);
+    if (entrySize < 48 || entrySize > 4096 || entriesSector == 0 || entriesSector > UINT64_MAX / kSectorBytes / 2)
+        return volumes;
+    ByteRun entries = context.bytes(entriesSector * kSectorBytes, int64_t(count) * entrySize);
+    for (size_t at = 0; at + 48 <= entries.size(); at += entrySize) {
+        // 16-byte type GUID (all zero: unused), 16-byte unique GUID, u64 first LBA at 32
+        const auto type = entries.span().subspan(at, 16);
+        if (std::any_of(type.begin(), type.end(), [](uint8_t b) { return b != 0; }))
+            add(le64(entries.span(), at + 32));
     }
     return volumes;
 }
 
 std::optional<FatVolume> FatVolume::open(ReadContext& context, uint64_t offset)
+{
+    auto volume = bootSector(context, offset);
+    if (!volume)
+        return std::nullopt;
+    volume->readFat(context);
+    if (volume->m_kind == FatKind::exfat)
+        volume->readBitmap(context);
+    return volume;
+}
+
+std::optional<FatVolume> FatVolume::bootSector(ReadContext& context, uint64_t offset)
 {
     ByteRun boot = context.bytes(offset, kSectorBytes);
     if (boot.size() < kSectorBytes)
@@ -258,7 +293,7 @@ std::optional<FatVolume> FatVolume::openFat(ReadContext& context, uint64_t offse
         volume.m_rootOffset = volume.m_dataOffset - rootSectors * bytesPerSector;
         volume.m_rootBytes = uint64_t(rootEntries) * 32;
     }
-    volume.readFat(context, offset + uint64_t(reservedSectors) * bytesPerSector);
+    volume.m_fatOffset = offset + uint64_t(reservedSectors) * bytesPerSector;
     return volume;
 }
 
@@ -286,13 +321,13 @@ std::optional<FatVolume> FatVolume::openExfat(ReadContext& context, uint64_t off
     volume.m_rootCluster = le32(boot, 96);
     if (!volume.isValidCluster(volume.m_rootCluster))
         return std::nullopt;
-    volume.readFat(context, offset + (uint64_t(fatOffset) << sectorShift));
-    volume.readBitmap(context);
+    volume.m_fatOffset = offset + (uint64_t(fatOffset) << sectorShift);
     return volume;
 }
 
-void FatVolume::readFat(ReadContext& context, uint64_t fatOffset)
+void FatVolume::readFat(ReadContext& context)
 {
+    const uint64_t fatOffset = m_fatOffset;
     // The table is read no further than the source reaches: a volume larger than
     // the source (a cut image) keeps its entries there, the rest read as free.
     const uint64_t size = context.size();

@@ -49,7 +49,8 @@ public:
 
     /// The byte offsets of the volumes on the source: one at offset 0 when the
     /// source starts with a boot sector, else those the MBR partition table lists
-    /// (primary entries only). Throws what the context's reads throw.
+    /// (primary entries) or the GPT behind a protective MBR (its first 128 entries).
+    /// Throws what the context's reads throw.
     static std::vector<uint64_t> findVolumes(ReadContext& context);
 
     /// The volume whose boot sector lies at `offset`, with its FAT (and exFAT's
@@ -82,9 +83,11 @@ public:
 
 private:
     FatVolume() = default;
+    /// The volume's geometry from its boot sector, without its tables.
+    static std::optional<FatVolume> bootSector(ReadContext& context, uint64_t offset);
     static std::optional<FatVolume> openFat(ReadContext& context, uint64_t offset);
     static std::optional<FatVolume> openExfat(ReadContext& context, uint64_t offset);
-    void readFat(ReadContext& context, uint64_t fatOffset);
+    void readFat(ReadContext& context);
     void readBitmap(ReadContext& context);
     /// Appends the entries of one directory's bytes.
     void readFatDirectory(std::span<const uint8_t> bytes, const std::string& folder, std::vector<FatEntry>& found) const;
@@ -95,6 +98,7 @@ private:
     FatKind m_kind { FatKind::fat16 };
     uint64_t m_offset { 0 };
     uint64_t m_clusterSize { 0 };
+    uint64_t m_fatOffset { 0 };
     uint64_t m_dataOffset { 0 };
     uint32_t m_clusterLimit { 2 };
     uint32_t m_rootCluster { 0 };     ///< FAT32 and exFAT: the root directory's first cluster

@@ -160,10 +160,16 @@ TEST(FatVolumeTest, FindsTheVolumeAtTheStartOrInThePartitionTable)
     };
     auto noVolume = card.partitioned(64);
     noVolume[64 * 512] = 0; // the partition's boot sector is gone
+    // A protective MBR, the GPT header at LBA 1 and its entries from LBA 2: one FAT partition at sector 64.
+    ByteBuilder gpt;
+    gpt.padTo(446).u8(0).fill(3).u8(0xEE).fill(3).u32le(1).u32le(0xFFFFFFFF).padTo(510).bytes({ 0x55, 0xAA });
+    gpt.text("EFI PART").u32le(0x10000).u32le(92).padTo(512 + 72).u64le(2).u32le(128).u32le(128).padTo(1024);
+    gpt.fill(16, 0xA2).fill(16, 0x11).u64le(64).u64le(64 + card.bytes().size() / 512).padTo(64 * 512).bytes(card.bytes());
     for (const Row& row : std::vector<Row> {
              { "volume at 0", card.bytes(), { 0 } },
              { "partition at sector 64", card.partitioned(64), { 64 * 512 } },
              { "partition without a boot sector", noVolume, {} },
+             { "GPT partition at sector 64", gpt.build(), { 64 * 512 } },
              { "no signature", std::vector<uint8_t>(4096, 0), {} },
          }) {
         SCOPED_TRACE(row.name);

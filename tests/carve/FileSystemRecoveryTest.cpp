@@ -107,6 +107,39 @@ TEST(FileSystemRecoveryTest, ExfatFollowsTheNoFatChainRunAndASurvivingChain)
     EXPECT_EQ(bytesOf(source, found[1]), chained);
 }
 
+TEST(FileSystemRecoveryTest, WhatTheScanDecidedAtAStartStandsForAFileInOneRun)
+{
+    FatImageBuilder image(FatKind::fat16, 5000);
+    const auto photo = jpegPhoto(1200, 9);
+    image.entry(0, { .longName = "Photo.jpg", .shortName = "PHOTO   JPG", .firstCluster = 30, .size = static_cast<uint32_t>(photo.size()), .deleted = true });
+    image.data({ 30, 31, 32 }, photo);
+    const uint64_t start = image.clusterOffset(30);
+    auto carved = [&](uint64_t at, uint64_t length, CarveConfidence confidence) {
+        CarvedFile file { at, length, "jpg", FormatCategory::photos, confidence, "", "carving's digest", std::nullopt };
+        return file;
+    };
+    struct Row {
+        std::string name;
+        std::vector<CarvedFile> carved;
+        std::optional<std::string> digest; ///< no value: nothing found
+    };
+    const std::string walked = CarvedFile::headDigestOf(photo);
+    for (const Row& row : std::vector<Row> {
+             { "carving proved it", { carved(start, photo.size(), kExact) }, "carving's digest" },
+             { "carving found a file of another length there", { carved(start, photo.size() + 1, kExact) }, std::nullopt },
+             { "carving guessed there", { carved(start, photo.size(), kHeuristic) }, std::nullopt },
+             { "carving looked there and found nothing", { carved(0, 512, kExact) }, std::nullopt },
+             { "carving skipped over it, inside an exact file", { carved(start - 512, 4096, kExact) }, walked },
+             { "no scan to go by", {}, walked },
+         }) {
+        SCOPED_TRACE(row.name);
+        ReadContext context(std::make_shared<MemorySource>(image.bytes()));
+        auto found = FileSystemRecovery(CarverRegistry::all(), CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end())).recover(context, row.carved);
+        ASSERT_EQ(found.size(), row.digest ? 1u : 0u);
+        EXPECT_EQ(found.empty() ? std::nullopt : found[0].headDigest, row.digest);
+    }
+}
+
 TEST(FileSystemRecoveryTest, MergeKeepsOneFilePerStart)
 {
     auto carved = [](uint64_t start, uint64_t length, CarveConfidence confidence) {
