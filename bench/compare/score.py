@@ -137,15 +137,18 @@ def file_system(outputs, truth: Truth, result: dict) -> dict:
     digests = {r["sha256"] for r in truth.records}
     false = [o.path for o in reassembled if hashlib.sha256(Path(o.path).read_bytes()).hexdigest() not in digests]
     same = {name: out for name, (_, kind, _, out) in result["best"].items() if kind == "same"}
-    named, unnamed = [], []
+    named, unnamed, placed = [], [], 0
     for name, output in same.items():
         record = by_name[name]
         where = f"/{record['folder']}/{record['name']}"
         on_time = "mtime" in record and abs(os.stat(output.path).st_mtime - record["mtime"]) <= 2 if output.path else False
         (named if output.named and output.path.endswith(where) and on_time else unnamed).append(name)
+        # In its folder with its time, the name right but for a first letter FAT did not keep.
+        in_folder = output.named and on_time and Path(output.path).parent.as_posix().endswith("/" + record["folder"])
+        placed += in_folder and Path(output.path).name[1:] == record["name"][1:]
     fragmented = [r["name"] for r in truth.records if r["status"] == "fragmented"]
     deleted = [r["name"] for r in truth.records if r["status"] == "fragmented" and r["deleted"]]
     return {"reassembled": len(reassembled), "false_reassembled": false,
             "fragmented": len(fragmented), "fragmented_same": sum(1 for n in fragmented if n in same),
             "fragmented_deleted": len(deleted), "fragmented_deleted_same": sum(1 for n in deleted if n in same),
-            "same": len(same), "named": len(named), "not_named": sorted(unnamed), "files": len(truth.records)}
+            "same": len(same), "named": len(named), "placed": placed, "not_named": sorted(unnamed), "files": len(truth.records)}

@@ -133,23 +133,6 @@ TEST(FatVolumeTest, DamagedStructuresEndTheirBranchOnly)
     EXPECT_TRUE(volume->chain(0x0FFFFFF0, 1).empty());
 }
 
-TEST(FatVolumeTest, CutAndScribbledImagesNeverCrash)
-{
-    auto image = camera(FatKind::fat12, 200).bytes();
-    for (size_t cut = 0; cut < image.size(); cut += 512) {
-        SCOPED_TRACE(cut);
-        entriesOf(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(cut)));
-    }
-    auto exfat = camera(FatKind::exfat, 200);
-    for (size_t slot = 0; slot < 16; ++slot) {
-        SCOPED_TRACE(slot);
-        auto scribbled = exfat.bytes();
-        for (size_t i = 0; i < 32; ++i)
-            scribbled[exfat.clusterOffset(3) + slot * 32 + i] = static_cast<uint8_t>(0x85 + i * 37);
-        entriesOf(scribbled);
-    }
-}
-
 TEST(FatVolumeTest, FindsTheVolumeAtTheStartOrInThePartitionTable)
 {
     auto card = camera(FatKind::fat16, 5000);
