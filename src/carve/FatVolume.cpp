@@ -181,12 +181,46 @@ std::optional<std::string> longName(const std::vector<LongNamePart>& parts, std:
 
 /// A directory waiting to be read.
 struct PendingDirectory {
+    /// Where a directory's clusters are.
+    enum class Layout {
+        chain,      ///< in its FAT chain
+        run,        ///< one after the other (exFAT's NoFatChain)
+        deletedRun, ///< a deleted FAT folder: one after the other while they read as its entries
+    };
+
     std::string folder;
     size_t depth;
     uint32_t firstCluster; ///< 0: the fixed root of FAT12/16
     uint64_t bytes;        ///< how many bytes it holds, when known (exFAT); else 0
-    bool chained;          ///< its clusters follow the FAT; else they follow one another
+    Layout layout;
 };
+
+/// Whether `bytes` read as FAT directory entries up to the entry that ends them:
+/// long-name parts with no cluster, short entries with a name and no reserved
+/// attribute. A cluster of file data almost never does.
+bool looksLikeDirectory(std::span<const uint8_t> bytes)
+{
+    for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+        auto entry = bytes.subspan(at, 32);
+        if (entry[0] == 0x00)
+            return at > 0;
+        if ((entry[11] & 0x3F) == kAttributeLongName) {
+            if (entry[26] != 0 || entry[27] != 0)
+                return false;
+        } else if ((entry[11] & 0xC0) || std::any_of(entry.begin(), entry.begin() + 11, [](uint8_t c) { return c < 0x20 && c != 0x05; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool holdsEnd(std::span<const uint8_t> bytes)
+{
+    for (size_t at = 0; at + 32 <= bytes.size(); at += 32)
+        if (bytes[at] == 0x00)
+            return true;
+    return false;
+}
 
 }
 
@@ -441,7 +475,7 @@ std::vector<FatEntry> FatVolume::entries(ReadContext& context) const
     std::vector<FatEntry> found;
     std::deque<PendingDirectory> pending;
     std::set<uint32_t> visited { m_rootCluster };
-    pending.push_back({ "", 0, m_kind == FatKind::fat12 || m_kind == FatKind::fat16 ? 0 : m_rootCluster, 0, true });
+    pending.push_back({ "", 0, m_kind == FatKind::fat12 || m_kind == FatKind::fat16 ? 0 : m_rootCluster, 0, PendingDirectory::Layout::chain });
     size_t directoriesRead = 0;
     uint64_t bytesRead = 0;
     while (!pending.empty() && directoriesRead < kMaxDirectories && found.size() < kMaxEntries && bytesRead < kMaxDirectoryBytesInAll) {
@@ -458,11 +492,24 @@ std::vector<FatEntry> FatVolume::entries(ReadContext& context) const
         };
         if (directory.firstCluster == 0) {
             append(m_rootOffset, std::min(m_rootBytes, kMaxDirectoryBytes));
+        } else if (directory.layout == PendingDirectory::Layout::deletedRun) {
+            // Its chain is gone: the clusters from its first, while they are free and
+            // read as entries, up to the entry that ends the folder.
+            append(clusterOffset(directory.firstCluster), m_clusterSize);
+            bool ended = holdsEnd(bytes);
+            for (uint32_t cluster = directory.firstCluster + 1; !ended && bytes.size() < kMaxDirectoryBytes && isValidCluster(cluster) && !inUse(cluster);
+                 ++cluster) {
+                ByteRun piece = context.bytes(clusterOffset(cluster), static_cast<int64_t>(m_clusterSize));
+                if (!looksLikeDirectory(piece.span()))
+                    break;
+                bytes.insert(bytes.end(), piece.begin(), piece.end());
+                ended = holdsEnd(piece.span());
+            }
         } else {
             const uint64_t wanted = directory.bytes ? std::min(directory.bytes, kMaxDirectoryBytes) : kMaxDirectoryBytes;
             const uint64_t clusterCount = (wanted + m_clusterSize - 1) / m_clusterSize;
             std::vector<uint32_t> clusters;
-            if (directory.chained) {
+            if (directory.layout == PendingDirectory::Layout::chain) {
                 clusters = chain(directory.firstCluster, clusterCount);
             } else {
                 for (uint32_t cluster = directory.firstCluster; clusters.size() < clusterCount && isValidCluster(cluster); ++cluster)
@@ -485,14 +532,14 @@ std::vector<FatEntry> FatVolume::entries(ReadContext& context) const
             const FatEntry& entry = found[index];
             if (!entry.directory || !isValidCluster(entry.firstCluster) || !visited.insert(entry.firstCluster).second)
                 continue;
-            // A deleted folder's chain is cleared (on exFAT it may survive): its
-            // first cluster is read, unless a live file took it since.
-            const bool chained = !entry.contiguous && (!entry.deleted || m_kind == FatKind::exfat);
+            // A deleted folder's chain is cleared on FAT (on exFAT it survives); one
+            // whose first cluster a live file took since is gone.
             if (entry.deleted && inUse(entry.firstCluster))
                 continue;
+            using Layout = PendingDirectory::Layout;
+            const Layout layout = entry.contiguous ? Layout::run : entry.deleted && m_kind != FatKind::exfat ? Layout::deletedRun : Layout::chain;
             std::string folder = directory.folder.empty() ? entry.name : directory.folder + "/" + entry.name;
-            const uint64_t known = m_kind == FatKind::exfat ? entry.size : entry.deleted ? m_clusterSize : 0;
-            pending.push_back({ std::move(folder), directory.depth + 1, entry.firstCluster, known, chained });
+            pending.push_back({ std::move(folder), directory.depth + 1, entry.firstCluster, m_kind == FatKind::exfat ? entry.size : 0, layout });
         }
     }
     if (found.size() > kMaxEntries)

@@ -20,6 +20,14 @@ std::vector<FatEntry> entriesOf(const std::vector<uint8_t>& image, uint64_t offs
     return volume->entries(context);
 }
 
+/// A cluster of photo data: bytes no directory holds.
+std::vector<uint8_t> jpegLikeBytes()
+{
+    std::vector<uint8_t> bytes = patterned(512);
+    bytes[0] = 0xFF, bytes[1] = 0xD8;
+    return bytes;
+}
+
 /// A card as a camera leaves it after some deletions: a folder with a live photo,
 /// a deleted one with a long name, a deleted one with a short name only, and a
 /// deleted folder with a file in it.
@@ -107,6 +115,27 @@ TEST(FatVolumeTest, ADeletedShortNameTakesItsFirstLetterFromNamesLikeIt)
     for (const auto& entry : entriesOf(card.bytes()))
         names.push_back(entry.name);
     EXPECT_EQ(names, (std::vector<std::string> { "DCIM", "RECORD", "REC0009.WAV", "IMG_0001.JPG", "IMG_0002.JPG", "_VI_0003.MOV", "REC0001.WAV" }));
+}
+
+TEST(FatVolumeTest, ADeletedFolderIsReadAcrossItsFreeClustersUpToItsEnd)
+{
+    // A deleted folder's chain is cleared: its entries beyond the first cluster were lost.
+    struct Row {
+        std::string name;
+        bool liveFileAfterFirst;
+        size_t expected;
+    };
+    for (const Row& row : std::vector<Row> { { "free clusters, then a photo", false, 32 }, { "a live file in its second cluster", true, 16 } }) {
+        SCOPED_TRACE(row.name);
+        FatImageBuilder card(FatKind::fat16, 5000);
+        card.entry(0, { .shortName = "TRIP       ", .firstCluster = 60, .deleted = true, .directory = true });
+        for (int i = 0; i < 32; ++i) // 16 entries fill cluster 60, 16 cluster 61, without an end
+            card.entry(60, { .shortName = "IMG_" + std::to_string(1000 + i) + "JPG", .firstCluster = uint32_t(100 + i), .size = 1, .deleted = true });
+        card.data({ 62 }, jpegLikeBytes());
+        if (row.liveFileAfterFirst)
+            card.chain({ 61 });
+        EXPECT_EQ(entriesOf(card.bytes()).size(), 1 + row.expected);
+    }
 }
 
 TEST(FatVolumeTest, DamagedStructuresEndTheirBranchOnly)
