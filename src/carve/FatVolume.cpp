@@ -15,7 +15,7 @@ namespace {
 
 constexpr uint64_t kSectorBytes = 512;                    // the MBR's unit, whatever the volume's sector size
 constexpr size_t kMaxDirectories = 100'000;               // directories read per volume
-constexpr size_t kMaxEntries = 2'000'000;                 // entries listed per volume
+constexpr size_t kMaxEntries = 500'000;                   // entries listed per volume (about 100 bytes each)
 constexpr uint64_t kMaxDirectoryBytes = 4 * 1024 * 1024;  // bytes read of one directory (a FAT directory holds at most 2 MiB)
 constexpr uint64_t kMaxDirectoryBytesInAll = 64 * 1024 * 1024; // bytes read of all directories of a volume
 constexpr size_t kMaxFolderDepth = 64;                    // folders below the root
@@ -424,7 +424,12 @@ void FatVolume::readBitmap(ReadContext& context)
             continue;
         const uint32_t first = le32(root.span(), at + 20);
         const uint64_t length = std::min(le64(root.span(), at + 24), bitmapBytes);
-        for (uint32_t cluster : chain(first, (length + m_clusterSize - 1) / m_clusterSize)) {
+        const uint64_t count = (length + m_clusterSize - 1) / m_clusterSize;
+        // Its clusters follow its chain; a formatter that left the chain out laid them in a row.
+        std::vector<uint32_t> clusters = chain(first, count);
+        for (uint32_t cluster = first + static_cast<uint32_t>(clusters.size()); clusters.size() < count && isValidCluster(cluster); ++cluster)
+            clusters.push_back(cluster);
+        for (uint32_t cluster : clusters) {
             ByteRun piece = context.bytes(clusterOffset(cluster), static_cast<int64_t>(std::min(m_clusterSize, length - m_bitmap.size())));
             if (piece.empty())
                 break;
