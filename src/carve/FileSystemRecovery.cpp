@@ -85,7 +85,7 @@ private:
 
 }
 
-/// How much carvers may still walk: reassembled files cost a read of their bytes each.
+/// How much carvers may still walk: each walk costs the bytes its reads delivered.
 struct FileSystemRecovery::WalkBudget {
     size_t count;
     uint64_t bytesLeft;
@@ -126,6 +126,8 @@ public:
         for (const FatEntry* entry : unproven) {
             if (isCancelled && isCancelled())
                 return;
+            if (isTaken(entry->firstCluster))
+                continue; // a live file, or a file proven meanwhile, has its first cluster now
             auto clusters = freeClusters(*entry);
             if (clusters != contiguousClusters(*entry))
                 tryClusters(*entry, clusters);
