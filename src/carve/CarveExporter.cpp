@@ -76,16 +76,20 @@ std::pair<fs::path, std::string> placeOf(const CarvedFile& file)
     return { folder, *name };
 }
 
-/// Gives `path` the modification time `modified` ("YYYY-MM-DDTHH:MM:SS", local
-/// time); a time that does not parse or cannot be set is left as it is.
+/// Gives `path` the modification time `modified`: "YYYY-MM-DDTHH:MM:SS" in local
+/// time, or with "+HH:MM"/"-HH:MM" at that offset from UTC. A time that does not
+/// parse or cannot be set is left as it is.
 void setModified(const fs::path& path, const std::optional<std::string>& modified)
 {
     if (!modified)
         return;
     std::tm when {};
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    char tail = 0;
-    if (std::sscanf(modified->c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &tail) != 6)
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, zoneHours = 0, zoneMinutes = 0;
+    char sign = 0, tail = 0;
+    const int fields = std::sscanf(modified->c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%2d:%2d%c", &year, &month, &day, &hour, &minute, &second,
+        &sign, &zoneHours, &zoneMinutes, &tail);
+    const bool zoned = fields == 9 && (sign == '+' || sign == '-');
+    if (fields != 6 && !zoned)
         return;
     when.tm_year = year - 1900;
     when.tm_mon = month - 1;
@@ -94,9 +98,11 @@ void setModified(const fs::path& path, const std::optional<std::string>& modifie
     when.tm_min = minute;
     when.tm_sec = second;
     when.tm_isdst = -1;
-    const std::time_t seconds = std::mktime(&when);
+    std::time_t seconds = zoned ? ::timegm(&when) : std::mktime(&when);
     if (seconds == -1)
         return;
+    if (zoned)
+        seconds -= (sign == '-' ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
     const struct timespec times[2] = { { 0, UTIME_OMIT }, { seconds, 0 } };
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }

@@ -35,7 +35,8 @@ struct CarvedFile {
     std::optional<std::vector<std::string>> sampleDigests;
     /// What a file system's directory entry said of the file: its name, the folders
     /// above it ("DCIM/100CANON", "" at the root) and its modification time (local
-    /// time without a zone, "2024-05-01T12:34:56"). Absent for a file carving alone found.
+    /// time, "2024-05-01T12:34:56", with "+02:00" when the volume kept its offset
+    /// from UTC, as exFAT may). Absent for a file carving alone found.
     std::optional<std::string> name {};
     std::optional<std::string> folder {};
     std::optional<std::string> modified {};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -86,8 +87,10 @@ std::string utf8FromUtf16(const std::vector<uint16_t>& units)
 
 bool isUsableName(const std::string& name) { return !name.empty() && name != "." && name != ".."; }
 
-/// "YYYY-MM-DDTHH:MM:SS" from a FAT date and time, or no value when they are not one.
-std::optional<std::string> timestamp(uint16_t date, uint16_t time)
+/// "YYYY-MM-DDTHH:MM:SS" from a FAT date and time, or no value when they are not
+/// one; with exFAT's UTC offset byte (bit 7: valid, then a signed count of 15
+/// minutes) "+HH:MM" or "-HH:MM" follows.
+std::optional<std::string> timestamp(uint16_t date, uint16_t time, uint8_t utcOffset = 0)
 {
     unsigned day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
     unsigned seconds = (time & 0x1F) * 2, minutes = (time >> 5) & 0x3F, hours = time >> 11;
@@ -95,7 +98,14 @@ std::optional<std::string> timestamp(uint16_t date, uint16_t time)
         return std::nullopt;
     std::array<char, 32> text {};
     std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02u", year, month, day, hours, minutes, seconds);
-    return std::string(text.data());
+    std::string stamp(text.data());
+    if (utcOffset & 0x80) {
+        const int quarters = (utcOffset & 0x40) ? int(utcOffset & 0x7F) - 128 : int(utcOffset & 0x7F);
+        const int minutesEast = quarters * 15;
+        std::snprintf(text.data(), text.size(), "%c%02d:%02d", minutesEast < 0 ? '-' : '+', std::abs(minutesEast) / 60, std::abs(minutesEast) % 60);
+        stamp += text.data();
+    }
+    return stamp;
 }
 
 /// The VFAT checksum of an 11-byte short name, which each long-name part repeats.
@@ -674,7 +684,7 @@ void FatVolume::readExfatDirectory(std::span<const uint8_t> bytes, const std::st
         FatEntry file;
         file.name = std::move(name);
         file.folder = folder;
-        file.modified = timestamp(static_cast<uint16_t>(modified >> 16), static_cast<uint16_t>(modified));
+        file.modified = timestamp(static_cast<uint16_t>(modified >> 16), static_cast<uint16_t>(modified), entry[23]);
         file.firstCluster = le32(stream, 20);
         file.size = le64(stream, 24);
         file.deleted = !inUse;

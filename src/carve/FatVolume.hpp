@@ -22,8 +22,9 @@ enum class FatKind {
 struct FatEntry {
     std::string name;   ///< the long name when one belongs to it, else the short name; safe as a file name
     std::string folder; ///< the folders from the root, joined by "/"; "" at the root
-    /// The modification time as the volume keeps it: local time without a zone,
-    /// "YYYY-MM-DDTHH:MM:SS"; no value when the entry's fields are not a date.
+    /// The modification time as the volume keeps it: local time, "YYYY-MM-DDTHH:MM:SS",
+    /// with "+HH:MM" when exFAT kept its offset from UTC; no value when the entry's
+    /// fields are not a date.
     std::optional<std::string> modified;
     uint32_t firstCluster { 0 };
     uint64_t size { 0 };

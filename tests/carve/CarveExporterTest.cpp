@@ -110,7 +110,7 @@ TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreRea
     fragmented.sampleDigests = std::vector<std::string> { SampleDigests::digestOf(std::span(joined).subspan(6000 - 4096)) };
     std::tie(fragmented.name, fragmented.folder, fragmented.modified) = std::tuple("Beach.jpg", "DCIM/100CANON", "2024-05-01T12:34:56");
     auto sameName = recordOf(100'000, 10);
-    std::tie(sameName.name, sameName.folder) = std::tuple("Beach.jpg", "DCIM/100CANON");
+    std::tie(sameName.name, sameName.folder, sameName.modified) = std::tuple("Beach.jpg", "DCIM/100CANON", "2024-05-01T12:34:56+02:00");
     auto hostile = recordOf(200'000, 10);
     std::tie(hostile.name, hostile.folder, hostile.modified) = std::tuple("x.jpg", "../../..//./escape", "not a time");
     auto unnamable = recordOf(300'000, 10);
@@ -129,6 +129,8 @@ TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreRea
     struct stat status {};
     ASSERT_EQ(::stat((folder.path() / "DCIM/100CANON/Beach.jpg").c_str(), &status), 0);
     EXPECT_EQ(status.st_mtime, std::mktime(&when)) << "the original time, as local time";
+    ASSERT_EQ(::stat((folder.path() / "DCIM/100CANON/Beach-1.jpg").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtime, ::timegm(&when) - 2 * 3600) << "a time with its offset from UTC";
 }
 
 }

@@ -26,6 +26,7 @@ public:
         bool contiguous { false }; ///< exFAT NoFatChain
         uint16_t date { (44 << 9) | (5 << 5) | 1 }; ///< 2024-05-01
         uint16_t time { (12 << 11) | (34 << 5) | 28 }; ///< 12:34:56
+        uint8_t utcOffset { 0 };                      ///< exFAT: bit 7 valid, then quarters of an hour east of UTC
     };
 
     FatImageBuilder(FatKind kind, uint32_t clusters, uint32_t sectorsPerCluster = 1)
@@ -198,7 +199,7 @@ private:
         const size_t nameEntries = (units.size() + 14) / 15;
         ByteBuilder file;
         file.u8(0x05 | inUse).u8(static_cast<uint8_t>(1 + nameEntries)).u16le(0).u16le(entry.directory ? 0x10 : 0x20).u16le(0);
-        file.u32le(0).u32le((uint32_t(entry.date) << 16) | entry.time);
+        file.u32le(0).u32le((uint32_t(entry.date) << 16) | entry.time).u32le(0).u8(0).u8(0).u8(0).u8(entry.utcOffset);
         rawEntry(directoryCluster, file.build());
         ByteBuilder stream;
         stream.u8(0x40 | inUse).u8(entry.contiguous ? 0x03 : 0x01).u8(0).u8(static_cast<uint8_t>(units.size())).u16le(0).u16le(0);

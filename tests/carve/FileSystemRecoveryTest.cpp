@@ -91,7 +91,8 @@ TEST(FileSystemRecoveryTest, ExfatFollowsTheNoFatChainRunAndASurvivingChain)
 {
     FatImageBuilder image(FatKind::exfat, 200);
     auto contiguous = jpegPhoto(1300, 7), chained = jpegPhoto(1000, 8);
-    image.entry(0, { .longName = "Contiguous.jpg", .firstCluster = 20, .size = static_cast<uint32_t>(contiguous.size()), .deleted = true, .contiguous = true });
+    image.entry(0, { .longName = "Contiguous.jpg", .firstCluster = 20, .size = static_cast<uint32_t>(contiguous.size()), .deleted = true, .contiguous = true,
+                       .utcOffset = 0x80 | 0x6C }); // valid, -20 quarters: UTC-5
     image.data({ 20, 21, 22 }, contiguous);
     // exFAT leaves a deleted file's chain in the FAT and clears its bits in the bitmap.
     image.entry(0, { .longName = "Chained.jpg", .firstCluster = 30, .size = static_cast<uint32_t>(chained.size()), .deleted = true });
@@ -102,6 +103,7 @@ TEST(FileSystemRecoveryTest, ExfatFollowsTheNoFatChainRunAndASurvivingChain)
     auto found = FileSystemRecovery(CarverRegistry::all(), CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end())).recover(context, {});
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].name, "Contiguous.jpg");
+    EXPECT_EQ(found[0].modified, "2024-05-01T12:34:56-05:00");
     EXPECT_EQ(bytesOf(source, found[0]), contiguous);
     EXPECT_EQ(found[1].name, "Chained.jpg");
     EXPECT_EQ(bytesOf(source, found[1]), chained);
