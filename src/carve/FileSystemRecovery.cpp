@@ -119,14 +119,8 @@ public:
         }
         std::stable_sort(unproven.begin(), unproven.end(), [](const FatEntry* a, const FatEntry* b) { return a->firstCluster < b->firstCluster; });
         if (!unproven.empty()) {
-            // Another deleted file's first cluster is not one of this file's: it was
-            // allocated before this file (or after, when this file was gone). So it is
-            // passed over too, also when that file could not be proven.
-            std::vector<bool> startsAFile(m_volume.clusterLimit(), false);
-            for (const FatEntry* entry : files)
-                startsAFile[entry->firstCluster] = entry->deleted;
             for (uint32_t cluster = 2; cluster < m_volume.clusterLimit(); ++cluster)
-                if (!m_volume.inUse(cluster) && !startsAFile[cluster])
+                if (!m_volume.inUse(cluster))
                     m_free.push_back(cluster);
         }
         for (const FatEntry* entry : unproven) {
@@ -180,7 +174,7 @@ private:
     }
 
     /// The first cluster, then the free clusters above it in ascending order,
-    /// skipping those where another deleted file starts and those of files proven meanwhile.
+    /// skipping those of files proven meanwhile.
     std::vector<uint32_t> freeClusters(const FatEntry& entry) const
     {
         std::vector<uint32_t> clusters { entry.firstCluster };
@@ -246,7 +240,7 @@ private:
     std::set<uint64_t>& m_starts;
     WalkBudget& m_walks;
     std::vector<bool> m_claimed; ///< clusters of the files proven so far
-    std::vector<uint32_t> m_free; ///< the clusters no live file holds and no deleted file starts in, ascending; for the second pass
+    std::vector<uint32_t> m_free; ///< the clusters no live file holds, ascending; made for the second pass
 };
 
 FileSystemRecovery::FileSystemRecovery(std::vector<FormatCarverPtr> carvers, CategorySet categories)

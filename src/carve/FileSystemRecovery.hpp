@@ -20,8 +20,7 @@ namespace brightfold {
 /// Where a deleted file's FAT chain was cleared, its clusters are guessed as a
 /// camera's next-free allocator lays them: first the run of clusters from its
 /// first one, then, when that is not proven, the free clusters from its first one
-/// upwards, skipping those live files and files already proven hold and those
-/// where another deleted file starts.
+/// upwards, skipping those live files and files already proven hold.
 class FileSystemRecovery {
 public:
     /// Recovers files of the formats `carvers` prove (only those of `categories`).

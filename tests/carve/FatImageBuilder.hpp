@@ -11,7 +11,7 @@ namespace brightfold::test {
 
 /// A FAT12/16/32 or exFAT volume built field by field: 512-byte sectors, one FAT,
 /// clusters numbered from 2. On exFAT cluster 2 holds the allocation bitmap and
-/// cluster 3 the root directory; on FAT32 clusters 2 and 3 the root directory.
+/// cluster 3 the root directory; on FAT32 cluster 2 the root directory.
 class FatImageBuilder {
 public:
     /// One directory entry. `shortName` is the 11-byte 8.3 form ("IMG_0001JPG").
@@ -68,7 +68,7 @@ public:
             // Bitmap entry: type 0x81, first cluster at 20, length at 24.
             rawEntry(0, ByteBuilder().u8(0x81).padTo(20).u32le(2).u64le((clusters + 7) / 8).build());
         } else if (kind == FatKind::fat32) {
-            chain({ 2, 3 });
+            chain({ 2 });
         }
     }
 
