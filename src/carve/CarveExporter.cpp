@@ -144,13 +144,18 @@ private:
     Outcome place(const fs::path& extFolder, int64_t unreadableBefore)
     {
         std::error_code error;
-        bool madeFolder = fs::create_directories(extFolder, error);
+        // The outermost folder this file needs that is not there yet (its original
+        // folders may be several levels deep).
+        fs::path firstMade;
+        for (fs::path missing = extFolder; !missing.empty() && !fs::exists(missing, error); missing = missing.parent_path())
+            firstMade = missing;
+        fs::create_directories(extFolder, error);
         if (error)
             return Failed { "Could not create the folder " + extFolder.string() + ": " + error.message() + "." };
         Outcome outcome = copy(extFolder, unreadableBefore);
-        // A folder made for a file that was not saved would be all it left behind.
-        if (madeFolder && !std::holds_alternative<Saved>(outcome))
-            fs::remove(extFolder, error);
+        // Folders made for a file that was not saved would be all it left behind.
+        if (!firstMade.empty() && !std::holds_alternative<Saved>(outcome))
+            fs::remove_all(firstMade, error);
         return outcome;
     }
 

@@ -117,6 +117,7 @@ TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreRea
     unnamable.name = "..";
     auto changedRun = fragmented;
     changedRun.runs = std::vector<SourceRun> { { 8192, 4096 }, { 131072, 1904 } }; // its second piece holds other bytes now
+    changedRun.folder = "TRIP/DAY1";
 
     auto result = CarveExporter().exportFiles({ fragmented, sameName, hostile, unnamable, changedRun }, card, folder.path());
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { fragmented, sameName, hostile, unnamable }));
@@ -124,6 +125,7 @@ TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreRea
     EXPECT_EQ(filesUnder(folder.path()), (std::vector<std::string> { "DCIM/100CANON/Beach-1.jpg", "DCIM/100CANON/Beach.jpg", "JPG/f585.jpg",
                                              CarveReport::kFileName, "escape/x.jpg" }));
     EXPECT_EQ(readWholeFile(folder.path() / "DCIM/100CANON/Beach.jpg"), joined);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "TRIP")) << "no folders are left for a file not saved";
     std::tm when {};
     when.tm_year = 124, when.tm_mon = 4, when.tm_mday = 1, when.tm_hour = 12, when.tm_min = 34, when.tm_sec = 56, when.tm_isdst = -1;
     struct stat status {};
