@@ -10,7 +10,7 @@
 
 namespace brightfold {
 
-/// The kind of a FAT volume, judged as the specification does: by its cluster count.
+/// The kind of a FAT volume, judged as Microsoft's FAT documentation does: by its cluster count.
 enum class FatKind {
     fat12,
     fat16,
