@@ -34,6 +34,10 @@ void takeDigests(CarvedFile& file, ReadContext& fileBytes)
     }
 }
 
+/// Whether a structure `length` bytes long proves a file of `size` bytes whose
+/// last `tail` bytes may follow the structure.
+bool endsAtSize(uint64_t length, uint64_t size, uint64_t tail) { return length <= size && size - length <= tail; }
+
 /// What carving decided at each start. A walk of one run of clusters gives the
 /// carvers the bytes the scan gave them there, so the scan's verdict stands: an
 /// exact file of the entry's size proves it; another exact file, a guess (which
@@ -61,12 +65,12 @@ public:
     }
 
     /// The verdict on a file of `size` bytes in one run from `start`, and the carved
-    /// file that proves it.
-    std::pair<Verdict, const CarvedFile*> at(uint64_t start, uint64_t size) const
+    /// file that proves it (whose structure may end up to `tail` bytes before `size`).
+    std::pair<Verdict, const CarvedFile*> at(uint64_t start, uint64_t size, uint64_t tail) const
     {
         if (auto found = m_byStart.find(start); found != m_byStart.end()) {
             const CarvedFile& file = *found->second;
-            const bool proven = file.confidence == CarveConfidence::exact && file.length == size;
+            const bool proven = file.confidence == CarveConfidence::exact && endsAtSize(file.length, size, tail);
             return { proven ? Verdict::proven : Verdict::refuted, &file };
         }
         if (!m_complete)
@@ -196,11 +200,21 @@ private:
         CarvedFile file;
         file.start = runs.front().offset;
         file.length = entry.size;
-        auto [verdict, carved] = runs.size() == 1 ? m_carved.at(file.start, entry.size)
+        // A live file's size is its own: bytes after its structure's end (a camera's
+        // padding, text appended to a RAW file) are part of it, up to the last cluster.
+        // A deleted file's must end where its entry says, or it may be another file
+        // written over it.
+        const uint64_t tail = entry.deleted ? 0 : m_volume.clusterSize() - 1;
+        auto [verdict, carved] = runs.size() == 1 ? m_carved.at(file.start, entry.size, tail)
                                                   : std::pair(CarvedVerdicts::Verdict::unknown, nullptr);
         if (verdict == CarvedVerdicts::Verdict::refuted)
             return false;
-        if (verdict == CarvedVerdicts::Verdict::proven) {
+        if (verdict == CarvedVerdicts::Verdict::proven && carved->length != entry.size) {
+            file.ext = carved->ext;
+            file.category = carved->category;
+            ReadContext fileBytes(std::make_shared<RunSource>(m_context.source(), runs));
+            takeDigests(file, fileBytes);
+        } else if (verdict == CarvedVerdicts::Verdict::proven) {
             file.ext = carved->ext;
             file.category = carved->category;
             file.headDigest = carved->headDigest;
@@ -210,7 +224,7 @@ private:
                 return false;
             ++m_walks.count;
             auto view = std::make_shared<RunSource>(m_context.source(), runs);
-            auto match = m_owner.prove(view, entry.size);
+            auto match = m_owner.prove(view, entry.size, tail);
             m_walks.bytesLeft -= std::min(m_walks.bytesLeft, view->delivered());
             if (!match)
                 return false;
@@ -267,7 +281,7 @@ std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const 
     return found;
 }
 
-std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source, uint64_t size) const
+std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source, uint64_t size, uint64_t tail) const
 {
     // Carvers read what their structure needs (a header, box or chunk heads, a search
     // in 1 MiB pieces): straight from the runs, which costs less than reading the file first.
@@ -290,7 +304,7 @@ std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source,
             continue;
         try {
             auto match = carver->carve(0, context);
-            if (match && match->confidence == CarveConfidence::exact && match->length == size && m_categories.contains(match->category))
+            if (match && match->confidence == CarveConfidence::exact && endsAtSize(match->length, size, tail) && m_categories.contains(match->category))
                 return match;
         } catch (const DeviceError&) {
             // An unreadable piece proves nothing; the next carver may still.

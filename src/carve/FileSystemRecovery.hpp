@@ -14,8 +14,10 @@ namespace brightfold {
 /// Files found through what a FAT or exFAT volume's directories still say of
 /// them, deleted ones included: each entry's clusters give the file's bytes,
 /// which count only when a carver of their format walks them and calls them an
-/// exact file of the entry's size. Such a file carries its name, folder and
-/// modification time, and its runs when it is fragmented.
+/// exact file of the entry's size (for a live file, one that ends less than a
+/// cluster before it: what follows the structure there is the file's too). Such
+/// a file carries its name, folder and modification time, and its runs when it
+/// is fragmented.
 ///
 /// Where a deleted file's FAT chain was cleared, its clusters are guessed as a
 /// camera's next-free allocator lays them: first the run of clusters from its
@@ -49,8 +51,9 @@ private:
     struct WalkBudget;
 
     /// What a carver's walk of `file` (a file's bytes in order) finds, when it is
-    /// exact, of the entry's `size` and of a category asked for.
-    std::optional<CarveMatch> prove(const ByteSourcePtr& file, uint64_t size) const;
+    /// exact, of a category asked for, and ends at the entry's `size` or at most
+    /// `tail` bytes before it.
+    std::optional<CarveMatch> prove(const ByteSourcePtr& file, uint64_t size, uint64_t tail) const;
 
     std::vector<FormatCarverPtr> m_carvers;
     CategorySet m_categories;

@@ -142,6 +142,28 @@ TEST(FileSystemRecoveryTest, WhatTheScanDecidedAtAStartStandsForAFileInOneRun)
     }
 }
 
+TEST(FileSystemRecoveryTest, OnlyALiveFileMayGoOnPastItsStructureInItsLastCluster)
+{
+    // A RAW file with text after its structure was carved short; a deleted entry's
+    // larger size may instead be another file written over it.
+    const auto photo = jpegPhoto(1200, 10);
+    for (bool deleted : { false, true }) {
+        SCOPED_TRACE(deleted);
+        FatImageBuilder image(FatKind::fat16, 5000);
+        image.entry(0, { .longName = "Raw.jpg", .shortName = "RAW     JPG", .firstCluster = 30, .size = static_cast<uint32_t>(photo.size() + 18), .deleted = deleted });
+        image.data({ 30, 31, 32 }, photo);
+        if (!deleted)
+            image.chain({ 30, 31, 32 });
+        CarvedFile carved { image.clusterOffset(30), photo.size(), "jpg", FormatCategory::photos, kExact, "", std::nullopt, std::nullopt };
+        for (const auto& scan : { std::vector<CarvedFile> { carved }, std::vector<CarvedFile> {} }) {
+            ReadContext context(std::make_shared<MemorySource>(image.bytes()));
+            auto found = FileSystemRecovery(CarverRegistry::all(), CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end())).recover(context, scan);
+            ASSERT_EQ(found.size(), deleted ? 0u : 1u);
+            EXPECT_EQ(found.empty() ? 0 : found[0].length, deleted ? 0 : photo.size() + 18);
+        }
+    }
+}
+
 TEST(FileSystemRecoveryTest, MergeKeepsOneFilePerStart)
 {
     auto carved = [](uint64_t start, uint64_t length, CarveConfidence confidence) {
