@@ -1,7 +1,11 @@
 // Scan throughput measured against the raw sequential read of the same image,
 // in the same run, so the ratio holds on a shared and noisy machine.
 //
-//   brightfold_bench --image PATH [--size-mb N] [--files DIR] [benchmark flags]
+//   brightfold_bench --image PATH [--size-mb N] [--files DIR] [--card PATH] [benchmark flags]
+//
+// With --card, a FAT or exFAT card image is scanned too, with and without reading
+// its file system, each against the raw read of that image: reading the
+// directories and reassembling what they describe may cost at most a tenth.
 //
 // The image is made once (and remade when its size differs): real files from
 // DIR placed on sector boundaries between runs of pseudo-random bytes, zeros and
@@ -16,6 +20,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -85,11 +90,11 @@ void warmCache(const std::string& path)
         source.readInto(offset, buffer);
 }
 
-void rawRead(benchmark::State& state)
+void rawRead(benchmark::State& state, const std::string& path, uint64_t size)
 {
     std::vector<uint8_t> buffer(kReadSize);
     for (auto _ : state) {
-        int fd = ::open(g_imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         uint64_t total = 0;
         for (;;) {
             ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(total));
@@ -100,7 +105,7 @@ void rawRead(benchmark::State& state)
         ::close(fd);
         benchmark::DoNotOptimize(total);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_imageSize));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 
 CarveEngine::Config scanConfig()
@@ -110,17 +115,23 @@ CarveEngine::Config scanConfig()
         .chunkSize = static_cast<int64_t>(kReadSize), .stride = kStride };
 }
 
-void fullScan(benchmark::State& state)
+void fullScan(benchmark::State& state, const std::string& path, uint64_t size, CarveEngine::Config::FileSystems fileSystems)
 {
     size_t files = 0;
+    size_t named = 0;
     for (auto _ : state) {
         std::filesystem::remove(scanConfig().outputDirectory / CarveReport::kFileName); // a report is never written over
-        auto source = std::make_shared<FileSource>(g_imagePath);
-        CarveEngine engine(source, scanConfig());
-        files = engine.run().files.size();
+        auto source = std::make_shared<FileSource>(path);
+        CarveEngine::Config config = scanConfig();
+        config.fileSystems = fileSystems;
+        CarveEngine engine(source, config);
+        auto report = engine.run();
+        files = report.files.size();
+        named = static_cast<size_t>(std::count_if(report.files.begin(), report.files.end(), [](const CarvedFile& file) { return file.name.has_value(); }));
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_imageSize));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
     state.counters["files"] = static_cast<double>(files);
+    state.counters["named"] = static_cast<double>(named);
 }
 
 /// A source that hands back its buffer untouched: the scan of it costs only the
@@ -161,9 +172,13 @@ public:
         for (const auto& run : runs) {
             if (run.aggregate_name == "median" && run.counters.count("bytes_per_second"))
                 medians[run.run_name.function_name] = run.counters.at("bytes_per_second");
+            const std::string& name = run.run_name.function_name;
+            if (run.aggregate_name.empty() && name.starts_with("card_") && run.counters.count("bytes_per_second"))
+                turns[name.substr(0, name.find('/'))].push_back(run.counters.at("bytes_per_second"));
         }
     }
     std::map<std::string, double> medians;
+    std::map<std::string, std::vector<double>> turns; ///< the card runs' bytes per second, by benchmark
 };
 
 }
@@ -172,6 +187,7 @@ int main(int argc, char** argv)
 {
     uint64_t sizeMb = 1024;
     std::filesystem::path filesFolder = std::filesystem::path(BRIGHTFOLD_SOURCE_DIR) / "sample" / "files";
+    std::string cardPath;
     std::vector<char*> rest { argv[0] };
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -181,6 +197,8 @@ int main(int argc, char** argv)
             sizeMb = std::stoull(argv[++i]);
         else if (argument == "--files" && i + 1 < argc)
             filesFolder = argv[++i];
+        else if (argument == "--card" && i + 1 < argc)
+            cardPath = argv[++i];
         else
             rest.push_back(argv[i]);
     }
@@ -197,8 +215,21 @@ int main(int argc, char** argv)
     g_imageSize = size;
     warmCache(g_imagePath);
 
-    benchmark::RegisterBenchmark("raw_read", rawRead)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
-    benchmark::RegisterBenchmark("full_scan", fullScan)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+    using FileSystems = CarveEngine::Config::FileSystems;
+    benchmark::RegisterBenchmark("raw_read", rawRead, g_imagePath, size)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+    benchmark::RegisterBenchmark("full_scan", fullScan, g_imagePath, size, FileSystems::read)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+    uint64_t cardSize = 0;
+    if (!cardPath.empty()) {
+        cardSize = std::filesystem::file_size(cardPath);
+        warmCache(cardPath);
+        // In turns, so a burst of load on the machine falls on all three.
+        for (int turn = 0; turn < 5; ++turn) {
+            auto name = [&](const char* what) { return std::string(what) + "/" + std::to_string(turn); };
+            benchmark::RegisterBenchmark(name("card_raw_read").c_str(), rawRead, cardPath, cardSize)->Unit(benchmark::kMillisecond)->UseRealTime();
+            benchmark::RegisterBenchmark(name("card_scan_carving_only").c_str(), fullScan, cardPath, cardSize, FileSystems::ignore)->Unit(benchmark::kMillisecond)->UseRealTime();
+            benchmark::RegisterBenchmark(name("card_scan").c_str(), fullScan, cardPath, cardSize, FileSystems::read)->Unit(benchmark::kMillisecond)->UseRealTime();
+        }
+    }
     benchmark::RegisterBenchmark("hot_loop", hotLoop)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime();
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
@@ -214,6 +245,20 @@ int main(int argc, char** argv)
     std::printf("Full scan:           %8.1f MB/s (median)\n", scan / 1e6);
     if (raw > 0)
         std::printf("Scan / raw read:     %8.1f %%  (target: at least 90 %%)\n", 100.0 * scan / raw);
+    if (!cardPath.empty()) {
+        auto median = [&](const char* what) {
+            std::vector<double> speeds = reporter.turns[what];
+            std::sort(speeds.begin(), speeds.end());
+            return speeds.empty() ? 0.0 : speeds[speeds.size() / 2];
+        };
+        const double cardRaw = median("card_raw_read"), carvingOnly = median("card_scan_carving_only"), withFileSystem = median("card_scan");
+        std::printf("\nCard: %s (%.0f MiB)\n", cardPath.c_str(), static_cast<double>(cardSize) / (1 << 20));
+        std::printf("Raw sequential read:          %8.1f MB/s (median of 5 turns)\n", cardRaw / 1e6);
+        std::printf("Scan, carving only:           %8.1f MB/s, %5.1f %% of the raw read\n", carvingOnly / 1e6, 100.0 * carvingOnly / cardRaw);
+        std::printf("Scan with its file system:    %8.1f MB/s, %5.1f %% of the raw read\n", withFileSystem / 1e6, 100.0 * withFileSystem / cardRaw);
+        if (withFileSystem > 0)
+            std::printf("Scan time grows by:           %8.1f %%  (target: at most 10 %%)\n", 100.0 * (carvingOnly / withFileSystem - 1));
+    }
     std::printf("Peak memory:         %8.1f MB   (target: under 100 MB)\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
     benchmark::Shutdown();
     return 0;

@@ -8,6 +8,7 @@
 #include "ThumbnailMessages.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/CarverRegistry.hpp"
+#include "carve/FatImageBuilder.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -415,6 +416,20 @@ int main(int argc, char** argv)
     writer.write("fuzz_read_context", "straddle", readContextSeed(0x00, "%%EOF", 3, 0xFFFF, 99, 5, markers));
     writer.write("fuzz_read_context", "huge-limit", readContextSeed(0x0A, "\xFF\xD9", 0, 0, 1, 0, jpeg(true, false)));
     writer.write("fuzz_read_context", "one-mib-step", readContextSeed(0x14, "PK\x05\x06", 0, 0xFFFF, 0, 0, zip({ "a" })));
+
+    // The file-system reader: small cards with live, deleted and fragmented photos.
+    for (auto [kind, name] : { std::pair { FatKind::fat12, "fat12" }, { FatKind::exfat, "exfat" } }) {
+        test::FatImageBuilder card(kind, 64);
+        const Bytes photo = jpeg(true, false);
+        const auto size = static_cast<uint32_t>(photo.size());
+        card.entry(0, { .longName = "DCIM", .shortName = "DCIM       ", .firstCluster = 10, .directory = true }).chain({ 10 });
+        card.entry(10, { .longName = "Live photo.jpg", .shortName = "LIVEPH~1JPG", .firstCluster = 20, .size = size }).data({ 20, 21, 22, 23 }, photo);
+        card.chain({ 20, 21, 22, 23 });
+        card.entry(10, { .longName = "Deleted.jpg", .shortName = "DELETE~1JPG", .firstCluster = 30, .size = size, .deleted = true });
+        card.data({ 30, 32, 33, 34, 35 }, photo).chain({ 31 });
+        writer.write("fuzz_file_system", name, card.bytes());
+        writer.write("fuzz_file_system", std::string(name) + "-partitioned", card.partitioned(8));
+    }
 
     // The report decoder.
     CarveReport report;

@@ -29,6 +29,7 @@ public:
     ByteBuilder& u32be(uint32_t value) { return integer(value, 4, true); }
     ByteBuilder& u32le(uint32_t value) { return integer(value, 4, false); }
     ByteBuilder& u64be(uint64_t value) { return integer(value, 8, true); }
+    ByteBuilder& u64le(uint64_t value) { return integer(value, 8, false); }
     /// Pads with `value` up to an absolute size (nothing when already that long).
     ByteBuilder& padTo(size_t size, uint8_t value = 0) { m_bytes.resize(std::max(size, m_bytes.size()), value); return *this; }
     /// Writes `values` at an absolute position, growing the array as needed.

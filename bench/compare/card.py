@@ -71,7 +71,8 @@ class Card:
             if path not in self.made:
                 self.made.add(path)
                 subprocess.run(["mmd", "-i", self.image, "::" + path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        _run(["mcopy", "-i", self.image, item.source, f"::/{item.folder}/{item.name}"])
+        # -m: the copy keeps the file's modification time, which the truth records
+        _run(["mcopy", "-m", "-i", self.image, item.source, f"::/{item.folder}/{item.name}"])
 
     def delete(self, item):
         _run(["mdel", "-i", self.image, f"::/{item.folder}/{item.name}"])
@@ -115,7 +116,7 @@ def locate(image: Path, placed: list, cluster: int = CLUSTER) -> list:
             data = Path(item.source).read_bytes()
             record = {"name": item.name, "folder": item.folder, "fmt": item.fmt, "length": len(data),
                       "sha256": hashlib.sha256(data).hexdigest(), "deleted": deleted, "offset": None,
-                      "status": "gone"}
+                      "status": "gone", "mtime": int(Path(item.source).stat().st_mtime)}
             head = data[:HEAD].ljust(HEAD, b"\0") if len(data) < HEAD else data[:HEAD]
             candidates = [o for o in heads.get(head, []) if view[o:o + min(len(data), CLUSTER)] == data[:CLUSTER]]
             for offset in candidates:
@@ -217,7 +218,9 @@ SMALL_CLUSTER_SIZE = "300M"      # FAT32 needs 65525 clusters: 256 MiB of 4 KiB 
 
 
 def build_fragmented32(image: Path, items) -> list:
-    """FAT32 with 4 KiB clusters: small files are deleted and the holes refilled, so larger ones split."""
+    """FAT32 with 4 KiB clusters: small files are deleted and the holes refilled, so larger ones split;
+    then every other file of the second batch is deleted too, so that fragmented files are among
+    the deleted ones, their chains cleared."""
     card = Card(image, "FRAG32", "32", SMALL_CLUSTER, SMALL_CLUSTER_SIZE)
     ordered = _order(items, 5)
     first = sorted(ordered[: len(ordered) // 2], key=lambda item: Path(item.source).stat().st_size)
@@ -230,8 +233,12 @@ def build_fragmented32(image: Path, items) -> list:
     card.forget_next_free()
     for item in second:
         card.copy(item)
+    for index, item in enumerate(second):
+        if index % 2 == 0:
+            card.delete(item)
     kept = [item for index, item in enumerate(first) if index % 3 == 1]
-    return [(item, index % 3 != 1) for index, item in enumerate(first) if index % 3 != 1] + [(item, False) for item in kept + second]
+    return ([(item, index % 3 != 1) for index, item in enumerate(first) if index % 3 != 1] + [(item, False) for item in kept]
+            + [(item, index % 2 == 0) for index, item in enumerate(second)])
 
 
 def _junk_run(rng: random.Random) -> bytes:

@@ -13,6 +13,7 @@ a video, a member of an archive) and `loose` otherwise.
 """
 
 import hashlib
+import os
 from collections import Counter, defaultdict
 from pathlib import Path
 
@@ -76,15 +77,17 @@ def score(outputs, truth: Truth, image_view) -> dict:
         candidates = [r for r in candidates if head == truth.heads[r["name"]][:len(head)]]
         data = output.read(image_view) if candidates else head
         verdict = None
+        # Files of the same head (photos with the same first 4 KiB) all start alike:
+        # the output is the one it matches best.
         for record in candidates:
             kind = classify(data, record, truth)
-            if kind is None:
-                continue
-            verdict = (record, kind)
+            if kind is not None and (verdict is None or RANK[kind] > RANK[verdict[1]]):
+                verdict = (record, kind)
+        if verdict is not None:
+            record, kind = verdict
             previous = best.get(record["name"])
             if previous is None or RANK[kind] > previous[0]:
                 best[record["name"]] = (RANK[kind], kind, len(data), output)
-            break
         if verdict is None:
             ext = ALIASES.get(output.ext, output.ext)
             junk[ext] += 1
@@ -122,3 +125,30 @@ def per_format(truth: Truth, result: dict, formats: list) -> dict:
     for ext, count in result["junk"].items():
         table[ext if ext in table else "other"]["junk"] += count
     return table
+
+
+def file_system(outputs, truth: Truth, result: dict) -> dict:
+    """What brightfold took from the card's file system: fragmented files saved
+    byte-identical, reassembled outputs that are no card file (false), and the
+    byte-identical files saved under their original folder, name and time
+    (within the 2 seconds a FAT time can tell)."""
+    by_name = {r["name"]: r for r in truth.records}
+    reassembled = [o for o in outputs if o.reassembled]
+    digests = {r["sha256"] for r in truth.records}
+    false = [o.path for o in reassembled if hashlib.sha256(Path(o.path).read_bytes()).hexdigest() not in digests]
+    same = {name: out for name, (_, kind, _, out) in result["best"].items() if kind == "same"}
+    named, unnamed, placed = [], [], 0
+    for name, output in same.items():
+        record = by_name[name]
+        where = f"/{record['folder']}/{record['name']}"
+        on_time = "mtime" in record and abs(os.stat(output.path).st_mtime - record["mtime"]) <= 2 if output.path else False
+        (named if output.named and output.path.endswith(where) and on_time else unnamed).append(name)
+        # In its folder with its time, the name right but for a first letter FAT did not keep.
+        in_folder = output.named and on_time and Path(output.path).parent.as_posix().endswith("/" + record["folder"])
+        placed += in_folder and Path(output.path).name[1:] == record["name"][1:]
+    fragmented = [r["name"] for r in truth.records if r["status"] == "fragmented"]
+    deleted = [r["name"] for r in truth.records if r["status"] == "fragmented" and r["deleted"]]
+    return {"reassembled": len(reassembled), "false_reassembled": false,
+            "fragmented": len(fragmented), "fragmented_same": sum(1 for n in fragmented if n in same),
+            "fragmented_deleted": len(deleted), "fragmented_deleted_same": sum(1 for n in deleted if n in same),
+            "same": len(same), "named": len(named), "placed": placed, "not_named": sorted(unnamed), "files": len(truth.records)}

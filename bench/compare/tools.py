@@ -22,6 +22,8 @@ class Output:
     length: int
     ext: str             # lower-case extension the tool gave it
     embedded: bool = False  # the tool took it from inside another file it found (a thumbnail)
+    reassembled: bool = False  # brightfold put it together from pieces a file system's entry gave
+    named: bool = False     # brightfold saved it under the name and folder a file system's entry gave
 
     def read(self, image_view) -> bytes:
         if self.path:
@@ -96,8 +98,23 @@ class Brightfold:
         return timed(self.save_command(image, work))
 
     def outputs(self, image, work):
-        return [Output(str(path), _sector_name(path, r"f(\d+)"), path.stat().st_size, path.suffix[1:].lower())
-                for path in _walk(work / "saved", skip={"brightfold-report.json"})]
+        # A file saved under its original folder and name is found in the scan report
+        # by that path; the others by their sector names.
+        named = {}
+        report = json.loads((work / "scan" / "brightfold-report.json").read_text())
+        for file in report["files"]:
+            if "name" in file:
+                path = "/".join(part for part in file.get("folder", "").split("/") + [file["name"]] if part)
+                named[path] = file
+        found = []
+        for path in _walk(work / "saved", skip={"brightfold-report.json"}):
+            record = named.get(str(path.relative_to(work / "saved")))
+            if record:
+                found.append(Output(str(path), record["start"], path.stat().st_size, record["ext"],
+                                    reassembled="runs" in record, named=True))
+            else:
+                found.append(Output(str(path), _sector_name(path, r"f(\d+)"), path.stat().st_size, path.suffix[1:].lower()))
+        return found
 
 
 def plain_copy(image: Path, work: Path) -> float:

@@ -3,6 +3,8 @@
 #include "carve/CarveError.hpp"
 #include "carve/ChunkReader.hpp"
 #include "carve/CarverRegistry.hpp"
+#include "carve/FileSystemRecovery.hpp"
+#include "carve/RunSource.hpp"
 #include "carve/RangeCopier.hpp"
 #include "carve/SampleDigests.hpp"
 #include "device/DeviceError.hpp"
@@ -20,6 +22,25 @@ namespace {
 constexpr uint64_t kCancelCheckSpacing = 4 * 1024 * 1024; // positions between two cancel checks within a chunk
 
 constexpr uint64_t kPrefetchDistance = 16;              // grid positions fetched ahead of the one tested
+
+/// The source as a second look after the scan reads it: unreadable regions come
+/// back as zeros as before but are not counted again, the scan counted them once.
+class SecondLook final : public ByteSource {
+public:
+    explicit SecondLook(ByteSourcePtr source) : m_source(std::move(source)) { }
+    uint64_t size() const override { return m_source->size(); }
+    int64_t badReads() const override { return m_source->badReads(); }
+    std::string descriptionForReport() const override { return m_source->descriptionForReport(); }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+    {
+        m_unreadable.clear();
+        return m_source->readIntoUncounted(offset, buffer, m_unreadable);
+    }
+
+private:
+    ByteSourcePtr m_source;
+    std::vector<UnreadableRegion> m_unreadable;
+};
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -100,7 +121,42 @@ CarveReport CarveEngine::run()
             onProgress(progress(scan, offset));
         }
     }
+    if (m_config.fileSystems == Config::FileSystems::read && !isCancelled())
+        addFileSystemFiles(scan);
     return finish(scan, offset);
+}
+
+void CarveEngine::addFileSystemFiles(Scan& scan)
+{
+    try {
+        FileSystemRecovery recovery(m_carvers, m_config.enabledCategories);
+        ReadContext secondLook(std::make_shared<SecondLook>(m_source));
+        auto recovered = recovery.recover(secondLook, scan.files, [this] { return isCancelled(); });
+        if (recovered.empty())
+            return;
+        scan.files = FileSystemRecovery::merge(std::move(scan.files), std::move(recovered));
+    } catch (const DeviceError&) {
+        return;
+    }
+    scan.countsByExt.clear();
+    scan.bytesRecovered = 0;
+    for (auto& file : scan.files) {
+        ++scan.countsByExt[file.ext];
+        scan.bytesRecovered += file.length;
+        if (m_config.output != Config::OutputMode::files || !file.outputPath.empty())
+            continue;
+        // A file carving had not found, or found only in part.
+        std::filesystem::path folder = m_config.outputDirectory / file.folderName();
+        std::filesystem::create_directories(folder);
+        std::filesystem::path target = folder / file.fileName();
+        RunSource bytes(m_source, file.pieces());
+        std::vector<uint8_t> piece;
+        RangeCopier::copy(target, 0, file.length, [&](uint64_t at, uint64_t count) {
+            piece.resize(static_cast<size_t>(count));
+            return std::span<const uint8_t>(piece.data(), bytes.readInto(at, piece));
+        });
+        file.outputPath = std::filesystem::absolute(target).string();
+    }
 }
 
 std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<const uint8_t> chunk, Scan& scan)

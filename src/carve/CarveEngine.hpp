@@ -32,12 +32,20 @@ public:
             catalog, ///< files are only listed
         };
 
+        /// Whether the directories of FAT and exFAT volumes on the source name, date
+        /// and reassemble what they still describe (deleted files too).
+        enum class FileSystems {
+            read,
+            ignore,
+        };
+
         std::filesystem::path outputDirectory;
         CategorySet enabledCategories;
         OutputMode output { OutputMode::catalog };
         int64_t chunkSize { 16 * 1024 * 1024 }; ///< bytes read per step; above 0
         int64_t stride { 512 };                 ///< distance between candidate positions; above 0
         double progressInterval { 0.3 };        ///< seconds between two snapshots, at least
+        FileSystems fileSystems { FileSystems::read };
     };
 
     /// An engine over the registry's carvers for the enabled categories.
@@ -128,6 +136,10 @@ private:
     /// exact file with an opaque body becomes an open body to look inside).
     uint64_t nextCandidate(uint64_t start, const Found& found, Scan& scan) const;
     std::string write(uint64_t start, uint64_t length, const std::string& ext);
+    /// After the last chunk: the files the volumes' directories describe, folded
+    /// into what carving found (FileSystemRecovery), copied out in files mode. A
+    /// read error leaves the carved files as they are.
+    void addFileSystemFiles(Scan& scan);
     CarveProgress progress(const Scan& scan, uint64_t position) const;
     /// The last snapshot, then the report, also written into the output folder.
     CarveReport finish(Scan& scan, uint64_t position);

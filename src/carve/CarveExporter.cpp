@@ -3,10 +3,15 @@
 #include "carve/CarveError.hpp"
 #include "carve/PendingFile.hpp"
 #include "carve/RangeCopier.hpp"
+#include "carve/RunSource.hpp"
 #include "carve/SampleDigests.hpp"
 #include "device/ByteCount.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <algorithm>
 #include <variant>
@@ -37,22 +42,91 @@ Outcome differs(ByteSource& source, int64_t unreadableBefore)
     return Changed {};
 }
 
+/// `text` as one path component: "/", "\\" and control characters as "_"; no
+/// value for a name that cannot be one ("", ".", "..", too long).
+std::optional<std::string> pathComponent(std::string_view text)
+{
+    constexpr size_t kMaxNameBytes = 255;
+    if (text.empty() || text == "." || text == ".." || text.size() > kMaxNameBytes)
+        return std::nullopt;
+    std::string component(text);
+    for (char& c : component)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+            c = '_';
+    return component;
+}
+
+/// Where a file goes inside the destination: its original folder and name when it
+/// has them, else the folder of its kind and its sector name. Components that
+/// cannot be names are left out, so nothing ever lands outside the destination.
+std::pair<fs::path, std::string> placeOf(const CarvedFile& file)
+{
+    std::optional<std::string> name = file.name ? pathComponent(*file.name) : std::nullopt;
+    if (!name)
+        return { file.folderName(), file.fileName() };
+    fs::path folder;
+    const std::string folderText = file.folder.value_or("");
+    std::string_view rest = folderText;
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        if (auto component = pathComponent(rest.substr(0, slash)))
+            folder /= *component;
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    return { folder, *name };
+}
+
+/// Gives `path` the modification time `modified`: "YYYY-MM-DDTHH:MM:SS" in local
+/// time, or with "+HH:MM"/"-HH:MM" at that offset from UTC. A time that does not
+/// parse or cannot be set is left as it is.
+void setModified(const fs::path& path, const std::optional<std::string>& modified)
+{
+    if (!modified)
+        return;
+    std::tm when {};
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, zoneHours = 0, zoneMinutes = 0;
+    char sign = 0, tail = 0;
+    const int fields = std::sscanf(modified->c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%2d:%2d%c", &year, &month, &day, &hour, &minute, &second,
+        &sign, &zoneHours, &zoneMinutes, &tail);
+    const bool zoned = fields == 9 && (sign == '+' || sign == '-');
+    if (fields != 6 && !zoned)
+        return;
+    when.tm_year = year - 1900;
+    when.tm_mon = month - 1;
+    when.tm_mday = day;
+    when.tm_hour = hour;
+    when.tm_min = minute;
+    when.tm_sec = second;
+    when.tm_isdst = -1;
+    std::time_t seconds = zoned ? ::timegm(&when) : std::mktime(&when);
+    if (seconds == -1)
+        return;
+    if (zoned)
+        seconds -= (sign == '-' ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
+    const struct timespec times[2] = { { 0, UTIME_OMIT }, { seconds, 0 } };
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+/// Whether every run of `file` lies inside a source of `size` bytes.
+bool liesInside(const CarvedFile& file, uint64_t size)
+{
+    const auto pieces = file.pieces();
+    return std::all_of(pieces.begin(), pieces.end(), [&](const SourceRun& run) { return run.offset < size && run.length <= size - run.offset; });
+}
+
 class FileExport {
 public:
-    FileExport(const CarvedFile& file, ByteSource& source, std::vector<uint8_t>& buffer, const CarveExporter::CancelTest& isCancelled)
-        : m_file(file), m_source(source), m_buffer(buffer), m_isCancelled(isCancelled) { }
+    /// `bytes` holds the file from `from` on: the source itself, or a view of the
+    /// file's runs in order (from 0).
+    FileExport(const CarvedFile& file, ByteSource& bytes, uint64_t from, std::vector<uint8_t>& buffer, const CarveExporter::CancelTest& isCancelled)
+        : m_file(file), m_source(bytes), m_from(from), m_buffer(buffer), m_isCancelled(isCancelled) { }
 
     Outcome run(const fs::path& folder)
     {
-        const uint64_t size = m_source.size();
-        // A range outside the source (a report of a larger card, or a source that
-        // shrank) can be neither verified nor copied.
-        if (m_file.start >= size || m_file.length > size - m_file.start)
-            return Failed { "It lies beyond the end of the source (" + formatByteCount(size) + "), which is not the one scanned or has shrunk." };
         const int64_t unreadableBefore = m_source.badReads();
         try {
             if (m_file.headDigest) {
-                auto head = m_source.read(m_file.start, static_cast<int64_t>(std::min(m_file.length, CarvedFile::kHeadDigestBytes)));
+                auto head = m_source.read(m_from, static_cast<int64_t>(std::min(m_file.length, CarvedFile::kHeadDigestBytes)));
                 if (m_source.badReads() != unreadableBefore)
                     return Failed { "Its first bytes could not be read from the source." };
                 if (CarvedFile::headDigestOf(head) != *m_file.headDigest)
@@ -61,20 +135,27 @@ public:
         } catch (const std::exception& error) {
             return Failed { error.what() };
         }
-        return place(folder / m_file.folderName(), unreadableBefore);
+        auto [subfolder, name] = placeOf(m_file);
+        m_name = std::move(name);
+        return place(folder / subfolder, unreadableBefore);
     }
 
 private:
     Outcome place(const fs::path& extFolder, int64_t unreadableBefore)
     {
         std::error_code error;
-        bool madeFolder = fs::create_directories(extFolder, error);
+        // The outermost folder this file needs that is not there yet (its original
+        // folders may be several levels deep).
+        fs::path firstMade;
+        for (fs::path missing = extFolder; !missing.empty() && !fs::exists(missing, error); missing = missing.parent_path())
+            firstMade = missing;
+        fs::create_directories(extFolder, error);
         if (error)
             return Failed { "Could not create the folder " + extFolder.string() + ": " + error.message() + "." };
         Outcome outcome = copy(extFolder, unreadableBefore);
-        // A folder made for a file that was not saved would be all it left behind.
-        if (madeFolder && !std::holds_alternative<Saved>(outcome))
-            fs::remove(extFolder, error);
+        // Folders made for a file that was not saved would be all it left behind.
+        if (!firstMade.empty() && !std::holds_alternative<Saved>(outcome))
+            fs::remove_all(firstMade, error);
         return outcome;
     }
 
@@ -88,10 +169,10 @@ private:
             std::string head;
             bool interrupted = false;
             std::optional<std::string> readError;
-            uint64_t copied = RangeCopier::copy(m_file.start, m_file.length,
+            uint64_t copied = RangeCopier::copy(m_from, m_file.length,
                 [&](uint64_t at, uint64_t count) -> std::span<const uint8_t> {
                     // Asked just before the file; then between its pieces.
-                    if (at != m_file.start && m_isCancelled && m_isCancelled()) {
+                    if (at != m_from && m_isCancelled && m_isCancelled()) {
                         interrupted = true;
                         return {};
                     }
@@ -105,7 +186,7 @@ private:
                 },
                 [&](uint64_t at, std::span<const uint8_t> piece) {
                     target.write(piece);
-                    uint64_t offset = at - m_file.start;
+                    uint64_t offset = at - m_from;
                     if (offset == 0)
                         head = CarvedFile::headDigestOf(piece.first(std::min<size_t>(piece.size(), CarvedFile::kHeadDigestBytes)));
                     if (samples)
@@ -119,7 +200,9 @@ private:
                 return Failed { "The source ended " + formatByteCount(copied) + " into it, before its end." };
             if ((m_file.headDigest && head != *m_file.headDigest) || (samples && samples->digests() != *m_file.sampleDigests))
                 return differs(m_source, unreadableBefore);
-            return Saved { target.publishUnique(extFolder / m_file.fileName()) };
+            fs::path saved = target.publishUnique(extFolder / m_name);
+            setModified(saved, m_file.modified);
+            return Saved { saved };
         } catch (const std::system_error& error) {
             return Failed { error.code().message() };
         }
@@ -127,6 +210,8 @@ private:
 
     const CarvedFile& m_file;
     ByteSource& m_source;
+    uint64_t m_from;
+    std::string m_name; ///< the saved file's name, before the unique-name rule
     std::vector<uint8_t>& m_buffer;
     const CarveExporter::CancelTest& m_isCancelled;
 };
@@ -170,7 +255,18 @@ CarveExporter::Result CarveExporter::exportFiles(const std::vector<CarvedFile>& 
         if (progress)
             progress(static_cast<int64_t>(index), total);
         const CarvedFile& file = files[index];
-        Outcome outcome = FileExport(file, source, buffer, isCancelled).run(folder);
+        Outcome outcome;
+        if (!liesInside(file, source.size())) {
+            // A report of a larger card, or a source that shrank: nothing to verify or copy.
+            outcome = Failed { "It lies beyond the end of the source (" + formatByteCount(source.size())
+                + "), which is not the one scanned or has shrunk." };
+        } else if (file.runs) {
+            // A non-owning handle: the view lives no longer than this call.
+            RunSource view(ByteSourcePtr(ByteSourcePtr(), &source), *file.runs);
+            outcome = FileExport(file, view, 0, buffer, isCancelled).run(folder);
+        } else {
+            outcome = FileExport(file, source, file.start, buffer, isCancelled).run(folder);
+        }
         if (auto* saved = std::get_if<Saved>(&outcome)) {
             result.saved.push_back(file);
             result.savedPaths.push_back(saved->path);

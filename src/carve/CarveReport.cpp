@@ -49,14 +49,36 @@ void appendFile(std::string& out, const CarvedFile& file)
     out += jsonString(rawValue(file.confidence));
     out += ",\n      \"ext\": ";
     out += jsonString(file.ext);
+    if (file.folder) {
+        out += ",\n      \"folder\": ";
+        out += jsonString(*file.folder);
+    }
     if (file.headDigest) {
         out += ",\n      \"headDigest\": ";
         out += jsonString(*file.headDigest);
     }
     out += ",\n      \"length\": ";
     out += std::to_string(file.length);
+    if (file.modified) {
+        out += ",\n      \"modified\": ";
+        out += jsonString(*file.modified);
+    }
+    if (file.name) {
+        out += ",\n      \"name\": ";
+        out += jsonString(*file.name);
+    }
     out += ",\n      \"outputPath\": ";
     out += jsonString(file.outputPath);
+    if (file.runs) {
+        out += ",\n      \"runs\": [";
+        for (size_t i = 0; i < file.runs->size(); ++i) {
+            const SourceRun& run = (*file.runs)[i];
+            out += i == 0 ? "\n        " : ",\n        ";
+            out += "{\n          \"length\": " + std::to_string(run.length) + ",\n          \"offset\": " + std::to_string(run.offset)
+                + "\n        }";
+        }
+        out += file.runs->empty() ? "]" : "\n      ]";
+    }
     if (file.sampleDigests) {
         out += ",\n      \"sampleDigests\": [";
         for (size_t i = 0; i < file.sampleDigests->size(); ++i) {
@@ -119,6 +141,28 @@ std::string showableParserMessage(std::string_view message)
     return showable;
 }
 
+/// A fragmented file's runs: a non-empty list whose first run starts at the
+/// file's start and whose lengths add up to its length.
+std::vector<SourceRun> decodeRuns(const json& list, const CarvedFile& file, const std::string& where)
+{
+    if (!list.is_array() || list.empty())
+        wrongType("runs", "a list of runs", where);
+    std::vector<SourceRun> runs;
+    uint64_t total = 0;
+    for (const json& item : list) {
+        if (!item.is_object())
+            wrongType("runs", "a list of runs", where);
+        SourceRun run { unsignedMember(item, "offset", where), unsignedMember(item, "length", where) };
+        if (run.length > file.length - total)
+            wrongType("runs", "runs as long as the file", where);
+        total += run.length;
+        runs.push_back(run);
+    }
+    if (total != file.length || runs.front().offset != file.start)
+        wrongType("runs", "runs of the file from its start", where);
+    return runs;
+}
+
 CarvedFile decodeFile(const json& object, size_t index)
 {
     std::string where = " in file " + std::to_string(index + 1);
@@ -146,6 +190,15 @@ CarvedFile decodeFile(const json& object, size_t index)
             wrongType("sampleDigests", "a list of strings", where);
         file.sampleDigests = samples.get<std::vector<std::string>>();
     }
+    // What a file system said of the file; reports of carving alone have none of these.
+    if (object.contains("name"))
+        file.name = stringMember(object, "name", where);
+    if (object.contains("folder"))
+        file.folder = stringMember(object, "folder", where);
+    if (object.contains("modified"))
+        file.modified = stringMember(object, "modified", where);
+    if (object.contains("runs"))
+        file.runs = decodeRuns(object["runs"], file, where);
     return file;
 }
 

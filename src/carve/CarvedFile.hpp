@@ -10,6 +10,14 @@
 
 namespace brightfold {
 
+/// A piece of a file on the source: `length` bytes from `offset`.
+struct SourceRun {
+    uint64_t offset { 0 };
+    uint64_t length { 0 };
+
+    bool operator==(const SourceRun&) const = default;
+};
+
 /// One file found by a scan.
 struct CarvedFile {
     uint64_t start { 0 };
@@ -25,6 +33,17 @@ struct CarvedFile {
     /// the last 4 KiB); absent in reports written before they were taken, and when
     /// they could not be read.
     std::optional<std::vector<std::string>> sampleDigests;
+    /// What a file system's directory entry said of the file: its name, the folders
+    /// above it ("DCIM/100CANON", "" at the root) and its modification time (local
+    /// time, "2024-05-01T12:34:56", with "+02:00" when the volume kept its offset
+    /// from UTC, as exFAT may). Absent for a file carving alone found.
+    std::optional<std::string> name {};
+    std::optional<std::string> folder {};
+    std::optional<std::string> modified {};
+    /// The pieces of a fragmented file in file order, the first starting at `start`,
+    /// their lengths adding up to `length`; absent for a file that is one range. The
+    /// digests are taken over the file's bytes in this order.
+    std::optional<std::vector<SourceRun>> runs {};
 
     /// How many bytes from the start go into the head digest.
     static constexpr uint64_t kHeadDigestBytes = 4096;
@@ -35,6 +54,16 @@ struct CarvedFile {
     std::string fileName() const;
     /// The folder copies of this kind go into: the extension in upper case (JPG, CR2).
     std::string folderName() const;
+    /// "folder/name" as the file system had it ("DCIM/100CANON/IMG_0001.JPG", a name
+    /// alone at the root); no value for a file without a name.
+    std::optional<std::string> originalPath() const
+    {
+        if (!name)
+            return std::nullopt;
+        return folder && !folder->empty() ? *folder + "/" + *name : *name;
+    }
+    /// The file's pieces on the source: `runs`, or the one range from `start`.
+    std::vector<SourceRun> pieces() const { return runs ? *runs : std::vector<SourceRun> { { start, length } }; }
 
     /// 64-bit FNV-1a of `data` as lower-case hexadecimal without leading zeros.
     static std::string headDigestOf(std::span<const uint8_t> data);

@@ -27,7 +27,7 @@ struct SaveOptions {
 
 std::string describe(const CarvedFile& file)
 {
-    return fmt::format("{} (offset {}, {})", file.fileName(), file.start, formatByteCount(file.length));
+    return fmt::format("{} (offset {}, {})", file.originalPath().value_or(file.fileName()), file.start, formatByteCount(file.length));
 }
 
 void printResult(const CarveExporter::Result& result, size_t asked)
@@ -85,9 +85,12 @@ SaveInput fromSession(const SaveOptions& options)
         throw CommandError("A stored scan knows its source: give --session without --source.");
     ScanSession session = ScanStore::find(options.session);
     SystemDeviceAccess devices;
-    SaveInput input { .report = session.report, .sourcePath = session.sourcePath(devices, DiskImages::included) };
-    input.source = session.openSource(devices, DiskImages::included);
-    return input;
+    std::string path = session.sourcePath(devices, DiskImages::included);
+    return SaveInput {
+        .report = std::move(session.report),
+        .sourcePath = std::move(path),
+        .source = session.openSource(devices, DiskImages::included),
+    };
 }
 
 int runSave(const SaveOptions& options)

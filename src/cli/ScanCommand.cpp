@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <map>
 
 namespace brightfold::cli {
 
@@ -23,6 +24,7 @@ struct ScanOptions {
     std::string out;
     bool copy { false };
     bool json { false };
+    bool byFolder { false };
     bool unmount { false };
     bool store { false };
 };
@@ -86,6 +88,36 @@ bool store(ScanSession session, CarveReport report)
     return true;
 }
 
+/// The files under the folders their file system kept them in, each folder once,
+/// then those carving alone found.
+void printByFolder(const CarveReport& report)
+{
+    std::map<std::string, std::vector<const CarvedFile*>> byFolder;
+    std::vector<const CarvedFile*> unnamed;
+    for (const auto& file : report.files) {
+        if (file.name)
+            byFolder[file.folder.value_or("")].push_back(&file);
+        else
+            unnamed.push_back(&file);
+    }
+    auto row = [](const std::string& name, const CarvedFile& file) {
+        fmt::print("  {:<34} {:>15}  {:<19}  {}{}\n", name, file.length, file.modified.value_or("-"), file.ext,
+            file.runs ? fmt::format(" (in {} pieces)", file.runs->size()) : "");
+    };
+    for (const auto& [folder, files] : byFolder) {
+        fmt::print("{}/\n", folder);
+        for (const CarvedFile* file : files)
+            row(*file->name, *file);
+    }
+    if (!unnamed.empty()) {
+        fmt::print("{}\n", byFolder.empty() ? "Found by carving (no file system named them):" : "Found by carving alone:");
+        for (const CarvedFile* file : unnamed)
+            row(file->fileName(), *file);
+    }
+    if (report.files.empty())
+        fmt::print("No files found.\n");
+}
+
 int runScan(const ScanOptions& options)
 {
     std::optional<ScanSession> session;
@@ -119,6 +151,8 @@ int runScan(const ScanOptions& options)
 
     if (options.json)
         fmt::print("{}", report.toJson());
+    else if (options.byFolder)
+        printByFolder(report);
     else
         printTable(report);
 
@@ -152,6 +186,8 @@ std::function<int()> addScanCommand(CLI::App& app)
     command->add_option("--out", options->out, "Folder for the report, which must not hold one already (default: a new \"Brightfold Scan <time>\" folder here)");
     command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
     command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
+    command->add_flag("--by-folder", options->byFolder,
+        "List the files under the folders and names a FAT or exFAT file system on the source kept for them (deleted files too), then those found by carving alone");
     command->add_flag("--unmount", options->unmount, "Unmount the card's volumes before scanning it (recommended)");
     command->add_flag("--store", options->store, "Keep the scan with the stored scans, where the application and brightfold sessions list it")
         ->excludes(command->get_option("--out"));

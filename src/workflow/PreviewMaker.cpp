@@ -32,24 +32,27 @@ private:
     QString m_path;
 };
 
-/// Copies the file's range piece by piece; a failing or empty read ends the copy
-/// with what was read so far, a failing write is passed over.
+/// Copies the file's bytes (its runs in order, for a fragmented file) piece by
+/// piece; a failing or empty read ends the copy with what was read so far, a
+/// failing write is passed over.
 void copyRange(const CarvedFile& file, ByteSource& source, QFile& out)
 {
-    const uint64_t end = file.start + file.length;
-    uint64_t position = file.start;
-    while (position < end) {
-        const uint64_t count = std::min(end - position, PreviewMaker::kCopyPieceBytes);
-        std::vector<uint8_t> bytes;
-        try {
-            bytes = source.read(position, static_cast<int64_t>(count));
-        } catch (const DeviceError&) {
-            return;
+    for (const SourceRun& run : file.pieces()) {
+        const uint64_t end = run.offset + run.length;
+        uint64_t position = run.offset;
+        while (position < end) {
+            const uint64_t count = std::min(end - position, PreviewMaker::kCopyPieceBytes);
+            std::vector<uint8_t> bytes;
+            try {
+                bytes = source.read(position, static_cast<int64_t>(count));
+            } catch (const DeviceError&) {
+                return;
+            }
+            if (bytes.empty())
+                return;
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+            position += bytes.size();
         }
-        if (bytes.empty())
-            return;
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-        position += bytes.size();
     }
 }
 

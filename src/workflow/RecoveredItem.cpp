@@ -98,7 +98,8 @@ std::vector<RecoveredItem> RecoveredItem::items(const ScanSession& session)
     for (const CarvedFile& file : session.report.files) {
         RecoveredItem item;
         item.id = QString::number(file.start);
-        item.displayName = QString::fromStdString(file.fileName());
+        // The name its file system kept, when one did; else its sector name.
+        item.displayName = QString::fromStdString(file.name.value_or(file.fileName()));
         item.ext = QString::fromStdString(file.ext).toLower();
         item.sizeBytes = file.length;
         item.category = file.category;

@@ -17,7 +17,7 @@ namespace brightfold {
 struct RecoveredItem {
     /// Session: the carved file's start offset in decimal. Folder: the full path.
     QString id;
-    /// Session: CarvedFile::fileName(). Folder: the file's name.
+    /// Session: the name its file system kept, else CarvedFile::fileName(). Folder: the file's name.
     QString displayName;
     /// Lower case, without the dot.
     QString ext;

@@ -10,6 +10,9 @@
 #include <fstream>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <ctime>
 
 namespace brightfold::test {
 namespace {
@@ -92,6 +95,44 @@ TEST(CarveExporterTest, EachFileIsSavedChangedOrFailed)
     EXPECT_NE(result.outcome(), ExportOutcome::complete);
     EXPECT_EQ(filesUnder(full.path).size(), 4u) << "no partial report is left";
     EXPECT_THROW(CarveExporter().exportFiles({ large }, card, readOnly.path), CarveError) << "a read-only destination is refused before anything is copied";
+}
+
+TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreReadInOrder)
+{
+    TemporaryFolder folder;
+    SparseSource card(20 << 20);
+    card.place(0, kCard);
+    auto fragmented = recordOf(8192, 6000);
+    fragmented.runs = std::vector<SourceRun> { { 8192, 4096 }, { 65536, 1904 } };
+    std::vector<uint8_t> joined(kCard.begin() + 8192, kCard.begin() + 8192 + 4096);
+    joined.insert(joined.end(), kCard.begin() + 65536, kCard.begin() + 65536 + 1904);
+    fragmented.headDigest = CarvedFile::headDigestOf(std::span(joined).first(4096));
+    fragmented.sampleDigests = std::vector<std::string> { SampleDigests::digestOf(std::span(joined).subspan(6000 - 4096)) };
+    std::tie(fragmented.name, fragmented.folder, fragmented.modified) = std::tuple("Beach.jpg", "DCIM/100CANON", "2024-05-01T12:34:56");
+    auto sameName = recordOf(100'000, 10);
+    std::tie(sameName.name, sameName.folder, sameName.modified) = std::tuple("Beach.jpg", "DCIM/100CANON", "2024-05-01T12:34:56+02:00");
+    auto hostile = recordOf(200'000, 10);
+    std::tie(hostile.name, hostile.folder, hostile.modified) = std::tuple("x.jpg", "../../..//./escape", "not a time");
+    auto unnamable = recordOf(300'000, 10);
+    unnamable.name = "..";
+    auto changedRun = fragmented;
+    changedRun.runs = std::vector<SourceRun> { { 8192, 4096 }, { 131072, 1904 } }; // its second piece holds other bytes now
+    changedRun.folder = "TRIP/DAY1";
+
+    auto result = CarveExporter().exportFiles({ fragmented, sameName, hostile, unnamable, changedRun }, card, folder.path());
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { fragmented, sameName, hostile, unnamable }));
+    EXPECT_EQ(result.changed, (std::vector<CarvedFile> { changedRun }));
+    EXPECT_EQ(filesUnder(folder.path()), (std::vector<std::string> { "DCIM/100CANON/Beach-1.jpg", "DCIM/100CANON/Beach.jpg", "JPG/f585.jpg",
+                                             CarveReport::kFileName, "escape/x.jpg" }));
+    EXPECT_EQ(readWholeFile(folder.path() / "DCIM/100CANON/Beach.jpg"), joined);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "TRIP")) << "no folders are left for a file not saved";
+    std::tm when {};
+    when.tm_year = 124, when.tm_mon = 4, when.tm_mday = 1, when.tm_hour = 12, when.tm_min = 34, when.tm_sec = 56, when.tm_isdst = -1;
+    struct stat status {};
+    ASSERT_EQ(::stat((folder.path() / "DCIM/100CANON/Beach.jpg").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtime, std::mktime(&when)) << "the original time, as local time";
+    ASSERT_EQ(::stat((folder.path() / "DCIM/100CANON/Beach-1.jpg").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtime, ::timegm(&when) - 2 * 3600) << "a time with its offset from UTC";
 }
 
 }

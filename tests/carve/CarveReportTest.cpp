@@ -15,6 +15,17 @@ CarveReport sampleReport()
     return report;
 }
 
+/// The sample report with a file that a file system named and reassembled.
+CarveReport namedReport()
+{
+    CarveReport report = sampleReport();
+    report.files[0].name = "Beach/\"day\" é.jpg";
+    report.files[0].folder = "DCIM/100CANON";
+    report.files[0].modified = "2024-05-01T12:34:56";
+    report.files[0].runs = std::vector<SourceRun> { { 1'048'576, 32768 }, { 1'114'112, 20'774 } };
+    return report;
+}
+
 TEST(CarveReportTest, RoundTripsWithEscapedSlashesAndNoAbsentDigest)
 {
     const std::string text = sampleReport().toJson();
@@ -36,6 +47,20 @@ TEST(CarveReportTest, RoundTripsWithEscapedSlashesAndNoAbsentDigest)
     EXPECT_THROW(CarveReport::readFile(folder.path()), ReportFormatError) << "a folder in place of the file";
 }
 
+TEST(CarveReportTest, NamesFoldersTimesAndRunsAreWrittenOnlyWhenPresent)
+{
+    const std::string text = namedReport().toJson();
+    EXPECT_EQ(CarveReport::fromJson(text), namedReport());
+    EXPECT_NE(text.find("\"folder\": \"DCIM\\/100CANON\""), std::string::npos);
+    EXPECT_LT(text.find("\"modified\""), text.find("\"name\"")) << "sorted keys";
+    const std::string plain = sampleReport().toJson();
+    for (const char* key : { "\"name\"", "\"folder\"", "\"modified\"", "\"runs\"" })
+        EXPECT_EQ(plain.find(key), std::string::npos) << key;
+    // A report written before files had names loads as it did.
+    auto older = CarveReport::fromJson(R"({"badReads":0,"cancelled":false,"duration":1,"files":[{"category":"photos","confidence":"exact","ext":"jpg","length":5,"outputPath":"","start":512}],"scannedBytes":1,"sourceDescription":"m","totalBytes":1024})");
+    EXPECT_FALSE(older.files[0].name || older.files[0].folder || older.files[0].modified || older.files[0].runs);
+}
+
 TEST(CarveReportTest, BadTextIsAFormatErrorNamingTheMemberThatCanBeShown)
 {
     // Guards against nlohmann's silent conversions (a string, fraction or overflowing number read as a size),
@@ -49,6 +74,12 @@ TEST(CarveReportTest, BadTextIsAFormatErrorNamingTheMemberThatCanBeShown)
              { "\"ext\": \"jpg\"", "\"ext\": 7" }, { "\"category\": \"photos\"", "\"category\": \"Photos\"" }, { "\"headDigest\": \"9a3f0c1d2e4b5a67\"", "\"headDigest\": null" },
              { "\"totalBytes\"", "\"unknown\"" }, { "\"files\": [", "\"files\": {\"a\": 1}, \"x\": [" } })
         cases.push_back({ std::string(text).replace(text.find(from), from.size(), to), from.substr(1, from.find('"', 1) - 1) });
+    // Runs that do not make up the file could send a save anywhere on the source.
+    const std::string named = namedReport().toJson();
+    for (auto [from, to] : { std::pair<std::string, std::string> { "\"offset\": 1048576", "\"offset\": 0" }, { "\"length\": 20774", "\"length\": 20775" },
+             { "\"length\": 20774", "\"length\": 18446744073709551615" }, { "\"name\": \"", "\"name\": 5, \"x\": \"" } })
+        cases.push_back({ std::string(named).replace(named.find(from), from.size(), to), from.substr(1, from.find('"', 1) - 1) == "name" ? "name" : "runs" });
+    cases.push_back({ std::string(named).replace(named.find("\"runs\": ["), 10, "\"runs\": [], \"y\": ["), "runs" });
     for (size_t cut = 0; cut < text.rfind('}'); ++cut)
         cases.push_back({ text.substr(0, cut), "report" });
     for (const char* bytes : { "\xFF", "\xC3", "\xED\xA0\x80", "\xC0\xAF" })

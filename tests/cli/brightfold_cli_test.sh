@@ -44,6 +44,14 @@ while IFS=$'\t' read -r name _; do
     find "$work/saved" -type f -size "+$((size - 1))c" ! -name '*.json' -exec cmp -s -n "$size" "$root/sample/files/$name" {} \; -print | grep -q . || fail "$name was not saved whole"
 done < "$root/sample/files/MANIFEST.tsv"
 [[ "$before" == "$(sha256sum "$image"; stat -c %Y "$image")" ]] || fail "the scanned image changed"
+# The card's directories name what they still describe, deleted files too: a live file, deleted
+# ones with a long name, and a deleted 8.3 name whose first letter its neighbours give.
+check "scan sample by folder" 0 "DCIM/100BRGHT/" "$brightfold" scan "$image" --by-folder --out "$work/by-folder"
+for path in DCIM/100BRGHT/IMG_0002.JPG DCIM/100BRGHT/IMG_0007.HEIC DOCS/SHEET.XLS RECORD/REC_0002.AIFF; do
+    name=${path##*/}
+    cmp -s "$work/saved/$path" "$root/sample/files/$name" && [[ $(stat -c %Y "$work/saved/$path") -eq $(( $(stat -c %Y "$root/sample/files/$name") / 2 * 2 )) ]] \
+        || fail "$path was not saved under its name with its time"
+done
 
 # Earlier work is never written over.
 reportSum=$(sha256sum < "$work/scan/brightfold-report.json")

@@ -78,6 +78,8 @@ private slots:
         QTest::addColumn<FormatCategory>("category");
         const QString data = QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR);
         QTest::newRow("PNG") << data + "/images/gradient.png" << "png" << FormatCategory::photos;
+        // Its second piece lies past bytes of something else: the preview is made from its runs.
+        QTest::newRow("fragmented PNG") << data + "/images/gradient.png" << "png" << FormatCategory::photos;
         QTest::newRow("PDF") << data + "/documents/sample.pdf" << "pdf" << FormatCategory::documents;
         QTest::newRow("HEIC") << data + "/images/tiny.heic" << "heic" << FormatCategory::photos;
         const QString samples = samplesFolder();
@@ -94,12 +96,17 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, ext);
         QFETCH(FormatCategory, category);
+        const bool fragmented = QTest::currentDataTag() == QStringLiteral("fragmented PNG");
         const QByteArray bytes = readAll(path);
         QVERIFY2(!bytes.isEmpty(), qPrintable(path));
         QTemporaryDir root;
         const QString session = root.filePath("session");
-        MemorySource source = cardWith(bytes, 1'048'576);
-        const CarvedFile file = carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category);
+        const qsizetype firstPiece = bytes.size() / 2;
+        MemorySource source = cardWith(fragmented ? bytes.left(firstPiece) + QByteArray(8192, '\xFF') + bytes.mid(firstPiece) : bytes, 1'048'576);
+        CarvedFile file = carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category);
+        if (fragmented)
+            file.runs = std::vector<SourceRun> { { 1'048'576, static_cast<uint64_t>(firstPiece) },
+                { 1'048'576 + static_cast<uint64_t>(firstPiece) + 8192, static_cast<uint64_t>(bytes.size() - firstPiece) } };
 
         QVERIFY(PreviewMaker::make(file, source, session, m_service));
         QCOMPARE(PreviewMaker::previewPath(session, file), session + "/previews/f2048.jpg");
@@ -108,6 +115,12 @@ private slots:
         QVERIFY(preview.width() <= 512 && preview.height() <= 512);
         QVERIFY(isEmptyFolder(session + "/tmp"));
         QCOMPARE(m_service.failedFiles(), 0);
+        if (fragmented) {
+            // The same picture as the file's contiguous copy gives (a decoder shows a cut PNG too).
+            MemorySource whole = cardWith(bytes, 1'048'576);
+            QVERIFY(PreviewMaker::make(carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category), whole, root.filePath("whole"), m_service));
+            QCOMPARE(preview, QImage(root.filePath("whole/previews/f2048.jpg"), "JPEG"));
+        }
     }
 
 private:

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "carve/CarvedFile.hpp"
+#include "carve/FatVolume.hpp"
+#include "carve/FormatCarver.hpp"
+#include "carve/ReadContext.hpp"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace brightfold {
+
+/// Files found through what a FAT or exFAT volume's directories still say of
+/// them, deleted ones included: each entry's clusters give the file's bytes,
+/// which count only when a carver of their format walks them and calls them an
+/// exact file of the entry's size (for a live file, one that ends less than a
+/// cluster before it: what follows the structure there is the file's too). Such
+/// a file carries its name, folder and modification time, and its runs when it
+/// is fragmented.
+///
+/// Where a deleted file's FAT chain was cleared, its clusters are guessed as a
+/// camera's next-free allocator lays them: first the run of clusters from its
+/// first one, then, when that is not proven, the free clusters from its first one
+/// upwards, skipping those live files and files already proven hold.
+class FileSystemRecovery {
+public:
+    /// Recovers files of the formats `carvers` prove (only those of `categories`).
+    FileSystemRecovery(std::vector<FormatCarverPtr> carvers, CategorySet categories);
+
+    /// The files proven on every volume of the source behind `context`, in
+    /// ascending order of start, at most one per start. `carved` is what a scan of
+    /// the whole source with the same carvers found (or nothing): it decides an
+    /// entry in one run of clusters without a walk, an exact file of the same start
+    /// and length proving it, another file or none there refuting it.
+    /// `isCancelled` is asked between entries. Throws what the context's reads throw.
+    std::vector<CarvedFile> recover(ReadContext& context, const std::vector<CarvedFile>& carved,
+        const std::function<bool()>& isCancelled = {}) const;
+
+    /// `carved` with `recovered` folded in: a recovered file takes the place of a
+    /// carved file of the same start (a carved file of the same bytes only gains the
+    /// name, folder and time; one replaced loses its copy's path), the others are
+    /// added; in ascending order of start.
+    static std::vector<CarvedFile> merge(std::vector<CarvedFile> carved, std::vector<CarvedFile> recovered);
+
+    /// The runs of `clusters` (in file order) of `volume`, cut to `size` bytes.
+    static std::vector<SourceRun> runsOf(const FatVolume& volume, const std::vector<uint32_t>& clusters, uint64_t size);
+
+private:
+    class VolumeRecovery;
+    struct WalkBudget;
+
+    /// What a carver's walk of `file` (a file's bytes in order) finds, when it is
+    /// exact, of a category asked for, and ends at the entry's `size` or at most
+    /// `tail` bytes before it.
+    std::optional<CarveMatch> prove(const ByteSourcePtr& file, uint64_t size, uint64_t tail) const;
+
+    std::vector<FormatCarverPtr> m_carvers;
+    CategorySet m_categories;
+};
+
+}
