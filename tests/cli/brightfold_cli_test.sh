@@ -154,4 +154,27 @@ if mkdir "$work/small" && mount -t tmpfs -o size=512k tmpfs "$work/small" 2>/dev
 else
     echo "skipped: full-disk and card checks (cannot mount a tmpfs here)"
 fi
+# An exFAT card written by the kernel's FUSE driver, where this machine has it: deleted files
+# come back under their long names, in their folders, with their times.
+if command -v mkfs.exfat >/dev/null && command -v mount.exfat-fuse >/dev/null && truncate -s 32M "$work/exfat.img" \
+    && mkfs.exfat "$work/exfat.img" >/dev/null && exloop=$(losetup --find --show "$work/exfat.img" 2>/dev/null) \
+    && mkdir -p "$work/exfat" && mount.exfat-fuse "$exloop" "$work/exfat" >/dev/null 2>&1; then
+    mkdir -p "$work/exfat/DCIM/100BRGHT" "$work/exfat/Holiday 2026"
+    cp "$root/sample/files/IMG_0001.JPG" "$work/exfat/DCIM/100BRGHT/IMG_0001.JPG"
+    cp "$root/sample/files/IMG_0004.JPG" "$work/exfat/Holiday 2026/Sunset over the bay.jpg"
+    cp "$root/sample/files/REPORT.PDF" "$work/exfat/Holiday 2026/Tickets and receipts.pdf"
+    touch -d "2026-03-01 14:05:08" "$work/exfat/Holiday 2026/Sunset over the bay.jpg" "$work/exfat/Holiday 2026/Tickets and receipts.pdf"
+    rm "$work/exfat/Holiday 2026/Sunset over the bay.jpg" "$work/exfat/Holiday 2026/Tickets and receipts.pdf"
+    umount "$work/exfat" && losetup -d "$exloop"
+    check "exFAT names by folder" 0 "Sunset over the bay.jpg" "$brightfold" scan "$work/exfat.img" --by-folder --out "$work/exfat-scan"
+    check "save exFAT files by name" 0 "Saved" "$brightfold" save "$work/exfat-scan/brightfold-report.json" --source "$work/exfat.img" --to "$work/exfat-saved"
+    for name in "Sunset over the bay.jpg:IMG_0004.JPG" "Tickets and receipts.pdf:REPORT.PDF"; do
+        saved=$(find "$work/exfat-saved" -name "${name%%:*}" -path "*Holiday 2026*" | head -1)
+        [[ -n $saved ]] && cmp -s "$saved" "$root/sample/files/${name#*:}" && [[ $(stat -c %Y "$saved") -eq $(date -d "2026-03-01 14:05:08" +%s) ]] \
+            || fail "deleted exFAT file ${name%%:*} not saved whole under its name, folder and time (${saved:-not found})"
+    done
+else
+    [[ -n ${exloop:-} ]] && losetup -d "$exloop" 2>/dev/null
+    echo "skipped: the exFAT card (needs mkfs.exfat, exfat-fuse and a loop device)"
+fi
 [[ $failed -eq 0 ]] && echo "all passed"
