@@ -2,7 +2,8 @@
 
 #include "carve/CarveExporter.hpp"
 #include "carve/FolderTimestamp.hpp"
-#include "device/DiskEnumerator.hpp"
+#include "device/DestinationError.hpp"
+#include "device/SaveDestination.hpp"
 #include "workflow/BrowserTexts.hpp"
 #include "workflow/ScanSessionError.hpp"
 #include "workflow/Trash.hpp"
@@ -53,18 +54,17 @@ void runInBackground(Work work)
     QThreadPool::globalInstance()->start(std::move(work));
 }
 
-/// Whether `folder` lies on a file system of the session's card, as it is
-/// attached now: the folder's device, followed through partitions and mappings,
-/// is the card's whole disk. Lists the disks, so never on the interface thread.
+/// Whether `folder` lies on the session's card as it is attached now, or on a
+/// mount of its image, by the rule the command follows too. Lists the disks, so
+/// never on the interface thread; a card that is gone throws sourceMissing.
 bool isCardFolder(const ScanSession& session, DeviceAccess& devices, DiskImages images, const QString& folder)
 {
-    if (!std::holds_alternative<ScanSession::Disk>(session.source))
+    try {
+        SaveDestination::check(session.sourcePath(devices, images), std::filesystem::path(folder.toStdString()));
         return false;
-    auto card = session.currentDisk(devices, images);
-    if (!card)
-        return false;
-    auto disk = DiskEnumerator::wholeDisk(std::filesystem::path(folder.toStdString()));
-    return disk && disk->identifier == card->deviceIdentifier;
+    } catch (const DestinationError&) {
+        return true;
+    }
 }
 
 }
