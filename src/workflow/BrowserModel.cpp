@@ -362,6 +362,8 @@ QVariant BrowserModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return item.displayName;
+    case Qt::ToolTipRole:
+        return itemToolTip(item);
     case Qt::CheckStateRole:
         return m_selected.contains(item.id) ? Qt::Checked : Qt::Unchecked;
     case IdRole:

@@ -82,7 +82,8 @@ public:
         PreviewUrlRole,            ///< QString, invalid when none
         SelectedRole,              ///< bool
     };
-    // Qt::DisplayRole gives the display name; Qt::CheckStateRole the selection.
+    // Qt::DisplayRole gives the display name, Qt::ToolTipRole the whole name with
+    // what the file system kept of it; Qt::CheckStateRole the selection.
 
     /// `devices` and `images` reopen a session's card when saving; `desktop`
     /// chooses folders and reveals results (may be null: saving and copying then

@@ -1,5 +1,9 @@
 #include "workflow/BrowserTexts.hpp"
 
+#include <QDateTime>
+#include <QLocale>
+#include <QStringList>
+
 namespace brightfold {
 
 namespace {
@@ -57,6 +61,25 @@ QString keepOnlySelectedExplanation(int selected)
     return QStringLiteral("Only the %1 selected files will remain in the recovery folder. "
                           "Trashed files can be restored from the Trash.")
         .arg(selected);
+}
+
+QString itemToolTip(const RecoveredItem& item)
+{
+    QStringList lines { item.displayName };
+    if (!item.carved)
+        return lines.join('\n');
+    const CarvedFile& file = *item.carved;
+    if (file.folder && !file.folder->empty())
+        lines << QStringLiteral("In ") + QString::fromStdString(*file.folder);
+    if (file.modified) {
+        // Local time as the card kept it; an offset, when there is one, is the volume's own.
+        QDateTime time = QDateTime::fromString(QString::fromStdString(*file.modified), Qt::ISODate);
+        if (time.isValid())
+            lines << QStringLiteral("Modified ") + QLocale().toString(time, QLocale::ShortFormat);
+    }
+    if (file.runs && file.runs->size() > 1)
+        lines << QStringLiteral("Put together from %1 pieces").arg(file.runs->size());
+    return lines.join('\n');
 }
 
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "workflow/RecoveredItem.hpp"
+
 #include <QString>
 
 namespace brightfold {
@@ -23,6 +25,11 @@ QString keepOnlySelectedQuestion(int unselected);
 /// "Only the 2 selected files will remain in the recovery folder. Trashed files
 /// can be restored from the Trash."
 QString keepOnlySelectedExplanation(int selected);
+
+/// A grid cell's tooltip: the whole name (the cell may elide it), then what the
+/// card's file system kept of the file, one line each: "In DCIM/100CANON",
+/// "Modified " + the date in the user's format, "Put together from 3 pieces".
+QString itemToolTip(const RecoveredItem& item);
 
 /// The refusal to save onto the card being recovered.
 inline const char* const kSaveOnCardMessage = "That folder is on the card you're recovering from. Saving there "

@@ -203,10 +203,17 @@ private slots:
         TemporaryStore store;
         ScanSession session = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, QDateTime::currentDateTimeUtc(), 3);
         session.report.files[1].start = 1'048'576;
+        CarvedFile& named = session.report.files[2];
+        std::tie(named.name, named.folder, named.modified) = std::tuple("Sunset over the bay.jpg", "DCIM/Holiday", "2026-03-01T14:05:08");
+        named.runs = std::vector<SourceRun> { { named.start, 512 }, { 65536, named.length - 512 } };
         writeFile(QString::fromStdString((ScanStore::folder(session) / "previews" / "f2048.jpg").string()), "jpeg");
         auto model = loadedModel(BrowserMode::forSession(session));
 
-        QCOMPARE(names(model->items()), QStringList({ "f0.jpg", "f2048.jpg", "f2.jpg" }));
+        QCOMPARE(names(model->items()), QStringList({ "f0.jpg", "f2048.jpg", "Sunset over the bay.jpg" }));
+        QCOMPARE(model->data(model->index(0), Qt::ToolTipRole).toString(), "f0.jpg");
+        QCOMPARE(model->data(model->index(2), Qt::ToolTipRole).toString(),
+            "Sunset over the bay.jpg\nIn DCIM/Holiday\nModified " + QLocale().toString(QDateTime(QDate(2026, 3, 1), QTime(14, 5, 8)), QLocale::ShortFormat)
+                + "\nPut together from 2 pieces");
         const RecoveredItem& second = model->items()[1];
         QCOMPARE(second.id, "1048576");
         QCOMPARE(second.sector, 2048u);
