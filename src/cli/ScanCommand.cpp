@@ -11,6 +11,7 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -50,15 +51,22 @@ void printProgressLine(const CarveProgress& progress)
         progress.filesFound, left);
 }
 
+/// One row per file, named as its file system kept it ("DCIM/100CANON/IMG_0001.JPG")
+/// or, when carving alone found it, by its sector ("f2048.jpg").
 void printTable(const CarveReport& report)
 {
     if (report.files.empty()) {
         fmt::print("No files found.\n");
         return;
     }
-    fmt::print("{:<22} {:>15} {:>15}  {:<10} {}\n", "Name", "Offset", "Length", "Type", "Confidence");
+    constexpr size_t kWidestNameColumn = 60;
+    size_t width = 22;
     for (const auto& file : report.files)
-        fmt::print("{:<22} {:>15} {:>15}  {:<10} {}\n", file.fileName(), file.start, file.length, rawValue(file.category), rawValue(file.confidence));
+        width = std::max(width, std::min(kWidestNameColumn, file.originalPath().value_or(file.fileName()).size()));
+    fmt::print("{:<{}} {:>15} {:>15}  {:<10} {}\n", "Name", width, "Offset", "Length", "Type", "Confidence");
+    for (const auto& file : report.files)
+        fmt::print("{:<{}} {:>15} {:>15}  {:<10} {}\n", file.originalPath().value_or(file.fileName()), width, file.start, file.length,
+            rawValue(file.category), rawValue(file.confidence));
 }
 
 std::filesystem::path outputFolder(const ScanOptions& options, const std::optional<ScanSession>& session)

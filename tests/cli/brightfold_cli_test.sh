@@ -36,6 +36,7 @@ check "incomplete report" 1 'The report is missing "totalBytes"' "$brightfold" s
 image="$work/sample/card.img"
 before=$(sha256sum "$image"; stat -c %Y "$image")
 check "scan sample as json" 0 '"files": [' "$brightfold" scan "$image" --json --out "$work/scan"
+check "the table names a deleted file as the card did" 0 "DCIM/100BRGHT/IMG_0002.JPG " "$brightfold" scan "$image" --out "$work/scan-table"
 check "save sample" 0 "Saved" "$brightfold" save "$work/scan/brightfold-report.json" --source "$image" --to "$work/saved"
 check "save from another source" 1 "could not be saved" "$brightfold" save "$work/scan/brightfold-report.json" --source "$work/plain.img" --to "$work/wrong"
 while IFS=$'\t' read -r name _; do
