@@ -183,9 +183,12 @@ std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<co
             continue;
         }
         // A file of a category not asked for is not listed, but still skipped over.
-        if (m_config.enabledCategories.contains(found->match.category))
+        std::optional<size_t> listed;
+        if (m_config.enabledCategories.contains(found->match.category)) {
             record(start, found->match, scan);
-        const uint64_t target = nextCandidate(start, *found, scan);
+            listed = scan.files.size() - 1;
+        }
+        const uint64_t target = nextCandidate(start, *found, listed, scan);
         if (target >= chunkEnd)
             return target;
         i = target - chunkStart; // on the grid: a start on it plus the stride, or an end rounded up to it
@@ -277,14 +280,13 @@ bool CarveEngine::admit(uint64_t start, const CarveMatch& match, Scan& scan)
     return true;
 }
 
-uint64_t CarveEngine::nextCandidate(uint64_t start, const Found& found, Scan& scan) const
+uint64_t CarveEngine::nextCandidate(uint64_t start, const Found& found, std::optional<size_t> listed, Scan& scan) const
 {
     if (found.match.confidence != CarveConfidence::exact)
         return start + m_stride;
     const uint64_t end = start + found.match.length;
     if (!found.wholeBody) {
-        bool listed = !scan.files.empty() && scan.files.back().start == start;
-        scan.openBodies.push_back({ end, listed ? std::optional(scan.files.size() - 1) : std::nullopt });
+        scan.openBodies.push_back({ end, listed });
         return start + m_stride;
     }
     return end % m_stride == 0 ? end : end + (m_stride - end % m_stride);

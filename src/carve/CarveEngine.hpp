@@ -134,7 +134,8 @@ private:
     /// The grid position after a file: past the end of an exact file whose whole
     /// body was checked; else the next one, since the file may hide others (an
     /// exact file with an opaque body becomes an open body to look inside).
-    uint64_t nextCandidate(uint64_t start, const Found& found, Scan& scan) const;
+    /// `listed` is the file's index in Scan::files, when it was listed.
+    uint64_t nextCandidate(uint64_t start, const Found& found, std::optional<size_t> listed, Scan& scan) const;
     std::string write(uint64_t start, uint64_t length, const std::string& ext);
     /// After the last chunk: the files the volumes' directories describe, folded
     /// into what carving found (FileSystemRecovery), copied out in files mode. A

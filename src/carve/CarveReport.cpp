@@ -43,32 +43,27 @@ std::string jsonString(std::string_view text)
 /// depth of that list, keys in lexical order.
 void appendFile(std::string& out, const CarvedFile& file)
 {
+    // Every member but the first: its key, then the value as already encoded.
+    auto addMember = [&out](const char* key, const std::string& value) {
+        out += ",\n      \"";
+        out += key;
+        out += "\": ";
+        out += value;
+    };
     out += "    {\n      \"category\": ";
     out += jsonString(rawValue(file.category));
-    out += ",\n      \"confidence\": ";
-    out += jsonString(rawValue(file.confidence));
-    out += ",\n      \"ext\": ";
-    out += jsonString(file.ext);
-    if (file.folder) {
-        out += ",\n      \"folder\": ";
-        out += jsonString(*file.folder);
-    }
-    if (file.headDigest) {
-        out += ",\n      \"headDigest\": ";
-        out += jsonString(*file.headDigest);
-    }
-    out += ",\n      \"length\": ";
-    out += std::to_string(file.length);
-    if (file.modified) {
-        out += ",\n      \"modified\": ";
-        out += jsonString(*file.modified);
-    }
-    if (file.name) {
-        out += ",\n      \"name\": ";
-        out += jsonString(*file.name);
-    }
-    out += ",\n      \"outputPath\": ";
-    out += jsonString(file.outputPath);
+    addMember("confidence", jsonString(rawValue(file.confidence)));
+    addMember("ext", jsonString(file.ext));
+    if (file.folder)
+        addMember("folder", jsonString(*file.folder));
+    if (file.headDigest)
+        addMember("headDigest", jsonString(*file.headDigest));
+    addMember("length", std::to_string(file.length));
+    if (file.modified)
+        addMember("modified", jsonString(*file.modified));
+    if (file.name)
+        addMember("name", jsonString(*file.name));
+    addMember("outputPath", jsonString(file.outputPath));
     if (file.runs) {
         out += ",\n      \"runs\": [";
         for (size_t i = 0; i < file.runs->size(); ++i) {
@@ -87,8 +82,7 @@ void appendFile(std::string& out, const CarvedFile& file)
         }
         out += file.sampleDigests->empty() ? "]" : "\n      ]";
     }
-    out += ",\n      \"start\": ";
-    out += std::to_string(file.start);
+    addMember("start", std::to_string(file.start));
     out += "\n    }";
 }
 

@@ -41,9 +41,9 @@ constexpr size_t kExfatNameCharsPerEntry = 15;
 
 bool isPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-uint16_t le16(std::span<const uint8_t> bytes, size_t at) { return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8)); }
-uint32_t le32(std::span<const uint8_t> bytes, size_t at) { return uint32_t(le16(bytes, at)) | (uint32_t(le16(bytes, at + 2)) << 16); }
-uint64_t le64(std::span<const uint8_t> bytes, size_t at) { return uint64_t(le32(bytes, at)) | (uint64_t(le32(bytes, at + 4)) << 32); }
+uint16_t le16(std::span<const uint8_t> bytes, size_t at) { return integerAt<uint16_t>(bytes, at, ByteOrder::little); }
+uint32_t le32(std::span<const uint8_t> bytes, size_t at) { return integerAt<uint32_t>(bytes, at, ByteOrder::little); }
+uint64_t le64(std::span<const uint8_t> bytes, size_t at) { return integerAt<uint64_t>(bytes, at, ByteOrder::little); }
 
 void appendUtf8(std::string& out, uint32_t codePoint)
 {

@@ -37,12 +37,7 @@ std::optional<T> ReadContext::integer(uint64_t offset, ByteOrder order)
     ByteRun run = bytes(offset, sizeof(T));
     if (run.size() != sizeof(T))
         return std::nullopt;
-    T value = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) {
-        size_t index = order == ByteOrder::big ? i : sizeof(T) - 1 - i;
-        value = static_cast<T>((value << 8) | run[index]);
-    }
-    return value;
+    return integerAt<T>(run.span(), 0, order);
 }
 
 std::optional<uint8_t> ReadContext::byte(uint64_t offset)

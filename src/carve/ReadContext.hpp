@@ -16,6 +16,19 @@ enum class ByteOrder {
     big,
 };
 
+/// The unsigned integer of T's width stored at `at` in `bytes`, in `order`. The
+/// caller has checked that its bytes lie inside `bytes`.
+template<typename T>
+T integerAt(std::span<const uint8_t> bytes, size_t at, ByteOrder order)
+{
+    T value = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) {
+        const size_t index = order == ByteOrder::big ? i : sizeof(T) - 1 - i;
+        value = static_cast<T>((value << 8) | bytes[at + index]);
+    }
+    return value;
+}
+
 /// The carvers' only view of the source. Reads that lie wholly inside the
 /// current window (the engine's chunk) are served from memory without a copy;
 /// every other read goes to the source and is not remembered. All positions are

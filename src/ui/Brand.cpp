@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 
 namespace brightfold {
 
@@ -90,6 +91,16 @@ QLabel* Brand::paragraph(const QString& text)
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
     return label;
+}
+
+QScrollArea* Brand::verticalScroll(QWidget* body)
+{
+    auto* scroll = new QScrollArea;
+    scroll->setWidget(body);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    return scroll;
 }
 
 }

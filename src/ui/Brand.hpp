@@ -6,6 +6,7 @@
 
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QWidget;
 
 namespace brightfold {
@@ -44,6 +45,9 @@ public:
     static QLabel* symbolLabel(const QString& symbol, int side, const QColor& tint);
     /// A word-wrapped label for running text.
     static QLabel* paragraph(const QString& text);
+    /// A screen's body in a frameless area that scrolls up and down only, so a
+    /// small window keeps its buttons in view below it.
+    static QScrollArea* verticalScroll(QWidget* body);
 };
 
 }

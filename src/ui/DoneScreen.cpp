@@ -89,11 +89,7 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
         column->addLayout(bad);
     }
     column->addStretch(1);
-    auto* scroll = new QScrollArea;
-    scroll->setWidget(body);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* scroll = Brand::verticalScroll(body);
 
     auto* another = new QPushButton(QStringLiteral("Scan Another Card"));
     auto* buttons = new QHBoxLayout;

@@ -103,11 +103,7 @@ ScanScreen::ScanScreen(AppModel& model, const QString& sourceName, QWidget* pare
     column->addWidget(m_capsules);
     column->addWidget(m_badReads);
     column->addStretch(1);
-    auto* scroll = new QScrollArea;
-    scroll->setWidget(body);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* scroll = Brand::verticalScroll(body);
 
     auto* buttons = new QHBoxLayout;
     buttons->setContentsMargins(20, 8, 20, 14);

@@ -121,11 +121,7 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
     sections->addWidget(m_kinds);
     sections->addWidget(m_recent);
     sections->addStretch(1);
-    auto* scroll = new QScrollArea;
-    scroll->setWidget(column);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* scroll = Brand::verticalScroll(column);
 
     // Footer, always in view below the sections.
     auto* warningRow = new QHBoxLayout(m_warning);

@@ -57,8 +57,8 @@ std::optional<CarveMatch> GIFCarver::carve(uint64_t at, ReadContext& context) co
     ByteRun header = context.bytes(at, static_cast<int64_t>(kHeaderBytes));
     if (header.size() < kHeaderBytes)
         return std::nullopt;
-    const uint16_t width = static_cast<uint16_t>(header[6] | header[7] << 8); // u16 little-endian at 6
-    const uint16_t height = static_cast<uint16_t>(header[8] | header[9] << 8); // u16 little-endian at 8
+    const uint16_t width = integerAt<uint16_t>(header.span(), 6, ByteOrder::little);
+    const uint16_t height = integerAt<uint16_t>(header.span(), 8, ByteOrder::little);
     if (width == 0 || height == 0)
         return std::nullopt;
 

@@ -18,7 +18,7 @@ constexpr uint32_t kEndChunk = fourcc("IEND");
 /// Four type bytes as the big-endian value fourcc() gives for the same letters.
 uint32_t fourccOf(const ByteRun& bytes)
 {
-    return (uint32_t { bytes[0] } << 24) | (uint32_t { bytes[1] } << 16) | (uint32_t { bytes[2] } << 8) | uint32_t { bytes[3] };
+    return integerAt<uint32_t>(bytes.span(), 0, ByteOrder::big);
 }
 
 bool isLetter(uint8_t value)
