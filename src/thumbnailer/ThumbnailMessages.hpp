@@ -24,6 +24,11 @@ inline constexpr size_t kMaxPathBytes = 4096;
 inline constexpr uint32_t kMaxRequestPayloadBytes = 1 + 4 + kMaxPathBytes;
 inline constexpr uint32_t kMaxReplyPayloadBytes = 1 + 4 + uint32_t { kMaxSide } * kMaxSide * 4; // 16 MiB + 5
 
+/// The worker's exit status when it has too little of its lifetime CPU time left
+/// for another request. It leaves without reading the next request; whoever sent
+/// one starts a fresh worker and sends it again.
+inline constexpr int kExitRetired = 4;
+
 }
 
 struct ThumbnailRequest {

@@ -24,6 +24,12 @@ Thumbnailer::Thumbnailer()
 
 Thumbnailer::~Thumbnailer() = default;
 
+void Thumbnailer::prepare()
+{
+    for (const auto& decoder : m_decoders)
+        decoder->prepare();
+}
+
 ThumbnailDecoder* Thumbnailer::decoderFor(const QString& ext) const
 {
     for (const auto& decoder : m_decoders) {

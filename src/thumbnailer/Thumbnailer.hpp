@@ -16,6 +16,9 @@ public:
     Thumbnailer();
     ~Thumbnailer();
 
+    /// Has every decoder load what it would otherwise load on first use.
+    void prepare();
+
     /// Nothing for unknown extensions, unreadable or damaged files and pictures
     /// too large for the worker's memory limit.
     ThumbnailReply reply(const ThumbnailRequest& request);

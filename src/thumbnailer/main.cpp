@@ -1,11 +1,13 @@
 // brightfold-thumbnailer: the worker that draws thumbnails of carved files, so
 // that the format libraries never see damaged bytes inside the application.
-// It reads framed requests on standard input one at a time, answers each with a
-// framed reply on standard output, and exits at the end of its input. A request
-// it cannot parse ends it with a non-zero status.
+// It loads every library it needs, confines itself (Sandbox.hpp), then reads
+// framed requests on standard input one at a time, answers each with a framed
+// reply on standard output, and exits at the end of its input. A request it
+// cannot parse ends it with a non-zero status.
 
 #include "FrameReader.hpp"
-#include "ResourceLimits.hpp"
+#include "Sandbox.hpp"
+#include "SanitizerBuild.hpp"
 #include "ThumbnailMessages.hpp"
 #include "Thumbnailer.hpp"
 
@@ -13,6 +15,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,13 +23,21 @@ using namespace brightfold;
 
 namespace {
 
-// More than the application's 20-second wait, so the application's deadline
-// normally fires first; this one ends a worker whose application is gone.
+// The CPU time of the worker's whole life; the kernel kills it past that. A
+// request may take up to kCpuSecondsPerRequest: more than the application's
+// 20-second wait, so the application's deadline normally fires first. This
+// limit ends a worker whose application is gone.
+constexpr rlim_t kCpuSecondsPerWorker = 60;
 constexpr long kCpuSecondsPerRequest = 25;
+// Sanitizer builds reserve terabytes of shadow memory up front: no cap there.
+constexpr rlim_t kAddressSpaceBytes = kSanitizerBuild ? 0 : rlim_t { 1 } << 30; // 1 GiB
+// Standard streams, the reply copy, the file being drawn, fonts, libraries' own.
+constexpr rlim_t kOpenFiles = 32;
 constexpr size_t kReadBytes = 64 * 1024;
 
 constexpr int kExitMalformedRequest = 2;
 constexpr int kExitCannotReply = 3;
+constexpr int kExitCannotConfine = 5;
 
 bool writeAll(int fd, const std::vector<uint8_t>& bytes)
 {
@@ -46,7 +57,6 @@ bool writeAll(int fd, const std::vector<uint8_t>& bytes)
 
 int main(int argc, char** argv)
 {
-    ResourceLimits::capMemory();
     // Libraries may print to standard output: replies go out on a private copy of
     // it, and whatever else is printed lands on standard error.
     const int replies = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -55,9 +65,22 @@ int main(int argc, char** argv)
 
     QCoreApplication application(argc, argv);
     Thumbnailer thumbnailer;
+    thumbnailer.prepare();
+    SandboxRules rules;
+    rules.fences = { kAddressSpaceBytes, kCpuSecondsPerWorker, kOpenFiles };
+    rules.writableFds = { STDOUT_FILENO, STDERR_FILENO, replies };
+    try {
+        enterSandbox(rules);
+    } catch (const SandboxError& error) {
+        std::fprintf(stderr, "brightfold-thumbnailer: cannot confine itself: %s\n", error.what());
+        return kExitCannotConfine;
+    }
+
     FrameReader reader(thumbnail::kMaxRequestPayloadBytes);
     std::array<uint8_t, kReadBytes> buffer {};
     for (;;) {
+        if (ResourceLimits::cpuSecondsUsed() + kCpuSecondsPerRequest >= static_cast<long>(kCpuSecondsPerWorker))
+            return thumbnail::kExitRetired;
         const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
@@ -68,7 +91,6 @@ int main(int argc, char** argv)
             const auto request = decodeRequest(*payload);
             if (!request)
                 return kExitMalformedRequest;
-            ResourceLimits::allowCpuSeconds(kCpuSecondsPerRequest);
             if (!writeAll(replies, encodeFrame(encodeReply(thumbnailer.reply(*request)))))
                 return kExitCannotReply;
         }

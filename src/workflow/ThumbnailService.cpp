@@ -91,18 +91,38 @@ std::optional<QImage> ThumbnailService::thumbnail(const QString& path, QSize tar
         return std::nullopt;
 
     const QDeadlineTimer deadline(m_deadline);
+    const std::vector<uint8_t> frame = encodeFrame(encodeRequest(request));
+    // A worker that has used up its CPU time leaves without reading the next
+    // request: a fresh one is asked again, once.
+    for (int attempt = 0;; ++attempt) {
+        auto reply = exchange(frame, request, deadline);
+        if (!reply && attempt == 0 && workerRetired())
+            continue;
+        if (!reply)
+            return failFile();
+        if (!reply->image)
+            return std::nullopt;
+        QImage image = imageFrom(*reply->image);
+        if (image.isNull())
+            return std::nullopt;
+        return image;
+    }
+}
+
+std::optional<ThumbnailReply> ThumbnailService::exchange(const std::vector<uint8_t>& frame, const ThumbnailRequest& request,
+    const QDeadlineTimer& deadline)
+{
     auto remainingMs = [&deadline] { return static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)); };
     // Output nobody asked for means the worker is out of step: start afresh.
     if (m_worker && (m_worker->state() != QProcess::Running || m_worker->bytesAvailable() > 0 || m_worker->waitForReadyRead(0)))
         discardWorker();
     if (!m_worker && !startWorker(remainingMs()))
-        return failFile();
+        return std::nullopt;
 
-    const std::vector<uint8_t> frame = encodeFrame(encodeRequest(request));
     m_worker->write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
     while (m_worker->bytesToWrite() > 0) {
         if (!m_worker->waitForBytesWritten(remainingMs()))
-            return failFile();
+            return std::nullopt;
     }
 
     FrameReader reader(thumbnail::kMaxReplyPayloadBytes);
@@ -113,19 +133,20 @@ std::optional<QImage> ThumbnailService::thumbnail(const QString& path, QSize tar
             auto reply = decodeReply(*payload, request);
             // One reply per request: anything more means the worker is out of step.
             if (!reply || reader.bufferedBytes() > 0)
-                return failFile();
-            if (!reply->image)
                 return std::nullopt;
-            QImage image = imageFrom(*reply->image);
-            if (image.isNull())
-                return std::nullopt;
-            return image;
+            return reply;
         }
         if (reader.isBroken() || m_worker->state() != QProcess::Running || deadline.hasExpired())
-            return failFile();
+            return std::nullopt;
         // False on a timeout and when the worker has ended; the loop tells them apart.
         m_worker->waitForReadyRead(remainingMs());
     }
+}
+
+bool ThumbnailService::workerRetired() const
+{
+    return m_worker && m_worker->state() == QProcess::NotRunning && m_worker->exitStatus() == QProcess::NormalExit
+        && m_worker->exitCode() == thumbnail::kExitRetired;
 }
 
 bool ThumbnailService::startWorker(int remainingMs)

@@ -5,19 +5,26 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
+class QDeadlineTimer;
 class QProcess;
 
 namespace brightfold {
+
+struct ThumbnailReply;
+struct ThumbnailRequest;
 
 /// Thumbnails drawn by `brightfold-thumbnailer`, a worker process of our own, so
 /// that carved bytes (damaged more often than not) are never decoded in the
 /// application's process. The worker starts on the first request and serves one
 /// request at a time; when it crashes, hangs past the deadline or answers with
 /// anything malformed, that one file gets no thumbnail, the loss is counted, the
-/// worker is killed, and the next request starts a fresh one.
+/// worker is killed, and the next request starts a fresh one. A worker that
+/// leaves because its CPU time is used up costs nothing: a fresh one gets the file.
 ///
 /// Not thread-safe: use one service per thread (forThisThread()).
 class ThumbnailService {
@@ -46,6 +53,11 @@ public:
     static ThumbnailService& forThisThread();
 
 private:
+    /// Sends one request frame and waits for its reply; nothing on any failure.
+    std::optional<ThumbnailReply> exchange(const std::vector<uint8_t>& frame, const ThumbnailRequest& request,
+        const QDeadlineTimer& deadline);
+    /// The worker has left on its own, its CPU time used up.
+    bool workerRetired() const;
     bool startWorker(int remainingMs);
     void discardWorker();
     std::optional<QImage> failFile();

@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <filesystem>
 #include <random>
+#include <unistd.h>
 
 using namespace brightfold;
 using namespace brightfold::test;
@@ -52,7 +54,9 @@ private slots:
     // A worker that crashes, hangs, spins or answers out of bounds costs that one
     // file: it is counted, and the next file is served by a fresh worker. A reply
     // turning up after its request was answered belongs to no file: the next file
-    // must not be given it.
+    // must not be given it. A worker leaving because its CPU time is used up
+    // costs nothing, the request it left unread going to a fresh worker; one that
+    // leaves so at every start is given up after one fresh try.
     void misbehavingWorkerCostsOneFile_data()
     {
         QTest::addColumn<QString>("name");
@@ -60,6 +64,8 @@ private slots:
         for (const char* name : { "crash.jpg", "hang.jpg", "spin.jpg", "oversized.jpg", "twice.jpg" })
             QTest::newRow(name) << QString(name) << 1;
         QTest::newRow("late.jpg") << "late.jpg" << 0;
+        QTest::newRow("retiring.jpg") << "retiring.jpg" << 0;
+        QTest::newRow("retired.jpg") << "retired.jpg" << 1;
     }
     void misbehavingWorkerCostsOneFile()
     {
@@ -113,20 +119,48 @@ private slots:
         QVERIFY(isNear(image->pixel(16, 58), qRgb(255, 0, 0)));
     }
 
-    // The CPU fence is what ends a worker whose application is gone.
-    void workerLimitsItsOwnCpuTime()
+    // A decoder hijacked by a crafted file runs with the worker's rights: the
+    // worker fences itself in before it reads a request. Soft limits alone
+    // could be raised again; the CPU fence is also what ends a worker whose
+    // application is gone. It must still leave cleanly at the end of its input.
+    void workerConfinesItself()
     {
         QProcess worker;
         worker.start(ThumbnailService::defaultWorkerPath(), {});
         const auto frame = encodeFrame(encodeRequest({ "/nonexistent/f0.jpg", 64, 64 }));
         worker.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
-        QVERIFY(worker.waitForReadyRead(10'000)); // the limit is set before the request is served
-        const QByteArray limits = readAll(QString("/proc/%1/limits").arg(worker.processId()));
-        const QByteArray cpuLine = limits.mid(limits.indexOf("Max cpu time"), 80).simplified();
-        const qint64 softSeconds = cpuLine.split(' ').value(3).toLongLong();
-        QVERIFY2(softSeconds > 0 && softSeconds <= 60, cpuLine.constData());
+        QVERIFY(worker.waitForReadyRead(10'000));
+        const QString proc = QString("/proc/%1/").arg(worker.processId());
+        const QByteArray limits = readAll(proc + "limits");
+        const auto softAndHard = [&limits](const QByteArray& name) {
+            const qsizetype at = limits.indexOf(name);
+            return at < 0 ? QList<QByteArray>() : limits.mid(at + name.size(), 44).simplified().split(' ');
+        };
+        for (const char* name : { "Max cpu time", "Max file size", "Max core file size", "Max open files", "Max address space" }) {
+            const QList<QByteArray> limit = softAndHard(name);
+            QVERIFY2(limit.size() == 2 && limit[0] == limit[1], name);
+        }
+        const qint64 cpuSeconds = softAndHard("Max cpu time").value(0).toLongLong();
+        QVERIFY(cpuSeconds > 0 && cpuSeconds <= 60);
+        QCOMPARE(softAndHard("Max file size").value(0), QByteArray("0"));
+        QCOMPARE(softAndHard("Max core file size").value(0), QByteArray("0"));
+
+        const QByteArray status = readAll(proc + "status");
+        QVERIFY(status.contains("\nNoNewPrivs:\t1\n"));
+        QVERIFY(status.contains("\nSeccomp:\t2\n"));
+        if (::geteuid() == 0)
+            QVERIFY2(status.contains("\nUid:\t65534\t65534\t65534\t65534\n"), "started as root, runs as nobody");
+        const auto networkOf = [](const QString& process) {
+            std::error_code error;
+            return std::filesystem::read_symlink((process + "ns/net").toStdString(), error).string();
+        };
+        if (networkOf("/proc/self/") == networkOf(proc))
+            qInfo("the system refuses the worker a network namespace of its own here");
+
         worker.closeWriteChannel();
         QVERIFY(worker.waitForFinished());
+        QCOMPARE(worker.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(worker.exitCode(), 0);
     }
 
     // Carved files are often cut short or are not what their extension says; the

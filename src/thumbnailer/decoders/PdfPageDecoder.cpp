@@ -1,5 +1,6 @@
 #include "decoders/PdfPageDecoder.hpp"
 
+#include <fontconfig/fontconfig.h>
 #include <poppler-qt6.h>
 
 #include <algorithm>
@@ -17,6 +18,13 @@ constexpr double kMaxDpi = 300.0; // a tiny page is not rendered into gigapixels
 bool PdfPageDecoder::reads(const QString& ext) const
 {
     return ext == "pdf";
+}
+
+void PdfPageDecoder::prepare()
+{
+    // poppler finds fonts through fontconfig, whose first use reads its
+    // configuration and may bring its caches up to date on disk.
+    FcInit();
 }
 
 std::optional<QImage> PdfPageDecoder::decode(const QString& path, QSize target)

@@ -9,6 +9,7 @@ namespace brightfold {
 class PdfPageDecoder final : public ThumbnailDecoder {
 public:
     bool reads(const QString& ext) const override;
+    void prepare() override;
     std::optional<QImage> decode(const QString& path, QSize target) override;
 };
 

@@ -1,5 +1,6 @@
 #include "decoders/QtImageDecoder.hpp"
 
+#include <QBuffer>
 #include <QImageReader>
 
 namespace brightfold {
@@ -8,6 +9,15 @@ bool QtImageDecoder::reads(const QString& ext) const
 {
     static const QStringList kExtensions { "jpg", "jpeg", "png", "gif", "bmp", "webp", "tif", "tiff" };
     return kExtensions.contains(ext);
+}
+
+void QtImageDecoder::prepare()
+{
+    // Bytes of no format: Qt asks every format plugin, and so loads them all.
+    QByteArray unknown(16, '\x01');
+    QBuffer buffer(&unknown);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader(&buffer).canRead();
 }
 
 std::optional<QImage> QtImageDecoder::decode(const QString& path, QSize target)

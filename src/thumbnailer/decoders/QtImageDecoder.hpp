@@ -10,6 +10,7 @@ namespace brightfold {
 class QtImageDecoder final : public ThumbnailDecoder {
 public:
     bool reads(const QString& ext) const override;
+    void prepare() override;
     std::optional<QImage> decode(const QString& path, QSize target) override;
 };
 

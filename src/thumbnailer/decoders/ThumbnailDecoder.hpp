@@ -17,6 +17,10 @@ public:
 
     /// Whether this family reads files with the lower-case extension `ext`.
     virtual bool reads(const QString& ext) const = 0;
+    /// Loads now what the library would otherwise load on first use (plugins,
+    /// configuration), so that decoding maps no new code and writes no cache
+    /// once the worker is confined.
+    virtual void prepare() { }
     /// A picture of the file at `path`, upright, preferably no larger than
     /// `target` (the caller shrinks anything larger). Damaged, truncated or
     /// unsupported content gives nothing; it never throws for bad input.

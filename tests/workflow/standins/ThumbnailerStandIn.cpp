@@ -2,7 +2,9 @@
 // framing; the requested file's name says what to do. "crash" aborts, "hang"
 // never answers, "spin" burns CPU forever, "oversized" answers with a picture
 // wider than asked, "twice" answers twice at once, "late" answers and then sends
-// a stray 1 × 1 picture a moment later; any other name gets a 2 × 2 picture.
+// a stray 1 × 1 picture a moment later, "retiring" answers and then, as a worker
+// whose CPU time is used up, leaves at the next request without answering it,
+// "retired" leaves so at once; any other name gets a 2 × 2 picture.
 
 #include "FrameReader.hpp"
 #include "ThumbnailMessages.hpp"
@@ -15,6 +17,8 @@
 using namespace brightfold;
 
 namespace {
+
+bool s_retireBeforeNext = false;
 
 void send(uint16_t width, uint16_t height, int copies = 1)
 {
@@ -31,6 +35,8 @@ void send(uint16_t width, uint16_t height, int copies = 1)
 void answer(const ThumbnailRequest& request)
 {
     const auto has = [&request](const char* word) { return request.path.find(word) != std::string::npos; };
+    if (s_retireBeforeNext || has("retired"))
+        std::exit(thumbnail::kExitRetired);
     if (has("crash"))
         std::abort();
     if (has("hang"))
@@ -41,6 +47,7 @@ void answer(const ThumbnailRequest& request)
     if (has("oversized"))
         return send(static_cast<uint16_t>(request.maxWidth + 1), 1);
     send(2, 2, has("twice") ? 2 : 1);
+    s_retireBeforeNext = has("retiring");
     if (has("late")) {
         ::usleep(200'000);
         send(1, 1);
