@@ -58,6 +58,18 @@ bool allow(const Filter& filter, int call)
     return seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, call, 0) == 0;
 }
 
+/// Argument `index` equals `value`.
+scmp_arg_cmp argumentIs(unsigned index, scmp_datum_t value)
+{
+    return scmp_arg_cmp { index, SCMP_CMP_EQ, value, 0 };
+}
+
+/// Argument `index`, masked by `mask`, equals `value`.
+scmp_arg_cmp maskedArgumentIs(unsigned index, scmp_datum_t mask, scmp_datum_t value)
+{
+    return scmp_arg_cmp { index, SCMP_CMP_MASKED_EQ, mask, value };
+}
+
 template<typename... Conditions>
 bool allowWhen(const Filter& filter, int call, Conditions... conditions)
 {
@@ -81,28 +93,28 @@ bool SystemCallFilter::install(std::span<const int> writableFds)
     } else {
         for (const int fd : writableFds) {
             const auto descriptor = static_cast<scmp_datum_t>(fd);
-            added = added && allowWhen(filter, SCMP_SYS(write), SCMP_A0(SCMP_CMP_EQ, descriptor))
-                && allowWhen(filter, SCMP_SYS(writev), SCMP_A0(SCMP_CMP_EQ, descriptor));
+            added = added && allowWhen(filter, SCMP_SYS(write), argumentIs(0, descriptor))
+                && allowWhen(filter, SCMP_SYS(writev), argumentIs(0, descriptor));
         }
     }
     added = added
         // Files only for reading: fonts, the decoders' data files, the file to draw.
-        && allowWhen(filter, SCMP_SYS(openat), SCMP_A2(SCMP_CMP_MASKED_EQ, kWritingOpenFlags, 0))
-        && allowWhen(filter, SCMP_SYS(open), SCMP_A1(SCMP_CMP_MASKED_EQ, kWritingOpenFlags, 0))
+        && allowWhen(filter, SCMP_SYS(openat), maskedArgumentIs(2, kWritingOpenFlags, 0))
+        && allowWhen(filter, SCMP_SYS(open), maskedArgumentIs(1, kWritingOpenFlags, 0))
         // Every library was loaded before the filter: no new code is mapped.
-        && allowWhen(filter, SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0))
-        && allowWhen(filter, SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0))
+        && allowWhen(filter, SCMP_SYS(mmap), maskedArgumentIs(2, PROT_EXEC, 0))
+        && allowWhen(filter, SCMP_SYS(mprotect), maskedArgumentIs(2, PROT_EXEC, 0))
         // Threads (decoders' worker threads), never new processes. clone3 passes its
         // flags in memory a filter cannot read: it fails, and the C library falls back to clone.
-        && allowWhen(filter, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD))
+        && allowWhen(filter, SCMP_SYS(clone), maskedArgumentIs(0, CLONE_THREAD, CLONE_THREAD))
         && seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0
         // Reading limits, never setting them.
-        && allowWhen(filter, SCMP_SYS(prlimit64), SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0))
+        && allowWhen(filter, SCMP_SYS(prlimit64), argumentIs(0, 0), argumentIs(2, 0))
         // Naming its own threads.
-        && allowWhen(filter, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME))
-        && allowWhen(filter, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_EQ, PR_GET_NAME))
+        && allowWhen(filter, SCMP_SYS(prctl), argumentIs(0, PR_SET_NAME))
+        && allowWhen(filter, SCMP_SYS(prctl), argumentIs(0, PR_GET_NAME))
         // Signals only to itself (abort() raises SIGABRT this way).
-        && allowWhen(filter, SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid())));
+        && allowWhen(filter, SCMP_SYS(tgkill), argumentIs(0, static_cast<scmp_datum_t>(::getpid())));
     if (!added)
         return false;
     return seccomp_load(filter.get()) == 0;
