@@ -100,9 +100,9 @@ SandboxState enterSandbox(const SandboxRules& rules)
 // functions, and the worker's leaks go unchecked.
 extern "C" const char* __asan_default_options()
 {
-    return "detect_leaks=0:symbolize=0";
+    return "detect_leaks=0:symbolize=0:color=never";
 }
 extern "C" const char* __ubsan_default_options()
 {
-    return "symbolize=0";
+    return "symbolize=0:color=never";
 }

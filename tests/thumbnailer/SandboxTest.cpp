@@ -1,3 +1,4 @@
+#include "SanitizerBuild.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@ namespace {
 constexpr uid_t kNobody = 65534;
 
 enum class StartAs { Caller, Nobody };
+enum class Capture { StandardOutput, StandardError };
 
 struct ProbeRun {
     int status { -1 };
@@ -39,8 +41,10 @@ struct ProbeRun {
 };
 
 /// Runs the probe (a program confined like the thumbnail worker) with `action`
-/// and `path`, collecting what it prints and how it ended.
-ProbeRun runProbe(const std::string& action, const std::string& path = {}, StartAs startAs = StartAs::Caller)
+/// and `path`, collecting what it prints (standard error too when asked) and how
+/// it ended.
+ProbeRun runProbe(const std::string& action, const std::string& path = {}, StartAs startAs = StartAs::Caller,
+    Capture capture = Capture::StandardOutput)
 {
     int out[2];
     if (::pipe(out) != 0)
@@ -48,6 +52,8 @@ ProbeRun runProbe(const std::string& action, const std::string& path = {}, Start
     const pid_t child = ::fork();
     if (child == 0) {
         ::dup2(out[1], STDOUT_FILENO);
+        if (capture == Capture::StandardError)
+            ::dup2(out[1], STDERR_FILENO);
         ::close(out[0]);
         ::close(out[1]);
         if (startAs == StartAs::Nobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
@@ -169,4 +175,15 @@ TEST(SandboxTest, LeavesRootAndTheNetwork)
     const ProbeRun read = runProbe("read", dataFile("images/gradient.png").string(), StartAs::Nobody);
     EXPECT_TRUE(read.exitedCleanly()) << "status " << read.status;
     EXPECT_EQ(read.output.substr(1, 3), "PNG");
+}
+
+// The sanitizer runtime reports from inside the filter: a fault in a decoder
+// shows up as its report, not as the filter killing the reporter.
+TEST(SandboxTest, SanitizerReportsFromInside)
+{
+    if (!brightfold::kSanitizerBuild)
+        GTEST_SKIP() << "not a sanitizer build";
+    const ProbeRun run = runProbe("heap-overflow", {}, StartAs::Caller, Capture::StandardError);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << "status " << run.status;
+    EXPECT_NE(run.output.find("AddressSanitizer: heap-buffer-overflow"), std::string::npos) << run.output;
 }

@@ -67,6 +67,18 @@ int readFile(const char* path)
     return 0;
 }
 
+/// Writes past the end of a heap block: in sanitizer builds the runtime must
+/// still be able to report it from inside the filter.
+int overflowHeap()
+{
+    auto* block = new char[4];
+    volatile size_t past = 5;
+    std::memset(block, 1, past);
+    const int last = block[3];
+    delete[] block;
+    return last;
+}
+
 int runThread()
 {
     int answer = 0;
@@ -100,6 +112,7 @@ int main(int argc, char** argv)
         { "limits", [&state] { return printLimits(state); } },
         { "read", [path] { return readFile(path); } },
         { "thread", [] { return runThread(); } },
+        { "heap-overflow", [] { return overflowHeap(); } },
     };
     // Forbidden: each must end the process before it returns.
     const std::map<std::string, std::function<long()>> forbidden {
