@@ -15,7 +15,8 @@
 //                 zeros after the bytes; 3 as 1 with a second copy of the bytes
 //                 near the edge of the carver's window (distance from the edge)
 //   flags & 4     the bytes are also the read context's window, as an engine chunk
-//   flags & 8     the second signature, for carvers that have two
+//   flags & 8, 64, 128  which signature (bits 0, 1, 2 of its index, modulo
+//                 the carver's number of signatures)
 //   flags & 16    reads of bytes the source does not hold throw instead of ending early
 //   flags & 32    the file starts at 4 GiB + 512 instead of 0
 
@@ -23,6 +24,7 @@
 
 #include "carve/CarverRegistry.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <string_view>
 
@@ -60,11 +62,12 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
+/// Lower-case letters and digits, in one word or two joined by a dot ("tar.gz").
 bool isPlausibleExtension(std::string_view ext)
 {
-    if (ext.empty() || ext.size() > 8)
+    if (ext.empty() || ext.size() > 8 || ext.front() == '.' || ext.back() == '.' || std::count(ext.begin(), ext.end(), '.') > 1)
         return false;
-    return std::all_of(ext.begin(), ext.end(), [](char c) { return std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)); });
+    return std::all_of(ext.begin(), ext.end(), [](char c) { return c == '.' || std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 void checkMatch(const FormatCarver& carver, const std::optional<CarveMatch>& match)
@@ -74,7 +77,7 @@ void checkMatch(const FormatCarver& carver, const std::optional<CarveMatch>& mat
     if (match->length == 0)
         propertyFailed("a match with length 0");
     if (!isPlausibleExtension(match->ext))
-        propertyFailed("a match whose extension is empty or not lower-case letters and digits");
+        propertyFailed("a match whose extension is empty or not lower-case letters and digits (two words at most)");
     if (!carver.categories().contains(match->category))
         propertyFailed("a match of a category the carver does not serve", static_cast<unsigned long long>(match->category));
 }
@@ -91,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
     const auto distance = static_cast<int16_t>(reader.u16());
     const unsigned layout = flags & 3;
     const bool useWindow = flags & 4;
-    const auto& signature = carver.signatures()[(flags >> 3 & 1) % carver.signatures().size()];
+    const auto& signature = carver.signatures()[((flags >> 3 & 1) | (flags >> 5 & 6)) % carver.signatures().size()];
     const GapBehaviour gaps = flags & 16 ? GapBehaviour::throws : GapBehaviour::endsEarly;
     const uint64_t start = flags & 32 ? kFarStart : 0;
 

@@ -278,6 +278,45 @@ Bytes mp3(int frames, bool withTag)
     return b.build();
 }
 
+/// CRC-32 (reflected, polynomial EDB88320) as RAR's headers carry it.
+uint32_t crc32Of(const Bytes& bytes)
+{
+    uint32_t crc = 0xFFFF'FFFF;
+    for (uint8_t byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB8'8320 & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+/// A RAR 4 archive (marker, archive header, one stored file, end block) or a
+/// RAR 5 one (marker, main header, one file, end header).
+Bytes rar(bool version5)
+{
+    Builder b;
+    if (!version5) {
+        b.bytes({ 'R', 'a', 'r', '!', 0x1A, 0x07, 0x00 });
+        auto block = [&](uint8_t type, uint16_t flags, const Bytes& fields, size_t data) {
+            Bytes header = Builder().u8(type).u16le(flags).u16le(static_cast<uint16_t>(7 + fields.size())).bytes(fields).build();
+            b.u16le(static_cast<uint16_t>(crc32Of(header))).bytes(header).fill(data, 0x5A);
+        };
+        block(0x73, 0, Bytes(6), 0);
+        block(0x74, 0x8000, Builder().u32le(40).u32le(40).u8(3).u32le(0).u32le(0).u8(29).u8(0x30).u16le(4).u32le(0x20).text("seed").build(), 40);
+        block(0x7B, 0x4000, {}, 0);
+        return b.build();
+    }
+    b.bytes({ 'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00 });
+    auto block = [&](const Bytes& fields, size_t data) { // fields from the type on; one-byte sizes
+        Bytes header = Builder().u8(static_cast<uint8_t>(fields.size())).bytes(fields).build();
+        b.u32le(crc32Of(header)).bytes(header).fill(data, 0x5A);
+    };
+    block({ 1, 0, 0 }, 0);
+    block(Builder().u8(2).u8(2).u8(40).u8(0).u8(40).u8(0x20).u8(0).u8(0).u8(4).text("seed").build(), 40);
+    block({ 5, 0, 0 }, 0);
+    return b.build();
+}
+
 // Writing the corpora.
 
 class CorpusWriter {
@@ -313,7 +352,8 @@ void writeCarverSeeds(CorpusWriter& writer, const FormatCarver& carver, const st
             continue;
         Bytes rest(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(offset));
         rest.insert(rest.end(), file.begin() + static_cast<std::ptrdiff_t>(offset + signature.size()), file.end());
-        const uint8_t signatureBit = static_cast<uint8_t>(index << 3);
+        // The signature's index in bits 3, 6 and 7 of the flags, as the harness reads it.
+        const uint8_t signatureBit = static_cast<uint8_t>((index & 1) << 3 | (index >> 1 & 3) << 6);
         // exact source; ends early with the bytes as window; zeros after; far copy at the window's edge; far start
         for (uint8_t flags : { 0x00, 0x05, 0x02, 0x03, 0x21 }) {
             Bytes input { static_cast<uint8_t>(flags | signatureBit), 0xF0, 0xFF };
@@ -363,6 +403,7 @@ int main(int argc, char** argv)
         { "zip", { { "docx", zip({ "[Content_Types].xml", "word/document.xml" }) }, { "epub", zip({ "mimetype", "OEBPS/content.opf" }) }, { "plain", zip({ "a.txt" }) } } },
         { "ole2", { { "doc", ole2("WordDocument") }, { "xls", ole2("Workbook") } } },
         { "mp3", { { "tagged", mp3(6, true) }, { "untagged", mp3(4, false) } } },
+        { "rar", { { "rar4", rar(false) }, { "rar5", rar(true) } } },
     };
 
     // The heads of real files, by the carver that claims them: the tests' small
@@ -374,6 +415,8 @@ int main(int argc, char** argv)
         { ".mov", "isobmff" }, { ".3gp", "isobmff" }, { ".avi", "riff" }, { ".webp", "riff" }, { ".wav", "riff" },
         { ".aiff", "riff" }, { ".pdf", "pdf" }, { ".zip", "zip" }, { ".docx", "zip" }, { ".xlsx", "zip" }, { ".pptx", "zip" },
         { ".epub", "zip" }, { ".doc", "ole2" }, { ".xls", "ole2" }, { ".ppt", "ole2" }, { ".mp3", "mp3" },
+        { ".odt", "zip" }, { ".ods", "zip" }, { ".odp", "zip" }, { ".rw2", "tiff" }, { ".raf", "raf" }, { ".crw", "crw" }, { ".mrw", "mrw" },
+        { ".x3f", "x3f" }, { ".psd", "psd" }, { ".7z", "7z" }, { ".gz", "gzip" },
     };
     for (int folder = 2; folder < std::min(argc, 4); ++folder) {
         if (!fs::is_directory(argv[folder]))

@@ -1,15 +1,23 @@
 #include "carve/CarverRegistry.hpp"
 
 #include "carve/formats/BMPCarver.hpp"
+#include "carve/formats/CRWCarver.hpp"
 #include "carve/formats/GIFCarver.hpp"
+#include "carve/formats/GzipCarver.hpp"
 #include "carve/formats/ISOBMFFCarver.hpp"
 #include "carve/formats/JPEGCarver.hpp"
 #include "carve/formats/MP3Carver.hpp"
+#include "carve/formats/MRWCarver.hpp"
 #include "carve/formats/OLE2Carver.hpp"
 #include "carve/formats/PDFCarver.hpp"
 #include "carve/formats/PNGCarver.hpp"
+#include "carve/formats/PSDCarver.hpp"
+#include "carve/formats/RAFCarver.hpp"
+#include "carve/formats/RARCarver.hpp"
 #include "carve/formats/RIFFCarver.hpp"
+#include "carve/formats/SevenZipCarver.hpp"
 #include "carve/formats/TIFFCarver.hpp"
+#include "carve/formats/X3FCarver.hpp"
 #include "carve/formats/ZIPCarver.hpp"
 
 #include <algorithm>
@@ -30,6 +38,14 @@ std::vector<FormatCarverPtr> CarverRegistry::all()
         std::make_shared<ZIPCarver>(),
         std::make_shared<OLE2Carver>(),
         std::make_shared<MP3Carver>(),
+        std::make_shared<RAFCarver>(),
+        std::make_shared<CRWCarver>(),
+        std::make_shared<MRWCarver>(),
+        std::make_shared<X3FCarver>(),
+        std::make_shared<PSDCarver>(),
+        std::make_shared<SevenZipCarver>(),
+        std::make_shared<RARCarver>(),
+        std::make_shared<GzipCarver>(),
     };
 }
 

@@ -101,8 +101,12 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
     }
     m_kinds->content()->addWidget(grid);
     auto* formats = Brand::paragraph(QStringLiteral(
-        "Photos: JPEG, PNG, HEIC, GIF, BMP, WebP, TIFF · RAW: CR2, CR3, NEF, ARW, DNG · Video: MP4, MOV, AVI, M4V, 3GP · "
-        "Audio: MP3, M4A, WAV, AIFF · Documents: PDF, Word, Excel, PowerPoint, EPUB · Archives: ZIP"));
+        "Photos: JPEG, PNG, HEIC, GIF, BMP, WebP, TIFF, PSD · "
+        "RAW: CR2, CR3, CRW, NEF, ARW, DNG, RAF, ORF, RW2, PEF, SRW, MRW, X3F · "
+        "Video: MP4, MOV, AVI, M4V, 3GP · "
+        "Audio: MP3, M4A, WAV, AIFF · "
+        "Documents: PDF, Word, Excel, PowerPoint, EPUB, OpenDocument · "
+        "Archives: ZIP, 7z, RAR, gzip"));
     Brand::makeSecondary(formats);
     m_kinds->content()->addWidget(formats);
 

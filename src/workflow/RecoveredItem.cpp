@@ -21,12 +21,12 @@ const QHash<QString, FormatCategory>& extensionTable()
             const char* extensions; // space-separated
         };
         const Row rows[] = {
-            { FormatCategory::photos, "jpg png heic avif gif bmp webp tif" },
-            { FormatCategory::rawPhotos, "cr2 cr3 nef arw dng" },
+            { FormatCategory::photos, "jpg png heic avif gif bmp webp tif psd psb" },
+            { FormatCategory::rawPhotos, "cr2 cr3 nef nrw arw sr2 srf dng raf orf rw2 rwl crw mrw x3f pef srw" },
             { FormatCategory::video, "mp4 mov m4v 3gp avi" },
             { FormatCategory::audio, "mp3 m4a wav aiff" },
-            { FormatCategory::documents, "pdf docx xlsx pptx doc xls ppt ole epub" },
-            { FormatCategory::archives, "zip" },
+            { FormatCategory::documents, "pdf docx xlsx pptx doc xls ppt ole epub odt ods odp" },
+            { FormatCategory::archives, "zip 7z rar gz" },
         };
         QHash<QString, FormatCategory> built;
         for (const Row& row : rows)
@@ -79,7 +79,9 @@ std::optional<FormatCategory> RecoveredItem::categoryByExt(const QString& ext)
 
 uint64_t RecoveredItem::sectorFromFileName(const QString& fileName)
 {
-    const std::string base = std::filesystem::path(fileName.toStdString()).stem().string();
+    // Everything before the first dot: a two-word extension ("f12.tar.gz") is the file's own.
+    const std::string name = std::filesystem::path(fileName.toStdString()).filename().string();
+    const std::string base = name.substr(0, name.find('.'));
     if (base.size() < 2 || base.front() != 'f')
         return 0;
     uint64_t sector = 0;

@@ -114,6 +114,7 @@ private slots:
         QTest::newRow("upper-case F") << "F1234.jpg" << uint64_t { 0 };
         QTest::newRow("signed") << "f+12.jpg" << uint64_t { 0 };
         QTest::newRow("no extension") << "f77" << uint64_t { 77 };
+        QTest::newRow("two-word extension") << "f4096.tar.gz" << uint64_t { 4096 };
     }
     void savedFileNamesGiveTheirSector()
     {

@@ -21,7 +21,7 @@ constexpr uint16_t kMostEntries = 1024;             // per directory
 constexpr int kMostDirectories = 64;                // per file
 constexpr uint64_t kMostListItems = 0x10000;        // strip and tile offsets and byte counts
 constexpr uint64_t kMostSubDirectories = 16;        // SubIFDs
-constexpr uint64_t kMakeBytes = 32;                 // read of the Make text, at most
+constexpr uint64_t kMakeBytes = 32;                 // read of the Make and Model texts, at most
 constexpr uint64_t kSmallestExtent = 201;           // bytes; anything smaller is not a real image file
 
 /// Size in bytes of one value of each field type, by type code; 0 marks a type that is not valid.
@@ -49,9 +49,12 @@ constexpr std::array<uint8_t, 19> kTypeSizes {
 constexpr uint16_t kShortType = 3;
 
 enum Tag : uint16_t {
+    panasonicPreview = 0x002E, // JpgFromRaw, in Panasonic's directory
     make = 0x010F,
+    model = 0x0110,
     stripOffsets = 0x0111,
     stripByteCounts = 0x0117,
+    panasonicRawData = 0x0118, // RawDataOffset, in Panasonic's directory
     tileOffsets = 0x0144,
     tileByteCounts = 0x0145,
     subDirectories = 0x014A,
@@ -111,6 +114,14 @@ const std::string& canonMakePrefix()
     return prefix;
 }
 
+/// The header variants: the classic TIFF header, and the raw formats that keep
+/// TIFF's directories behind a magic number of their own.
+enum class Flavour {
+    tiff,      ///< "II" 2A 00, "MM" 00 2A
+    olympus,   ///< "IIRO", "IIRS", "MMOR": ORF
+    panasonic, ///< "IIU" 00: RW2, and RWL from Leica
+};
+
 /// One directory entry as read from the file.
 struct Entry {
     uint64_t position;                 // absolute offset of the entry
@@ -124,10 +135,11 @@ struct Entry {
 /// The state of one walk over one file's directory graph.
 class DirectoryWalk {
 public:
-    DirectoryWalk(ReadContext& context, uint64_t start, ByteOrder order)
+    DirectoryWalk(ReadContext& context, uint64_t start, ByteOrder order, Flavour flavour)
         : m_context(context)
         , m_start(start)
         , m_order(order)
+        , m_flavour(flavour)
     {
     }
 
@@ -152,6 +164,7 @@ public:
     bool sawImageData() const { return m_sawImageData; }
     bool isDNG() const { return m_isDNG; }
     const std::string& make() const { return m_make; }
+    const std::string& model() const { return m_model; }
 
 private:
     std::optional<uint32_t> takeNextDirectory()
@@ -175,7 +188,7 @@ private:
 
     void countImageData(uint64_t offset, uint64_t length)
     {
-        uint64_t end = offset + length; // both below 2^32
+        uint64_t end = offset + length; // an offset below 2^32, a length below 2^36
         if (end > kOffsetBound)
             return;
         extendTo(end);
@@ -200,7 +213,7 @@ private:
         extendTo(uint64_t { offset } + 2 + entriesBytes + 4);
 
         std::vector<uint64_t> stripOffsetList, stripByteCountList, tileOffsetList, tileByteCountList;
-        std::optional<uint64_t> previewOffset, previewLength;
+        std::optional<uint64_t> previewOffset, previewLength, rawDataOffset;
         for (uint16_t index = 0; index < *entryCount; ++index) {
             const uint64_t position = directory + 2 + kEntryBytes * index;
             auto tag = m_context.u16(position, m_order);
@@ -225,7 +238,10 @@ private:
 
             switch (entry.tag) {
             case Tag::make:
-                m_make = readMake(entry);
+                m_make = readText(entry);
+                break;
+            case Tag::model:
+                m_model = readText(entry);
                 break;
             case Tag::stripOffsets:
                 stripOffsetList = longArray(entry, kMostListItems);
@@ -260,6 +276,14 @@ private:
             case Tag::dngVersion:
                 m_isDNG = true;
                 break;
+            case Tag::panasonicRawData:
+                if (m_flavour == Flavour::panasonic)
+                    rawDataOffset = scalarValue(entry);
+                break;
+            case Tag::panasonicPreview:
+                if (m_flavour == Flavour::panasonic && entry.valueOffset)
+                    countImageData(*entry.valueOffset, entry.byteCount);
+                break;
             default:
                 break;
             }
@@ -268,6 +292,10 @@ private:
         // Only complete pairs count; an end past the bound is passed over, the next pair still counts.
         for (size_t i = 0; i < std::min(stripOffsetList.size(), stripByteCountList.size()); ++i)
             countImageData(stripOffsetList[i], stripByteCountList[i]);
+        // Panasonic's raw data starts at RawDataOffset; its StripOffsets may hold
+        // anything (some writers leave FFFFFFFF there), its StripByteCounts the size.
+        if (rawDataOffset && !stripByteCountList.empty())
+            countImageData(*rawDataOffset, stripByteCountList.front());
         for (size_t i = 0; i < std::min(tileOffsetList.size(), tileByteCountList.size()); ++i)
             countImageData(tileOffsetList[i], tileByteCountList[i]);
         if (previewOffset && previewLength)
@@ -325,7 +353,8 @@ private:
         return values;
     }
 
-    std::string readMake(const Entry& entry)
+    /// An ASCII value (Make, Model) up to its first zero byte, at most kMakeBytes of it.
+    std::string readText(const Entry& entry)
     {
         uint64_t position = entry.position + 8;
         uint64_t length = std::min(entry.byteCount, kMakeBytes);
@@ -342,12 +371,14 @@ private:
     ReadContext& m_context;
     const uint64_t m_start;
     const ByteOrder m_order;
+    const Flavour m_flavour;
 
     std::deque<uint32_t> m_queue;
     std::set<uint32_t> m_visited;
     int m_directoryCount { 0 };
     uint64_t m_maxEnd { kHeaderBytes };
     std::string m_make;
+    std::string m_model;
     bool m_isDNG { false };
     bool m_sawImageData { false };
     uint64_t m_imageDataEnd { 0 };
@@ -356,25 +387,66 @@ private:
 }
 
 TIFFCarver::TIFFCarver()
-    : FormatCarver("tiff", { FormatCategory::photos, FormatCategory::rawPhotos }, { { 0x49, 0x49, 0x2A, 0x00 }, { 0x4D, 0x4D, 0x00, 0x2A } }, 0,
+    : FormatCarver("tiff", { FormatCategory::photos, FormatCategory::rawPhotos },
+        { { 0x49, 0x49, 0x2A, 0x00 }, { 0x4D, 0x4D, 0x00, 0x2A }, textSignature("IIRO"), textSignature("IIRS"), textSignature("MMOR"), { 0x49, 0x49, 0x55, 0x00 } }, 0,
         { kOffsetBound, kOffsetBound + 2 + kEntryBytes * kMostEntries + 4 }) // a directory starting just inside the bound
 {
 }
 
+namespace {
+
+/// Which header a file has; the signature has matched, so only its third byte tells them apart.
+Flavour flavourOf(const ByteRun& header)
+{
+    switch (header[2]) {
+    case 'R':
+    case 'O':
+        return Flavour::olympus;
+    case 'U':
+        return Flavour::panasonic;
+    default:
+        return Flavour::tiff;
+    }
+}
+
+/// The extension of a raw file told apart by its Make (and for a few makers its Model), or no value for a plain TIFF.
+std::optional<std::string_view> extensionOfMaker(std::string_view make, std::string_view model)
+{
+    if (makeBeginsWith(make, "NIKON"))
+        return makeBeginsWith(model, "COOLPIX") ? "nrw" : "nef"; // Nikon's compact cameras write NRW
+    if (makeBeginsWith(make, "SONY")) {
+        // Sony's first raw cameras: SRF from the DSC-F828 and DSC-V3, SR2 from the DSC-R1.
+        if (makeBeginsWith(model, "DSC-F828") || makeBeginsWith(model, "DSC-V3"))
+            return "srf";
+        return makeBeginsWith(model, "DSC-R1") ? "sr2" : "arw";
+    }
+    if (makeBeginsWith(make, canonMakePrefix()))
+        return "cr2";
+    // Pentax bodies made since Ricoh bought the brand name their maker Ricoh Imaging.
+    if (makeBeginsWith(make, "PENTAX") || makeBeginsWith(make, "RICOH IMAGING"))
+        return "pef";
+    if (makeBeginsWith(make, "SAMSUNG"))
+        return "srw";
+    return std::nullopt;
+}
+
+}
+
 std::optional<CarveMatch> TIFFCarver::carve(uint64_t at, ReadContext& context) const
 {
-    ByteRun header = context.bytes(at, 4); // "II" 2A 00 or "MM" 00 2A
+    ByteRun header = context.bytes(at, 4); // "II" 2A 00, "MM" 00 2A, or a raw format's own magic
     if (header.size() < 4)
         return std::nullopt;
     const ByteOrder order = header[0] == 'I' ? ByteOrder::little : ByteOrder::big;
+    const Flavour flavour = flavourOf(header);
     auto firstDirectory = context.u32(at + 4, order);
     if (!firstDirectory || *firstDirectory < kHeaderBytes)
         return std::nullopt;
     // Canon writes "CR" right after the header of its little-endian CR2 files.
     ByteRun marker = context.bytes(at + 8, 2);
-    const bool hasCRMarker = order == ByteOrder::little && marker.text() == "CR";
+    const bool hasCRMarker = flavour == Flavour::tiff && order == ByteOrder::little && marker.text() == "CR";
 
-    DirectoryWalk walk(context, at, order);
+    DirectoryWalk walk(context, at, order, flavour);
     if (!walk.walk(*firstDirectory))
         return std::nullopt;
     if (walk.maxEnd() < kSmallestExtent || !walk.sawImageData())
@@ -387,17 +459,16 @@ std::optional<CarveMatch> TIFFCarver::carve(uint64_t at, ReadContext& context) c
     if (end % 2 == 1 && walk.endsWithImageData() && context.byte(at + end) == uint8_t { 0 })
         ++end;
     CarveMatch match { end, "tif", FormatCategory::photos, CarveConfidence::exact };
-    const std::string& make = walk.make();
-    if (hasCRMarker)
+    if (flavour == Flavour::olympus)
+        match.ext = "orf";
+    else if (flavour == Flavour::panasonic)
+        match.ext = makeBeginsWith(walk.make(), "LEICA") ? "rwl" : "rw2";
+    else if (hasCRMarker)
         match.ext = "cr2";
     else if (walk.isDNG())
         match.ext = "dng";
-    else if (makeBeginsWith(make, "NIKON"))
-        match.ext = "nef";
-    else if (makeBeginsWith(make, "SONY"))
-        match.ext = "arw";
-    else if (makeBeginsWith(make, canonMakePrefix()))
-        match.ext = "cr2";
+    else if (auto ext = extensionOfMaker(walk.make(), walk.model()))
+        match.ext = *ext;
     if (match.ext != "tif")
         match.category = FormatCategory::rawPhotos;
     return match;

@@ -66,6 +66,47 @@ constexpr std::array<MemberRule, 4> kMemberRules { {
     { "mimetype", true, "epub" },
 } };
 
+/// What a "mimetype" member holds, stored uncompressed as the first member of
+/// an EPUB book or an OpenDocument file, and the extension it gives.
+struct MimeType {
+    std::string_view text;
+    const char* ext;
+};
+
+constexpr std::array<MimeType, 4> kMimeTypes { {
+    { "application/epub+zip", "epub" },
+    { "application/vnd.oasis.opendocument.text", "odt" },
+    { "application/vnd.oasis.opendocument.spreadsheet", "ods" },
+    { "application/vnd.oasis.opendocument.presentation", "odp" },
+} };
+constexpr uint64_t kLongestMimeType = 64;              // bytes of a "mimetype" member compared, at most
+
+/// The extension that the "mimetype" member named by the central directory
+/// header at `header` gives, or no value when its local header (before the
+/// directory at `cdStart`) or its stored text cannot be read.
+std::optional<std::string_view> extensionOfMimeType(uint64_t archiveStart, uint64_t cdStart, uint64_t header, ReadContext& context)
+{
+    // Central directory header: u32 local header offset at 42. Local header: u16
+    // method at 8, u32 compressed size at 18, u16 name and extra lengths at 26, 28.
+    auto localOffset = context.u32le(header + 42);
+    if (!localOffset || *localOffset >= cdStart - archiveStart) // members lie before the directory
+        return std::nullopt;
+    const uint64_t local = archiveStart + *localOffset;
+    auto method = context.u16le(local + 8);
+    auto size = context.u32le(local + 18);
+    auto nameLength = context.u16le(local + 26);
+    auto extraLength = context.u16le(local + 28);
+    if (!method || *method != 0 || !size || !nameLength || !extraLength)
+        return std::nullopt;
+    if (*size > kLongestMimeType)
+        return "zip"; // longer than any kind named here
+    ByteRun text = context.bytes(local + kLocalHeaderBytes + *nameLength + *extraLength, *size);
+    if (text.size() != *size)
+        return std::nullopt;
+    auto known = std::find_if(kMimeTypes.begin(), kMimeTypes.end(), [&](const MimeType& type) { return type.text == text.text(); });
+    return known == kMimeTypes.end() ? "zip" : known->ext;
+}
+
 }
 
 namespace {
@@ -145,7 +186,7 @@ std::optional<CarveMatch> ZIPCarver::carve(uint64_t at, ReadContext& context) co
     }
 }
 
-std::pair<std::string, FormatCategory> ZIPCarver::classify(uint64_t, uint64_t cdStart, ReadContext& context)
+std::pair<std::string, FormatCategory> ZIPCarver::classify(uint64_t archiveStart, uint64_t cdStart, ReadContext& context)
 {
     uint64_t p = cdStart;
     for (int header = 0; header < kMaximumClassifiedHeaders; ++header) {
@@ -164,8 +205,13 @@ std::pair<std::string, FormatCategory> ZIPCarver::classify(uint64_t, uint64_t cd
         ByteRun nameBytes = context.bytes(p + kCentralHeaderBytes, *nameLength);
         std::string_view name = nameBytes.text();
         for (const auto& rule : kMemberRules) {
-            if (rule.whole ? name == rule.name : name.starts_with(rule.name))
-                return { rule.ext, FormatCategory::documents };
+            if (!(rule.whole ? name == rule.name : name.starts_with(rule.name)))
+                continue;
+            // A "mimetype" member names the kind; one that cannot be read keeps "epub".
+            std::string_view ext = rule.ext;
+            if (name == "mimetype")
+                ext = extensionOfMimeType(archiveStart, cdStart, p, context).value_or(rule.ext);
+            return { std::string(ext), ext == "zip" ? FormatCategory::archives : FormatCategory::documents };
         }
         p += kCentralHeaderBytes + *nameLength + *extraLength + *commentLength;
     }

@@ -61,7 +61,7 @@ std::optional<QImage> decodeEmbeddedBitmap(const libraw_thumbnail_t& thumb)
 
 bool RawPreviewDecoder::reads(const QString& ext) const
 {
-    static const QStringList kExtensions { "cr2", "nef", "arw", "dng", "cr3" };
+    static const QStringList kExtensions { "cr2", "nef", "nrw", "arw", "sr2", "srf", "dng", "cr3", "raf", "orf", "rw2", "rwl", "crw", "mrw", "x3f", "pef", "srw" };
     return kExtensions.contains(ext);
 }
 

@@ -4,7 +4,8 @@
 
 namespace brightfold {
 
-/// Camera RAW files (CR2, NEF, ARW, DNG, CR3) through libraw: the preview the
+/// Camera RAW files (CR2, CR3, CRW, NEF, NRW, ARW, SR2, SRF, DNG, RAF, ORF,
+/// RW2, RWL, MRW, X3F, PEF, SRW) through libraw: the preview the
 /// camera embedded (a JPEG, decoded at reduced scale, or an RGB bitmap), turned
 /// by the orientation recorded in the RAW file. RAW files without an embedded
 /// preview get nothing; demosaicing the sensor data would cost seconds a file.

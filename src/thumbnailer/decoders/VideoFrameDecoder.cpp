@@ -124,7 +124,7 @@ VideoFrameDecoder::VideoFrameDecoder()
 
 bool VideoFrameDecoder::reads(const QString& ext) const
 {
-    static const QStringList kExtensions { "mp4", "mov", "m4v", "3gp", "avi" };
+    static const QStringList kExtensions { "mp4", "mov", "m4v", "3gp", "avi", "psd" };
     return kExtensions.contains(ext);
 }
 

@@ -7,7 +7,8 @@ namespace brightfold {
 /// MP4, MOV, M4V, 3GP and AVI through FFmpeg: the frame about one second in (half
 /// way through shorter clips), since first frames are often black, scaled by
 /// libswscale straight to the target size and turned by the stream's display
-/// matrix.
+/// matrix. Photoshop documents (PSD) too: FFmpeg decodes their merged image,
+/// a clip of one frame.
 class VideoFrameDecoder final : public ThumbnailDecoder {
 public:
     VideoFrameDecoder();

@@ -26,6 +26,18 @@ inline std::vector<uint8_t> jpegPhoto(size_t scanBytes, uint8_t seed)
     return b.bytes({ 0xFF, 0xD9 }).build();
 }
 
+/// CRC-32 as zip, gzip, 7z and RAR use it (reflected, polynomial EDB88320), bit by bit.
+inline uint32_t crc32Of(const std::vector<uint8_t>& bytes, size_t from = 0, size_t count = SIZE_MAX)
+{
+    uint32_t crc = 0xFFFF'FFFF;
+    for (size_t i = from; i < std::min(bytes.size(), from + std::min(count, bytes.size() - from)); ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB8'8320 & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
 /// One row of a carver's table: a source, where the file starts, and the answer as a scan records it.
 struct CarveCase {
     std::string name;

@@ -5,7 +5,7 @@ namespace brightfold::test {
 namespace {
 
 constexpr uint16_t kAscii = 2, kShort = 3, kLong = 4;
-constexpr uint16_t kMake = 0x010F, kStripOffsets = 0x0111, kStripByteCounts = 0x0117, kTileOffsets = 0x0144, kTileByteCounts = 0x0145,
+constexpr uint16_t kMake = 0x010F, kModel = 0x0110, kRawDataOffset = 0x0118, kJpgFromRaw = 0x002E, kStripOffsets = 0x0111, kStripByteCounts = 0x0117, kTileOffsets = 0x0144, kTileByteCounts = 0x0145,
                    kSubIFDs = 0x014A, kJpegOffset = 0x0201, kJpegLength = 0x0202, kExifPointer = 0x8769, kDngVersion = 0xC612;
 
 /// One 12-byte directory entry: tag, type, count, and the value field (a LONG or an offset).
@@ -101,6 +101,59 @@ TEST(TIFFCarverTest, DirectoriesGiveTheExtentAndTheMaker)
         cases.push_back({ "pointer " + std::to_string(pointer), source, followed ? pointer + 2 + 12 + 4 : 300, kExact, followed ? "dng" : "tif" });
     }
     expectCarves(TIFFCarver(), cases);
+}
+
+TEST(TIFFCarverTest, RawFlavoursAreNamedByMagicMakeAndModel)
+{
+    struct Row {
+        std::string_view magic; // bytes 2-3 of the header, after "II" or "MM"
+        std::string_view make, model;
+        std::string ext;
+    };
+    const Row rows[] { { "", "OLYMPUS IMAGING CORP.", "", "tif" }, { "RO", "OLYMPUS IMAGING CORP.", "", "orf" }, { "RS", "", "", "orf" },
+        { "OR", "OM Digital Solutions", "", "orf" }, { "U", "Panasonic", "", "rw2" }, { "U", "LEICA", "", "rwl" },
+        { "", "PENTAX Corporation", "PENTAX K10D", "pef" }, { "", "RICOH IMAGING COMPANY, LTD.", "PENTAX K-1", "pef" }, { "", "SAMSUNG", "NX300", "srw" },
+        { "", "NIKON", "COOLPIX P7000", "nrw" }, { "", "NIKON CORPORATION", "NIKON D3", "nef" }, { "", "SONY", "DSC-F828", "srf" },
+        { "", "SONY", "DSC-V3", "srf" }, { "", "SONY", "DSC-R1", "sr2" }, { "", "SONY", "DSLR-A100", "arw" }, { "", "Samsung Techwin", "", "srw" } };
+    for (const auto& row : rows) {
+        const bool big = row.magic == "OR";
+        TiffBuilder b(big, 16);
+        if (!row.magic.empty())
+            b.text(2, std::string(row.magic) + std::string(2 - row.magic.size(), '\0'));
+        b.text(200, row.make).text(240, row.model);
+        b.strip(16, 400, 300, { { kMake, 200, kAscii, uint32_t(row.make.size() + 1) }, { kModel, 240, kAscii, uint32_t(row.model.size() + 1) } });
+        SCOPED_TRACE(std::string(row.make) + " " + std::string(row.model));
+        expectCarves(TIFFCarver(), { { std::string(row.magic), b.source(1000), 700, kExact, row.ext } });
+        ReadContext context(b.source(1000));
+        EXPECT_EQ(TIFFCarver().carve(0, context)->category, row.ext == "tif" ? FormatCategory::photos : FormatCategory::rawPhotos);
+    }
+}
+
+TEST(TIFFCarverTest, PanasonicRawDataStartsAtItsOwnOffset)
+{
+    // RawDataOffset and StripByteCounts give the raw data; StripOffsets may be FFFFFFFF; JpgFromRaw is a preview.
+    auto rw2 = [](std::vector<Field> fields, bool classic = false) {
+        TiffBuilder b(false, 0x18);
+        if (!classic)
+            b.text(2, std::string("U\0", 2));
+        return b.directory(0x18, fields).source(20000);
+    };
+    const std::vector<Field> raw { { kStripOffsets, 0xFFFF'FFFF }, { kStripByteCounts, 5000 }, { kRawDataOffset, 1000 } };
+    const std::vector<Field> previewOnly { { kJpgFromRaw, 8000, 7, 3000 } };
+    expectCarves(TIFFCarver(), { { "raw data", rw2(raw), 6000, kExact, "rw2" }, { "only a preview", rw2(previewOnly), 11000, kExact, "rw2" },
+        // In a classic TIFF neither tag means anything.
+        { "classic header, raw data offset", rw2({ { kStripOffsets, 300 }, { kStripByteCounts, 500 }, { kRawDataOffset, 1000 } }, true), 800, kExact, "tif" },
+        { "classic header, only a preview", rw2(previewOnly, true), {} } });
+}
+
+TEST(TIFFCarverTest, RealPanasonicFileIsNamedAndRunsOnPastItsStrippedData)
+{
+    const auto path = samplesFolder() / "exiftool_Panasonic.rw2";
+    if (!std::filesystem::exists(path))
+        GTEST_SKIP() << "no shared sample " << path;
+    // ExifTool stripped the 20 MB of raw data its directory still describes.
+    auto bytes = readWholeFile(path);
+    expectCarves(TIFFCarver(), { { "rw2 sample", sourceOf(bytes), bytes.size(), kHeuristic, "rw2" } });
 }
 
 }

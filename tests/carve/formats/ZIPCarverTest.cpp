@@ -57,7 +57,7 @@ TEST(ZIPCarverTest, EndRecordAndKind)
         cases.push_back({ "method " + std::to_string(method), sourceOf(zip({ { "a", "hi", uint16_t(method) } }), 700), known ? std::optional<uint64_t>(atZero.size()) : std::nullopt });
     }
     for (auto [names, ext] : std::initializer_list<std::pair<std::vector<std::string>, const char*>> { { { "_rels/.rels", "word/document.xml" }, "docx" },
-             { { "[Content_Types].xml", "xl/workbook.xml" }, "xlsx" }, { { "ppt/presentation.xml" }, "pptx" }, { { "mimetype", "META-INF/container.xml" }, "epub" },
+             { { "[Content_Types].xml", "xl/workbook.xml" }, "xlsx" }, { { "ppt/presentation.xml" }, "pptx" },
              { { "docs/word/x.xml", "Word/document.xml", "XL/a", "mimetype.txt", "word" }, "zip" }, { { "xl/a.xml", "word/b.xml" }, "xlsx" } }) {
         std::vector<Member> members;
         for (const auto& name : names)
@@ -70,6 +70,40 @@ TEST(ZIPCarverTest, EndRecordAndKind)
     std::fill_n(overwritten.begin() + 30 + 17 + 600, 30, uint8_t { 0x99 }); // the second member's local header
     cases.push_back({ "a member's local header overwritten", sourceOf(overwritten, 700), overwritten.size(), kHeuristic });
     expectCarves(ZIPCarver(), cases);
+}
+
+TEST(ZIPCarverTest, MimetypeMemberNamesTheKind)
+{
+    const std::string odf = "application/vnd.oasis.opendocument.";
+    struct Row {
+        std::string text;
+        uint16_t method;
+        std::string ext;
+        FormatCategory category;
+    };
+    const Row rows[] { { "application/epub+zip", 0, "epub", FormatCategory::documents }, { odf + "text", 0, "odt", FormatCategory::documents },
+        { odf + "spreadsheet", 0, "ods", FormatCategory::documents }, { odf + "presentation", 0, "odp", FormatCategory::documents },
+        { odf + "text-template", 0, "zip", FormatCategory::archives }, { "image/openraster", 0, "zip", FormatCategory::archives },
+        { odf + "text" + std::string(40, ' '), 0, "zip", FormatCategory::archives },
+        // Compressed, the text cannot be compared: the member's name alone says "epub".
+        { odf + "text", 8, "epub", FormatCategory::documents } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        auto archive = zip({ { "mimetype", row.text, row.method }, { "content.xml" } });
+        ReadContext context(sourceOf(archive, 700));
+        auto match = ZIPCarver().carve(0, context);
+        ASSERT_TRUE(match);
+        EXPECT_EQ(std::pair(match->ext, match->category), std::pair(row.ext, row.category));
+    }
+}
+
+TEST(ZIPCarverTest, RealOpenDocumentFilesAreNamedByTheirMimetype)
+{
+    for (auto [file, ext] : { std::pair { "documents/sample.odt", "odt" }, { "documents/sample.ods", "ods" }, { "documents/sample.odp", "odp" } }) {
+        auto bytes = readWholeFile(dataFile(file));
+        ASSERT_FALSE(bytes.empty()) << file;
+        expectCarves(ZIPCarver(), { { file, sourceOf(bytes, 700), bytes.size(), kExact, ext } });
+    }
 }
 
 }
