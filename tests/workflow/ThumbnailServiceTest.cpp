@@ -119,6 +119,26 @@ private slots:
         QVERIFY(isNear(image->pixel(16, 58), qRgb(255, 0, 0)));
     }
 
+    // Formats whose carvers came after the first ones: libraw reads the preview a
+    // Fujifilm RAF embeds, FFmpeg the merged image of a Photoshop document.
+    void rawAndPhotoshopFilesGetPreviews_data()
+    {
+        QTest::addColumn<QString>("sample");
+        QTest::newRow("raf") << "exiftool_FujiFilm.raf";
+        QTest::newRow("psd") << "exiftool_Photoshop.psd";
+    }
+    void rawAndPhotoshopFilesGetPreviews()
+    {
+        QFETCH(QString, sample);
+        const QString samples = samplesFolder();
+        if (samples.isEmpty())
+            QSKIP("no shared samples folder");
+        ThumbnailService service;
+        const auto image = service.thumbnail(samples + "/" + sample, kTarget);
+        QVERIFY(image.has_value());
+        QVERIFY(image->width() > 0 && image->width() <= kTarget.width() && image->height() <= kTarget.height());
+    }
+
     // A decoder hijacked by a crafted file runs with the worker's rights: the
     // worker fences itself in before it reads a request. Soft limits alone
     // could be raised again; the CPU fence is also what ends a worker whose
@@ -173,7 +193,8 @@ private slots:
             originals << data + "/images/" + name;
         originals << data + "/documents/sample.pdf" << data + "/card/tiny.arw";
         if (const QString samples = samplesFolder(); !samples.isEmpty())
-            originals << samples + "/mei_Canon_EOS_20D.jpg" << samples + "/mei_photo1.webp" << samples + "/photoprism_canon_eos_6d.dng";
+            originals << samples + "/mei_Canon_EOS_20D.jpg" << samples + "/mei_photo1.webp" << samples + "/photoprism_canon_eos_6d.dng"
+                      << samples + "/exiftool_FujiFilm.raf" << samples + "/exiftool_Photoshop.psd";
         QTemporaryDir folder;
         ThumbnailService service;
         std::mt19937 random(14);
