@@ -55,11 +55,13 @@ std::optional<CarveMatch> RAFCarver::carve(uint64_t at, ReadContext& context) co
     // The preview follows the header; the table itself must lie before it.
     if (preview->offset < kOffsetTableEnd || preview->length == 0 || cfa->length == 0)
         return std::nullopt;
+    uint64_t end = std::max({ preview->end(), cfaHeader->end(), cfa->end() });
+    if (end > kWalkWindow) // before the preview is read: nothing past the window is
+        return std::nullopt;
     ByteRun jpeg = context.bytes(at + preview->offset, 3);
     if (jpeg.size() != 3 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 || jpeg[2] != 0xFF)
         return std::nullopt;
 
-    uint64_t end = std::max({ preview->end(), cfaHeader->end(), cfa->end() });
     // A header long enough to hold a second sensor's entries: each counts only
     // where it continues the first sensor's section, as the S5 Pro writes them.
     if (preview->offset >= kSecondSensorEnd) {

@@ -20,7 +20,8 @@ struct RafBuilder {
         b.text("FUJIFILMCCD-RAW ").text(version).text("FF392201").text("FinePix S5Pro").padTo(60).text("0100").padTo(84);
         b.u32be(previewAt).u32be(previewLength).u32be(cfaHeaderAt).u32be(cfaHeaderLength).u32be(cfaAt).u32be(cfaLength).padTo(120);
         b.u32be(secondHeaderAt).u32be(secondHeaderLength).u32be(secondCfaAt).u32be(secondCfaLength);
-        b.place(previewAt, previewIsJpeg ? std::vector<uint8_t> { 0xFF, 0xD8, 0xFF, 0xE1 } : std::vector<uint8_t> { 0x89, 'P', 'N', 'G' });
+        if (previewAt < 0x1'0000)
+            b.place(previewAt, previewIsJpeg ? std::vector<uint8_t> { 0xFF, 0xD8, 0xFF, 0xE1 } : std::vector<uint8_t> { 0x89, 'P', 'N', 'G' });
         return b.build();
     }
 };
@@ -46,6 +47,8 @@ TEST(RAFCarverTest, OffsetTableGivesTheEnd)
         { "empty CFA", with([](RafBuilder& b) { b.cfaLength = 0; }), {} },
         { "version not digits", with([](RafBuilder& b) { b.version = "02a1"; }), {} },
         { "CFA ending past 1 GiB", with([](RafBuilder& b) { b.cfaAt = 0x4000'0000, b.cfaLength = 1; }), {} },
+        // Regression from fuzzing: the preview's first bytes were read 2 GiB on, past the walk window.
+        { "preview past 1 GiB", [] { RafBuilder b; b.previewAt = 0x8DAE'0000; return sourceOf(b.bytes(), 3ull << 30); }(), {}, kExact, "", 0, 0x4000'0000 },
         { "CFA ending at 1 GiB", with([](RafBuilder& b) { b.cfaAt = 0x3FFF'FFFF, b.cfaLength = 1; }), 0x1'0000, kHeuristic },
     };
     RafBuilder whole;
