@@ -9,6 +9,7 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,13 @@ constexpr uid_t kNobody = 65534;
 
 enum class StartAs { Caller, Nobody };
 enum class Capture { StandardOutput, StandardError };
+
+struct ProbeStart {
+    StartAs startAs { StartAs::Caller };
+    Capture capture { Capture::StandardOutput };
+    /// A hard limit on open files set before the probe starts; 0 for none.
+    rlim_t openFilesBefore { 0 };
+};
 
 struct ProbeRun {
     int status { -1 };
@@ -43,8 +51,7 @@ struct ProbeRun {
 /// Runs the probe (a program confined like the thumbnail worker) with `action`
 /// and `path`, collecting what it prints (standard error too when asked) and how
 /// it ended.
-ProbeRun runProbe(const std::string& action, const std::string& path = {}, StartAs startAs = StartAs::Caller,
-    Capture capture = Capture::StandardOutput)
+ProbeRun runProbe(const std::string& action, const std::string& path = {}, ProbeStart start = {})
 {
     int out[2];
     if (::pipe(out) != 0)
@@ -52,11 +59,14 @@ ProbeRun runProbe(const std::string& action, const std::string& path = {}, Start
     const pid_t child = ::fork();
     if (child == 0) {
         ::dup2(out[1], STDOUT_FILENO);
-        if (capture == Capture::StandardError)
+        if (start.capture == Capture::StandardError)
             ::dup2(out[1], STDERR_FILENO);
         ::close(out[0]);
         ::close(out[1]);
-        if (startAs == StartAs::Nobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+        const rlimit openFiles { start.openFilesBefore, start.openFilesBefore };
+        if (start.openFilesBefore != 0 && ::setrlimit(RLIMIT_NOFILE, &openFiles) != 0)
+            ::_exit(126);
+        if (start.startAs == StartAs::Nobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
             ::_exit(126);
         ::execl(BRIGHTFOLD_SANDBOX_PROBE, BRIGHTFOLD_SANDBOX_PROBE, action.c_str(), path.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
@@ -152,6 +162,11 @@ TEST(SandboxTest, HardLimitsEqualTheSoftOnes)
     EXPECT_EQ(facts.at("file-size"), "0 0");
     EXPECT_EQ(facts.at("core"), "0 0");
     EXPECT_EQ(facts.at("open-files"), "32 32");
+
+    // A hard limit its starter already set tighter stays as it was.
+    const ProbeRun tighter = runProbe("limits", {}, { .openFilesBefore = 16 });
+    ASSERT_TRUE(tighter.exitedCleanly()) << "status " << tighter.status;
+    EXPECT_EQ(tighter.facts().at("open-files"), "16 16");
 }
 
 // Started as root it runs as nobody, in a network of its own; started as an
@@ -163,7 +178,7 @@ TEST(SandboxTest, LeavesRootAndTheNetwork)
         GTEST_SKIP() << "needs root to start the probe both as root and as nobody";
     for (const StartAs startAs : { StartAs::Caller, StartAs::Nobody }) {
         SCOPED_TRACE(startAs == StartAs::Caller ? "started as root" : "started as nobody");
-        const ProbeRun run = runProbe("limits", {}, startAs);
+        const ProbeRun run = runProbe("limits", {}, { .startAs = startAs });
         ASSERT_TRUE(run.exitedCleanly()) << "status " << run.status;
         const auto facts = run.facts();
         EXPECT_EQ(facts.at("uid"), std::to_string(kNobody));
@@ -172,7 +187,7 @@ TEST(SandboxTest, LeavesRootAndTheNetwork)
         else
             std::cout << "[ SKIPPED  ] the system refuses the probe a network namespace here\n";
     }
-    const ProbeRun read = runProbe("read", dataFile("images/gradient.png").string(), StartAs::Nobody);
+    const ProbeRun read = runProbe("read", dataFile("images/gradient.png").string(), { .startAs = StartAs::Nobody });
     EXPECT_TRUE(read.exitedCleanly()) << "status " << read.status;
     EXPECT_EQ(read.output.substr(1, 3), "PNG");
 }
@@ -183,7 +198,7 @@ TEST(SandboxTest, SanitizerReportsFromInside)
 {
     if (!brightfold::kSanitizerBuild)
         GTEST_SKIP() << "not a sanitizer build";
-    const ProbeRun run = runProbe("heap-overflow", {}, StartAs::Caller, Capture::StandardError);
+    const ProbeRun run = runProbe("heap-overflow", {}, { .capture = Capture::StandardError });
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << "status " << run.status;
     EXPECT_NE(run.output.find("AddressSanitizer: heap-buffer-overflow"), std::string::npos) << run.output;
 }
