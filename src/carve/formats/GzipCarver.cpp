@@ -12,7 +12,9 @@ namespace brightfold {
 namespace {
 
 constexpr uint64_t kWalkWindow = 0x4000'0000;        // 1 GiB of compressed bytes: a stream not ended by then is cut there
-constexpr uint64_t kMostInflatedBytes = 0x1'0000'0000; // 4 GiB per file: what a small stream may expand to is bounded too
+constexpr uint64_t kMostInflatedBytes = 0x4000'0000;  // 1 GiB per file: what a small stream may expand to is bounded too
+constexpr uint64_t kFreeInflatedBytes = 0x400'0000;   // 64 MiB inflated before the ratio below is held to
+constexpr uint64_t kMostRatio = 128;                  // inflated ÷ compressed: text compresses 3 to 20 times, a bomb 1000
 constexpr int64_t kInputStep = 0x4'0000;             // 256 KiB of compressed bytes fed at a time
 constexpr size_t kOutputStep = 0x1'0000;             // 64 KiB inflated at a time, checked and dropped
 constexpr uint64_t kLeastBrokenOutput = 0x1'0000;    // 64 KiB: a stream breaking sooner was never a gzip file
@@ -112,7 +114,7 @@ std::optional<Member> inflateMember(uint64_t at, uint64_t data, uint64_t inflate
             break; // the source ends inside the stream
         stream.next_in = const_cast<Bytef*>(input.data());
         stream.avail_in = static_cast<uInt>(input.size());
-        while (stream.avail_in > 0 && status != Z_STREAM_END) {
+        while (stream.avail_in > 0 && status != Z_STREAM_END && inflated <= kFreeInflatedBytes + kMostRatio * (consumed + input.size() - stream.avail_in)) {
             stream.next_out = output.data();
             stream.avail_out = static_cast<uInt>(output.size());
             // With input and room for output, inflate makes progress, ends the stream, or fails.
@@ -125,8 +127,9 @@ std::optional<Member> inflateMember(uint64_t at, uint64_t data, uint64_t inflate
             head.insert(head.end(), output.begin(), output.begin() + static_cast<std::ptrdiff_t>(kept));
             inflated += produced;
         }
+        const bool stalled = stream.avail_in > 0 && status == Z_OK; // held to the ratio
         consumed += input.size() - stream.avail_in;
-        if (status != Z_OK && status != Z_STREAM_END)
+        if ((status != Z_OK && status != Z_STREAM_END) || stalled)
             break;
     }
     if (status != Z_STREAM_END) {

@@ -34,6 +34,34 @@ std::vector<uint8_t> gzip(const std::vector<uint8_t>& content, uint8_t flags = k
     return b.u32le(crc.value_or(crc32Of(content))).u32le(uint32_t(content.size())).build();
 }
 
+/// A gzip member of one fixed-Huffman block: a zero byte, then `matches` copies
+/// of 258 bytes at distance 1 (13 bits each), so it inflates some 160 times; its
+/// trailer's CRC is right only when `checked`.
+std::vector<uint8_t> zeroBomb(size_t matches, bool checked)
+{
+    std::vector<uint8_t> stream;
+    uint32_t buffer = 0;
+    int bits = 0;
+    auto put = [&](uint32_t value, int count, bool huffman) { // Huffman codes go most significant bit first
+        for (int i = 0; i < count; ++i) {
+            const uint32_t bit = huffman ? (value >> (count - 1 - i)) & 1 : (value >> i) & 1;
+            buffer |= bit << bits;
+            if (++bits == 8) {
+                stream.push_back(uint8_t(buffer));
+                buffer = 0, bits = 0;
+            }
+        }
+    };
+    put(1, 1, false), put(1, 2, false); // final block, fixed codes
+    put(0x30, 8, true);                 // literal 0
+    for (size_t i = 0; i < matches; ++i)
+        put(0xC5, 8, true), put(0, 5, true); // length 258 (symbol 285), distance 1
+    put(0, 7, true);                    // end of block
+    if (bits)
+        stream.push_back(uint8_t(buffer));
+    return ByteBuilder().bytes({ 0x1F, 0x8B, 8, 0 }).u32le(0).u8(0).u8(3).bytes(stream).u32le(checked ? crc32Of(std::vector<uint8_t>(1 + 258 * matches)) : 0).u32le(uint32_t(1 + 258 * matches)).build();
+}
+
 std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& parts)
 {
     ByteBuilder b;
@@ -76,6 +104,22 @@ TEST(GzipCarverTest, MembersInflatedAndCheckedToTheirTrailers)
         { "broken first block", sourceOf(broken, 900), {} },
         { "name never ends", sourceOf(prefix(one, 15)), {} },
     });
+}
+
+TEST(GzipCarverTest, StreamExpandingPastItsRatioIsCutThere)
+{
+    // Regression from fuzzing: a short stream followed by zeros that inflated to gigabytes took half a minute.
+    // Past 64 MiB a stream may give at most 128 times what it took; this one (500 MB from 3 MB) gives some 160 times.
+    const auto bomb = zeroBomb(2'000'000, false);
+    ReadContext context(sourceOf(bomb, 900));
+    auto match = GzipCarver().carve(0, context);
+    ASSERT_TRUE(match);
+    EXPECT_EQ(match->confidence, kHeuristic);
+    EXPECT_GT(match->length, 64 * kMiB / 160);
+    EXPECT_LT(match->length, bomb.size() - 8);
+    // Below 64 MiB nothing is held back: the same kind of stream, whole and exact.
+    const auto small = zeroBomb(1000, true);
+    expectCarves(GzipCarver(), { { "160 times, 258 KB", sourceOf(small, 900), small.size(), kExact, "gz" } });
 }
 
 TEST(GzipCarverTest, RealFiles)
