@@ -417,6 +417,8 @@ int main(int argc, char** argv)
         { ".epub", "zip" }, { ".doc", "ole2" }, { ".xls", "ole2" }, { ".ppt", "ole2" }, { ".mp3", "mp3" },
         { ".odt", "zip" }, { ".ods", "zip" }, { ".odp", "zip" }, { ".rw2", "tiff" }, { ".raf", "raf" }, { ".crw", "crw" }, { ".mrw", "mrw" },
         { ".x3f", "x3f" }, { ".psd", "psd" }, { ".7z", "7z" }, { ".gz", "gzip" },
+        { ".ts", "ts" }, { ".mts", "m2ts" }, { ".mpg", "mpegps" }, { ".mkv", "matroska" }, { ".webm", "matroska" }, { ".wmv", "asf" },
+        { ".wma", "asf" }, { ".flv", "flv" }, { ".flac", "flac" }, { ".ogg", "ogg" }, { ".opus", "ogg" }, { ".aac", "adts" },
     };
     for (int folder = 2; folder < std::min(argc, 4); ++folder) {
         if (!fs::is_directory(argv[folder]))

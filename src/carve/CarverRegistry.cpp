@@ -1,14 +1,22 @@
 #include "carve/CarverRegistry.hpp"
 
+#include "carve/formats/ADTSCarver.hpp"
+#include "carve/formats/ASFCarver.hpp"
 #include "carve/formats/BMPCarver.hpp"
 #include "carve/formats/CRWCarver.hpp"
+#include "carve/formats/FLACCarver.hpp"
+#include "carve/formats/FLVCarver.hpp"
 #include "carve/formats/GIFCarver.hpp"
 #include "carve/formats/GzipCarver.hpp"
 #include "carve/formats/ISOBMFFCarver.hpp"
 #include "carve/formats/JPEGCarver.hpp"
 #include "carve/formats/MP3Carver.hpp"
 #include "carve/formats/MRWCarver.hpp"
+#include "carve/formats/MPEGPSCarver.hpp"
+#include "carve/formats/MPEGTSCarver.hpp"
+#include "carve/formats/MatroskaCarver.hpp"
 #include "carve/formats/OLE2Carver.hpp"
+#include "carve/formats/OggCarver.hpp"
 #include "carve/formats/PDFCarver.hpp"
 #include "carve/formats/PNGCarver.hpp"
 #include "carve/formats/PSDCarver.hpp"
@@ -46,6 +54,15 @@ std::vector<FormatCarverPtr> CarverRegistry::all()
         std::make_shared<SevenZipCarver>(),
         std::make_shared<RARCarver>(),
         std::make_shared<GzipCarver>(),
+        std::make_shared<MPEGTSCarver>(MPEGTSCarver::Packets::plain),
+        std::make_shared<MPEGTSCarver>(MPEGTSCarver::Packets::timestamped),
+        std::make_shared<MPEGPSCarver>(),
+        std::make_shared<MatroskaCarver>(),
+        std::make_shared<ASFCarver>(),
+        std::make_shared<FLVCarver>(),
+        std::make_shared<FLACCarver>(),
+        std::make_shared<OggCarver>(),
+        std::make_shared<ADTSCarver>(),
     };
 }
 

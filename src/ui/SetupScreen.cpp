@@ -103,8 +103,8 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
     auto* formats = Brand::paragraph(QStringLiteral(
         "Photos: JPEG, PNG, HEIC, GIF, BMP, WebP, TIFF, PSD · "
         "RAW: CR2, CR3, CRW, NEF, ARW, DNG, RAF, ORF, RW2, PEF, SRW, MRW, X3F · "
-        "Video: MP4, MOV, AVI, M4V, 3GP · "
-        "Audio: MP3, M4A, WAV, AIFF · "
+        "Video: MP4, MOV, AVI, M4V, 3GP, MTS, TS, MPG, MKV, WebM, WMV, FLV · "
+        "Audio: MP3, M4A, WAV, AIFF, FLAC, Ogg, Opus, AAC, WMA · "
         "Documents: PDF, Word, Excel, PowerPoint, EPUB, OpenDocument · "
         "Archives: ZIP, 7z, RAR, gzip"));
     Brand::makeSecondary(formats);

@@ -23,8 +23,8 @@ const QHash<QString, FormatCategory>& extensionTable()
         const Row rows[] = {
             { FormatCategory::photos, "jpg png heic avif gif bmp webp tif psd psb" },
             { FormatCategory::rawPhotos, "cr2 cr3 nef nrw arw sr2 srf dng raf orf rw2 rwl crw mrw x3f pef srw" },
-            { FormatCategory::video, "mp4 mov m4v 3gp avi" },
-            { FormatCategory::audio, "mp3 m4a wav aiff" },
+            { FormatCategory::video, "mp4 mov m4v 3gp avi ts mts mpg mkv webm wmv flv ogv" },
+            { FormatCategory::audio, "mp3 m4a wav aiff flac ogg opus aac wma" },
             { FormatCategory::documents, "pdf docx xlsx pptx doc xls ppt ole epub odt ods odp" },
             { FormatCategory::archives, "zip 7z rar gz" },
         };

@@ -36,6 +36,11 @@ std::vector<RealFile> realFiles()
         { "documents/sample.odt", "odt", documents }, { "documents/sample.ods", "ods", documents }, { "documents/sample.odp", "odp", documents },
         { "archives/sample.7z", "7z", archives }, { "archives/sample.md.gz", "gz", archives }, { "archives/sample.tar.gz", "tar.gz", archives }, { "archives/two-members.gz", "gz", archives },
         { "documents/sample.doc", "doc", documents }, { "documents/sample.xls", "xls", documents }, { "documents/sample.ppt", "ppt", documents }, { "../../sample/files/IMG_0001.JPG", "jpg", photos }, { "../../sample/files/IMG_0005.JPG", "jpg", photos } };
+    const std::vector<RealFile> media { { "media/tiny.ts", "ts", video }, { "media/tiny.mts", "mts", video }, { "media/tiny.mpg", "mpg", video },
+        { "media/tiny.mkv", "mkv", video }, { "media/tiny.webm", "webm", video }, { "media/tiny.wmv", "wmv", video }, { "media/tiny.flv", "flv", video },
+        { "media/tone.wma", "wma", audio }, { "media/tone.flac", "flac", audio }, { "media/tone.ogg", "ogg", audio }, { "media/tone.opus", "opus", audio },
+        { "media/tone.aac", "aac", audio } };
+    files.insert(files.end(), media.begin(), media.end());
     for (auto& file : files)
         file.path = dataFile(file.path);
     // ExifTool's CR2 ends in the 18 bytes "Non-TIFF data test", appended after its last strip; the Canon DNG's zero pad byte after its last tile is its own.

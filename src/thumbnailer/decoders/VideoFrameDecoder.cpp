@@ -124,7 +124,7 @@ VideoFrameDecoder::VideoFrameDecoder()
 
 bool VideoFrameDecoder::reads(const QString& ext) const
 {
-    static const QStringList kExtensions { "mp4", "mov", "m4v", "3gp", "avi", "psd" };
+    static const QStringList kExtensions { "mp4", "mov", "m4v", "3gp", "avi", "psd", "ts", "mts", "mpg", "mkv", "webm", "wmv", "flv", "ogv" };
     return kExtensions.contains(ext);
 }
 
