@@ -82,6 +82,8 @@ private slots:
         QTest::newRow("fragmented PNG") << data + "/images/gradient.png" << "png" << FormatCategory::photos;
         QTest::newRow("PDF") << data + "/documents/sample.pdf" << "pdf" << FormatCategory::documents;
         QTest::newRow("HEIC") << data + "/images/tiny.heic" << "heic" << FormatCategory::photos;
+        for (const char* name : { "tiny.ts", "tiny.mts", "tiny.mpg", "tiny.mkv", "tiny.webm", "tiny.wmv", "tiny.flv" })
+            QTest::newRow(name) << data + "/media/" + name << QString(name).section('.', 1) << FormatCategory::video;
         const QString samples = samplesFolder();
         if (samples.isEmpty())
             return;

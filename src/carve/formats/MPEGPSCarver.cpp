@@ -46,7 +46,9 @@ Structure structureAt(std::span<const uint8_t> bytes)
 }
 
 MPEGPSCarver::MPEGPSCarver()
-    : FormatCarver("mpegps", { FormatCategory::video }, { { 0x00, 0x00, 0x01, kPackStart } }, 0, { kWalkWindow, kWalkWindow })
+    // The pack start code 00 00 01 BA, matched from its third byte: a signature that
+    // began with zero bytes would stop the scan at every empty sector of a card.
+    : FormatCarver("mpegps", { FormatCategory::video }, { { 0x01, kPackStart } }, 2, { kWalkWindow, kWalkWindow })
 {
 }
 
