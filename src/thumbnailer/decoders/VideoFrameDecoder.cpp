@@ -11,6 +11,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <iconv.h>
 #include <memory>
 
 namespace brightfold {
@@ -122,6 +123,15 @@ VideoFrameDecoder::VideoFrameDecoder()
     av_log_set_level(AV_LOG_QUIET);
 }
 
+void VideoFrameDecoder::prepare()
+{
+    // Transport streams name their services in DVB character sets, which FFmpeg
+    // converts with iconv; its converter modules load on first use, which the
+    // confined worker may not do. The usual one is loaded now and kept.
+    static const iconv_t converter = iconv_open("UTF-8", "ISO6937");
+    (void)converter;
+}
+
 bool VideoFrameDecoder::reads(const QString& ext) const
 {
     static const QStringList kExtensions { "mp4", "mov", "m4v", "3gp", "avi", "psd", "ts", "mts", "mpg", "mkv", "webm", "wmv", "flv", "ogv" };
@@ -159,6 +169,12 @@ std::optional<QImage> VideoFrameDecoder::decode(const QString& path, QSize targe
         avcodec_flush_buffers(codec.get());
 
     auto frame = frameNear(format.get(), codec.get(), streamIndex, targetPts);
+    if (!frame && av_seek_frame(format.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0) {
+        // A seek by time in a stream without an index (MPEG program and transport
+        // streams) may land where no picture decodes: the first one, then.
+        avcodec_flush_buffers(codec.get());
+        frame = frameNear(format.get(), codec.get(), streamIndex, origin);
+    }
     if (!frame)
         return std::nullopt;
     const int turns = quarterTurns(stream);
