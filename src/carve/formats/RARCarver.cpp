@@ -24,6 +24,9 @@ constexpr uint8_t kFirstType = 0x73, kLastType = 0x7B;
 constexpr uint16_t kEncryptedHeaders = 0x0080;    // archive header flag: every later header is encrypted
 constexpr uint16_t kLargeFile = 0x0100;           // file header flag: u32 high halves of the sizes at 32
 constexpr uint16_t kHasDataSize = 0x8000;         // any block: u32 data size at 7
+constexpr uint64_t kDataSizeAt = 7;               // u32 data (packed) size, from the block's start
+constexpr uint64_t kHighDataSizeAt = 32;          // u32 high half of a large file's packed size
+constexpr uint64_t kCRCBytes = 2;                 // the header CRC covers what follows it
 
 // RAR 5 block header: u32 CRC, vint header size, then (the size counted from
 // here) vint type, vint flags, [vint extra area size], [vint data size], ...
@@ -67,27 +70,26 @@ std::optional<CarveMatch> walkVersion4(uint64_t at, ReadContext& context)
         if (block == 0 && *type != kArchiveHeader)
             return std::nullopt;
         // The CRC's low 16 bits cover the header from its type byte on.
-        ByteRun header = context.bytes(p + 2, *headerSize - 2);
-        if (header.size() != *headerSize - 2u || (crcOf(header) & 0xFFFF) != *crc)
+        ByteRun header = context.bytes(p + kCRCBytes, *headerSize - kCRCBytes);
+        if (header.size() != *headerSize - kCRCBytes || (crcOf(header) & 0xFFFF) != *crc)
             break;
+        auto fieldAt = [&](uint64_t offset) -> std::optional<uint32_t> { // a u32 of the header, by its offset in the block
+            if (*headerSize < offset + 4)
+                return std::nullopt;
+            return integerAt<uint32_t>(header.span(), offset - kCRCBytes, ByteOrder::little);
+        };
 
-        uint64_t dataSize = 0;
-        if (*type == kFileHeader || *type == kServiceHeader) {
-            if (*headerSize < kVersion4HeaderBytes + 4)
-                break;
-            dataSize = integerAt<uint32_t>(header.span(), 5, ByteOrder::little); // packed size at 7
-            if (*flags & kLargeFile) {
-                if (*headerSize < 36)
-                    break;
-                dataSize |= uint64_t { integerAt<uint32_t>(header.span(), 30, ByteOrder::little) } << 32;
-            }
-        } else if (*flags & kHasDataSize) {
-            if (*headerSize < kVersion4HeaderBytes + 4)
-                break;
-            dataSize = integerAt<uint32_t>(header.span(), 5, ByteOrder::little);
+        std::optional<uint64_t> dataSize = 0;
+        if (*type == kFileHeader || *type == kServiceHeader || (*flags & kHasDataSize))
+            dataSize = fieldAt(kDataSizeAt);
+        if (dataSize && (*type == kFileHeader || *type == kServiceHeader) && (*flags & kLargeFile)) {
+            auto high = fieldAt(kHighDataSizeAt);
+            dataSize = high ? std::optional<uint64_t>(*dataSize | uint64_t { *high } << 32) : std::nullopt;
         }
+        if (!dataSize)
+            break;
         // Data running past the window end the walk there (and the sum cannot wrap).
-        walk.end += *headerSize + std::min(dataSize, kWalkWindow);
+        walk.end += *headerSize + std::min(*dataSize, kWalkWindow);
         walk.sawFile = walk.sawFile || *type == kFileHeader;
         if (*type == kArchiveHeader && (*flags & kEncryptedHeaders))
             return std::nullopt;
@@ -128,12 +130,11 @@ std::optional<CarveMatch> walkVersion5(uint64_t at, ReadContext& context)
         const uint64_t p = at + walk.end;
         auto crc = context.u32le(p);
         ByteRun sizeBytes = context.bytes(p + 4, 3); // the header size takes at most 3 bytes (2 MiB)
-        auto headerSize = VintReader(sizeBytes.span()).next();
+        VintReader sizeReader(sizeBytes.span());
+        auto headerSize = sizeReader.next();
+        const size_t sizeLength = sizeReader.position();
         if (!crc || !headerSize || *headerSize == 0 || *headerSize > kMostVersion5HeaderBytes)
             break;
-        size_t sizeLength = 1;
-        while (sizeBytes[sizeLength - 1] & 0x80)
-            ++sizeLength;
         // The CRC covers the header size field and the header.
         ByteRun header = context.bytes(p + 4, static_cast<int64_t>(sizeLength + *headerSize));
         if (header.size() != sizeLength + *headerSize || crcOf(header) != *crc)
