@@ -287,13 +287,16 @@ def build_junk(image: Path, items) -> list:
 
 LAYOUTS = {"deleted": build_deleted, "formatted": build_formatted, "fragmented": build_fragmented,
            "junk": build_junk, "fragmented32": build_fragmented32}
+# Cards of the formats corpus (formats_corpus.py): the files on a raw image, as on the junk card,
+# so that only carving finds them; the encoders' files on one, the real samples on the other.
+FORMAT_LAYOUTS = {"formats": build_junk, "formats-samples": build_junk}
 
 
-def build(folder: Path, items, fingerprint: str) -> dict:
-    """Builds the three images (or reuses them) and returns {name: (image path, truth records)}."""
+def build(folder: Path, items, fingerprint: str, layouts: dict) -> dict:
+    """Builds the images of `layouts` from `items` (or reuses them) and returns {name: (image path, truth records)}."""
     folder.mkdir(parents=True, exist_ok=True)
     cards = {}
-    for name, layout in LAYOUTS.items():
+    for name, layout in layouts.items():
         image = folder / f"{name}.img"
         truth_file = folder / f"{name}.truth.json"
         stamp = fingerprint + FAT_BITS + hashlib.sha256(Path(__file__).read_bytes()).hexdigest()

@@ -363,6 +363,24 @@ def _documents(b: Builder):
         b.add(name, "epub", "BOOKS", [f"(book{index}/ is written by bench/compare/corpus.py)", first, second])
 
 
+def load_manifest(out: Path) -> list[Item]:
+    """The items listed in out/MANIFEST.tsv."""
+    items = []
+    for line in (out / "MANIFEST.tsv").read_text().splitlines()[1:]:
+        name, fmt, folder, source, commands = line.split("\t")
+        items.append(Item(name, fmt, folder, out.resolve() / source, commands.split(" && ")))
+    return items
+
+
+def save_manifest(out: Path, items: list[Item]):
+    with (out / "MANIFEST.tsv").open("w") as handle:
+        handle.write("# name\tformat\tfolder on the card\tbytes read from\tcommands that made it\n")
+        for item in items:
+            # made files relative to the corpus folder; samples read in place keep their absolute path
+            source = os.path.relpath(item.source, out.resolve()) if item.source.parent == out.resolve() else item.source
+            handle.write(f"{item.name}\t{item.fmt}\t{item.folder}\t{source}\t{' && '.join(item.commands)}\n")
+
+
 def _fingerprint() -> str:
     digest = hashlib.sha256(Path(__file__).read_bytes())
     for name in sorted(os.listdir(SAMPLES)) if SAMPLES.exists() else []:
@@ -377,11 +395,7 @@ def build(out: Path) -> list[Item]:
     manifest = out / "MANIFEST.tsv"
     fingerprint = _fingerprint()
     if stamp.exists() and stamp.read_text() == fingerprint and manifest.exists():
-        items = []
-        for line in manifest.read_text().splitlines()[1:]:
-            name, fmt, folder, source, commands = line.split("\t")
-            items.append(Item(name, fmt, folder, out.resolve() / source, commands.split(" && ")))
-        return items
+        return load_manifest(out)
     if not (SAMPLES / "mei_Canon_EOS_20D.jpg").exists():
         raise SystemExit(f"corpus: the shared sample files are not at {SAMPLES}")
     stamp.unlink(missing_ok=True)
@@ -408,11 +422,6 @@ def build(out: Path) -> list[Item]:
     b = Builder(out)
     for step in (_photos, _raw, _heif, _video, _audio, _graphics, _office, _documents):
         b.items += builders[step].items
-    with manifest.open("w") as handle:
-        handle.write("# name\tformat\tfolder on the card\tbytes read from\tcommands that made it\n")
-        for item in b.items:
-            # made files relative to the corpus folder; samples read in place keep their absolute path
-            source = os.path.relpath(item.source, out.resolve()) if item.source.parent == out.resolve() else item.source
-            handle.write(f"{item.name}\t{item.fmt}\t{item.folder}\t{source}\t{' && '.join(item.commands)}\n")
+    save_manifest(out, b.items)
     stamp.write_text(fingerprint)
     return b.items

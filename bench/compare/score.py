@@ -20,7 +20,7 @@ from pathlib import Path
 RANK = {"same": 4, "prefix": 3, "cut": 2, "wrong": 1}
 
 # Output extensions folded into the format keys of the corpus.
-ALIASES = {"jpeg": "jpg", "tiff": "tif", "m4v": "mp4", "qt": "mov", "heif": "heic", "aif": "aiff"}
+ALIASES = {"jpeg": "jpg", "tiff": "tif", "m4v": "mp4", "qt": "mov", "heif": "heic", "aif": "aiff", "m2ts": "mts", "oga": "ogg", "tgz": "gz", "mpeg": "mpg", "vob": "mpg"}
 
 
 class Truth:
