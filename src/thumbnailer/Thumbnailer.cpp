@@ -30,32 +30,44 @@ void Thumbnailer::prepare()
         decoder->prepare();
 }
 
-ThumbnailDecoder* Thumbnailer::decoderFor(const QString& ext) const
+ThumbnailDecoder* Thumbnailer::decoderFor(std::string_view ext) const
 {
+    const auto family = previewFamilyFor(ext);
+    if (!family)
+        return nullptr;
     for (const auto& decoder : m_decoders) {
-        if (decoder->reads(ext))
+        if (decoder->family() == *family)
             return decoder.get();
     }
     return nullptr;
 }
 
-ThumbnailReply Thumbnailer::reply(const ThumbnailRequest& request)
+ThumbnailReply Thumbnailer::reply(const ThumbnailRequest& request, std::span<const uint8_t> bytes)
 {
-    const QString path = QString::fromStdString(request.path);
-    ThumbnailDecoder* decoder = decoderFor(QFileInfo(path).suffix().toLower());
+    ThumbnailInput input;
+    std::string ext = request.ext;
+    if (request.handsBytes()) {
+        // A view: the bytes stay where the request brought them.
+        input = ThumbnailInput::inMemory(QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
+    } else {
+        const QString path = QString::fromStdString(request.path);
+        input = ThumbnailInput::onDisk(path);
+        ext = QFileInfo(path).suffix().toLower().toStdString();
+    }
+    ThumbnailDecoder* decoder = decoderFor(ext);
     if (decoder == nullptr)
         return {};
-    const QSize target(request.maxWidth, request.maxHeight);
+    const DecodeTarget target { QSize(request.maxWidth, request.maxHeight), request.enoughSide, PictureChoice::smallest };
     std::optional<QImage> drawn;
     try {
-        drawn = decoder->decode(path, target);
+        drawn = decoder->decode(input, target);
     } catch (const std::bad_alloc&) {
         // The address-space limit refused a damaged file's claimed size.
         return {};
     }
     if (!drawn || drawn->isNull())
         return {};
-    const QImage image = fitWithin(*drawn, target).convertToFormat(QImage::Format_RGBA8888);
+    const QImage image = fitWithin(*drawn, target.size).convertToFormat(QImage::Format_RGBA8888);
     if (image.isNull() || image.width() > request.maxWidth || image.height() > request.maxHeight)
         return {};
 

@@ -1,9 +1,10 @@
 // brightfold-thumbnailer: the worker that draws thumbnails of carved files, so
 // that the format libraries never see damaged bytes inside the application.
 // It loads every library it needs, confines itself (Sandbox.hpp), then reads
-// framed requests on standard input one at a time, answers each with a framed
-// reply on standard output, and exits at the end of its input. A request it
-// cannot parse ends it with a non-zero status.
+// framed requests on standard input one at a time (a file on disk by its path,
+// or a carved file's bytes handed over the same pipe), answers each with a
+// framed reply on standard output, and exits at the end of its input. A request
+// it cannot parse ends it with a non-zero status.
 
 #include "FrameReader.hpp"
 #include "Sandbox.hpp"
@@ -16,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -77,9 +79,12 @@ int main(int argc, char** argv)
     }
 
     FrameReader reader(thumbnail::kMaxRequestPayloadBytes);
+    RequestAssembler requests;
     std::array<uint8_t, kReadBytes> buffer {};
     for (;;) {
-        if (ResourceLimits::cpuSecondsUsed() + kCpuSecondsPerRequest >= static_cast<long>(kCpuSecondsPerWorker))
+        // Only between requests: a worker never leaves with a file's bytes half received.
+        if (requests.isIdle() && reader.bufferedBytes() == 0
+            && ResourceLimits::cpuSecondsUsed() + kCpuSecondsPerRequest >= static_cast<long>(kCpuSecondsPerWorker))
             return thumbnail::kExitRetired;
         const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
@@ -88,10 +93,19 @@ int main(int argc, char** argv)
             return 0;
         reader.append(std::span(buffer.data(), static_cast<size_t>(n)));
         while (auto payload = reader.takeFrame()) {
-            const auto request = decodeRequest(*payload);
-            if (!request)
+            RequestAssembler::Outcome outcome = RequestAssembler::Outcome::malformed;
+            try {
+                outcome = requests.take(*payload);
+            } catch (const std::bad_alloc&) {
+                // The address-space limit refused the announced size.
+            }
+            if (outcome == RequestAssembler::Outcome::malformed)
                 return kExitMalformedRequest;
-            if (!writeAll(replies, encodeFrame(encodeReply(thumbnailer.reply(*request)))))
+            if (outcome == RequestAssembler::Outcome::incomplete)
+                continue;
+            const ThumbnailReply reply = thumbnailer.reply(requests.request(), requests.bytes());
+            requests.clear();
+            if (!writeAll(replies, encodeFrame(encodeReply(reply))))
                 return kExitCannotReply;
         }
         if (reader.isBroken())

@@ -4,12 +4,13 @@
 
 namespace brightfold {
 
-/// HEIC and AVIF through libheif: the primary image, decoded with its rotation
-/// and mirroring applied (libheif's default), then shrunk to the target.
+/// HEIC and AVIF through libheif, turned and mirrored as the file says. The
+/// smallest picture is the primary image's smallest thumbnail item that serves,
+/// else the primary image itself; the full picture is always the primary image.
 class HeifDecoder final : public ThumbnailDecoder {
 public:
-    bool reads(const QString& ext) const override;
-    std::optional<QImage> decode(const QString& path, QSize target) override;
+    PreviewFamily family() const override { return PreviewFamily::heif; }
+    std::optional<QImage> decode(const ThumbnailInput& input, const DecodeTarget& target) override;
 };
 
 }

@@ -15,11 +15,6 @@ constexpr double kMaxDpi = 300.0; // a tiny page is not rendered into gigapixels
 
 }
 
-bool PdfPageDecoder::reads(const QString& ext) const
-{
-    return ext == "pdf";
-}
-
 void PdfPageDecoder::prepare()
 {
     // poppler finds fonts through fontconfig, whose first use reads its
@@ -27,9 +22,10 @@ void PdfPageDecoder::prepare()
     FcInit();
 }
 
-std::optional<QImage> PdfPageDecoder::decode(const QString& path, QSize target)
+std::optional<QImage> PdfPageDecoder::decode(const ThumbnailInput& input, const DecodeTarget& target)
 {
-    std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
+    std::unique_ptr<Poppler::Document> document
+        = input.isOnDisk() ? Poppler::Document::load(input.path) : Poppler::Document::loadFromData(input.bytes);
     if (!document || document->isLocked() || document->numPages() < 1)
         return std::nullopt;
     std::unique_ptr<Poppler::Page> page = document->page(0);
@@ -38,7 +34,7 @@ std::optional<QImage> PdfPageDecoder::decode(const QString& path, QSize target)
     const QSizeF points = page->pageSizeF();
     if (!(points.width() > 0 && points.height() > 0))
         return std::nullopt;
-    const double scale = std::min(target.width() / points.width(), target.height() / points.height());
+    const double scale = std::min(target.size.width() / points.width(), target.size.height() / points.height());
     const double dpi = std::clamp(kPointsPerInch * scale, kMinDpi, kMaxDpi);
     document->setRenderHint(Poppler::Document::Antialiasing);
     document->setRenderHint(Poppler::Document::TextAntialiasing);

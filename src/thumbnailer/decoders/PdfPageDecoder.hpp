@@ -5,12 +5,13 @@
 namespace brightfold {
 
 /// PDF through poppler: page 1, rendered at the resolution that makes its longer
-/// side the target's. Locked (password-protected) documents get nothing.
+/// side the target's (the smallest picture and the full one are the same).
+/// Locked (password-protected) documents get nothing.
 class PdfPageDecoder final : public ThumbnailDecoder {
 public:
-    bool reads(const QString& ext) const override;
+    PreviewFamily family() const override { return PreviewFamily::document; }
     void prepare() override;
-    std::optional<QImage> decode(const QString& path, QSize target) override;
+    std::optional<QImage> decode(const ThumbnailInput& input, const DecodeTarget& target) override;
 };
 
 }

@@ -1,15 +1,10 @@
 #include "decoders/QtImageDecoder.hpp"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 
 namespace brightfold {
-
-bool QtImageDecoder::reads(const QString& ext) const
-{
-    static const QStringList kExtensions { "jpg", "jpeg", "png", "gif", "bmp", "webp", "tif", "tiff" };
-    return kExtensions.contains(ext);
-}
 
 void QtImageDecoder::prepare()
 {
@@ -20,16 +15,18 @@ void QtImageDecoder::prepare()
     QImageReader(&buffer).canRead();
 }
 
-std::optional<QImage> QtImageDecoder::decode(const QString& path, QSize target)
+std::optional<QImage> QtImageDecoder::read(QIODevice& device, const QByteArray& format, QSize target,
+    PictureChoice choice, bool autoTransform)
 {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
+    QImageReader reader(&device, format);
+    reader.setAutoTransform(autoTransform);
     const QSize stored = reader.size();
-    if (stored.isValid() && (stored.width() > target.width() || stored.height() > target.height())) {
+    if (choice == PictureChoice::smallest && stored.isValid()
+        && (stored.width() > target.width() || stored.height() > target.height())) {
         // The scaled size applies to the stored picture, before the orientation
         // turns it: a quarter turn swaps which side the target bounds.
         QSize bound = target;
-        if (reader.transformation() & QImageIOHandler::TransformationRotate90)
+        if (autoTransform && (reader.transformation() & QImageIOHandler::TransformationRotate90))
             bound.transpose();
         reader.setScaledSize(stored.scaled(bound, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
     }
@@ -37,6 +34,21 @@ std::optional<QImage> QtImageDecoder::decode(const QString& path, QSize target)
     if (image.isNull())
         return std::nullopt;
     return image;
+}
+
+std::optional<QImage> QtImageDecoder::decode(const ThumbnailInput& input, const DecodeTarget& target)
+{
+    if (input.isOnDisk()) {
+        QFile file(input.path);
+        if (!file.open(QIODevice::ReadOnly))
+            return std::nullopt;
+        return read(file, {}, target.size, target.choice, true);
+    }
+    QByteArray bytes = input.bytes;
+    QBuffer buffer(&bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return read(buffer, {}, target.size, target.choice, true);
 }
 
 }

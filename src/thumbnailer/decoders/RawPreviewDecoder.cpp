@@ -1,7 +1,8 @@
 #include "decoders/RawPreviewDecoder.hpp"
 
+#include "decoders/QtImageDecoder.hpp"
+
 #include <QBuffer>
-#include <QImageReader>
 #include <QTransform>
 
 #include <libraw/libraw.h>
@@ -29,61 +30,79 @@ std::optional<QImage> decodeEmbeddedJpeg(const libraw_thumbnail_t& thumb, QSize 
 {
     QByteArray bytes = QByteArray::fromRawData(thumb.thumb, static_cast<qsizetype>(thumb.tlength));
     QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "jpeg");
-    // The RAW file's orientation is applied afterwards; an Exif segment inside
-    // the preview is not the camera's final word.
-    reader.setAutoTransform(false);
-    const QSize stored = reader.size();
-    if (stored.isValid())
-        reader.setScaledSize(stored.scaled(target, Qt::KeepAspectRatio).boundedTo(stored).expandedTo(QSize(1, 1)));
-    QImage image = reader.read();
-    if (image.isNull())
+    if (!buffer.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return image;
+    // The RAW file's orientation is applied afterwards; an Exif segment inside
+    // the preview is not the camera's final word. Unturned, the stored picture
+    // is bounded by the target as it will be after the turn: the longer side
+    // fits either way round.
+    const int side = std::max(target.width(), target.height());
+    return QtImageDecoder::read(buffer, "jpeg", QSize(side, side), PictureChoice::smallest, false);
 }
 
-std::optional<QImage> decodeEmbeddedBitmap(const libraw_thumbnail_t& thumb)
+/// 8-bit RGB rows without padding, `length` bytes in all.
+std::optional<QImage> rgbImage(const uchar* pixels, size_t length, int width, int height, int colors)
 {
-    // 8-bit RGB rows without padding: tlength must cover width × height × 3.
-    const qsizetype width = thumb.twidth;
-    const qsizetype height = thumb.theight;
-    if (width <= 0 || height <= 0 || thumb.tcolors != 3)
+    if (width <= 0 || height <= 0 || colors != 3)
         return std::nullopt;
-    if (static_cast<qsizetype>(thumb.tlength) / 3 / width < height)
+    if (length / 3 / static_cast<size_t>(width) < static_cast<size_t>(height))
         return std::nullopt;
-    QImage view(reinterpret_cast<const uchar*>(thumb.thumb), static_cast<int>(width), static_cast<int>(height),
-        static_cast<qsizetype>(width * 3), QImage::Format_RGB888);
+    QImage view(pixels, width, height, static_cast<qsizetype>(width) * 3, QImage::Format_RGB888);
     return view.copy();
 }
 
+bool opened(LibRaw& raw, const ThumbnailInput& input)
+{
+    if (input.isOnDisk())
+        return raw.open_file(input.path.toLocal8Bit().constData()) == LIBRAW_SUCCESS;
+    // libraw only reads the buffer; its interface is not const.
+    return raw.open_buffer(const_cast<char*>(input.bytes.constData()), static_cast<size_t>(input.bytes.size())) == LIBRAW_SUCCESS;
 }
 
-bool RawPreviewDecoder::reads(const QString& ext) const
+std::optional<QImage> embeddedPreview(LibRaw& raw, QSize target)
 {
-    static const QStringList kExtensions { "cr2", "nef", "nrw", "arw", "sr2", "srf", "dng", "cr3", "raf", "orf", "rw2", "rwl", "crw", "mrw", "x3f", "pef", "srw" };
-    return kExtensions.contains(ext);
-}
-
-std::optional<QImage> RawPreviewDecoder::decode(const QString& path, QSize target)
-{
-    auto raw = std::make_unique<LibRaw>(); // ~766 KB: never on the stack
-    if (raw->open_file(path.toLocal8Bit().constData()) != LIBRAW_SUCCESS)
-        return std::nullopt;
-    if (raw->unpack_thumb() != LIBRAW_SUCCESS)
+    if (raw.unpack_thumb() != LIBRAW_SUCCESS)
         return std::nullopt;
     // dcraw_make_mem_thumb() reports 0 × 0 for JPEG previews; read the fields.
-    const libraw_thumbnail_t& thumb = raw->imgdata.thumbnail;
+    const libraw_thumbnail_t& thumb = raw.imgdata.thumbnail;
     if (thumb.thumb == nullptr || thumb.tlength == 0)
         return std::nullopt;
-    std::optional<QImage> image;
     if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG)
-        image = decodeEmbeddedJpeg(thumb, target);
-    else if (thumb.tformat == LIBRAW_THUMBNAIL_BITMAP)
-        image = decodeEmbeddedBitmap(thumb);
+        return decodeEmbeddedJpeg(thumb, target);
+    if (thumb.tformat == LIBRAW_THUMBNAIL_BITMAP)
+        return rgbImage(reinterpret_cast<const uchar*>(thumb.thumb), thumb.tlength, thumb.twidth, thumb.theight, thumb.tcolors);
+    return std::nullopt;
+}
+
+struct MemImageFree {
+    void operator()(libraw_processed_image_t* image) const { LibRaw::dcraw_clear_mem(image); }
+};
+
+std::optional<QImage> sensorPicture(LibRaw& raw)
+{
+    raw.imgdata.params.half_size = 1;
+    raw.imgdata.params.user_flip = 0; // turned below, as the preview is
+    if (raw.unpack() != LIBRAW_SUCCESS || raw.dcraw_process() != LIBRAW_SUCCESS)
+        return std::nullopt;
+    int error = 0;
+    std::unique_ptr<libraw_processed_image_t, MemImageFree> image(raw.dcraw_make_mem_image(&error));
+    if (!image || image->type != LIBRAW_IMAGE_BITMAP || image->bits != 8)
+        return std::nullopt;
+    return rgbImage(image->data, image->data_size, image->width, image->height, image->colors);
+}
+
+}
+
+std::optional<QImage> RawPreviewDecoder::decode(const ThumbnailInput& input, const DecodeTarget& target)
+{
+    auto raw = std::make_unique<LibRaw>(); // ~766 KB: never on the stack
+    if (!opened(*raw, input))
+        return std::nullopt;
+    const int flip = raw->imgdata.sizes.flip;
+    std::optional<QImage> image = target.choice == PictureChoice::smallest ? embeddedPreview(*raw, target.size) : sensorPicture(*raw);
     if (!image)
         return std::nullopt;
-    return turnedByFlip(*image, raw->imgdata.sizes.flip);
+    return turnedByFlip(*image, flip);
 }
 
 }

@@ -5,14 +5,16 @@
 namespace brightfold {
 
 /// Camera RAW files (CR2, CR3, CRW, NEF, NRW, ARW, SR2, SRF, DNG, RAF, ORF,
-/// RW2, RWL, MRW, X3F, PEF, SRW) through libraw: the preview the
-/// camera embedded (a JPEG, decoded at reduced scale, or an RGB bitmap), turned
-/// by the orientation recorded in the RAW file. RAW files without an embedded
-/// preview get nothing; demosaicing the sensor data would cost seconds a file.
+/// RW2, RWL, MRW, X3F, PEF, SRW) through libraw, turned by the
+/// orientation recorded in the RAW file. The smallest picture is the preview
+/// the camera embedded (a JPEG, decoded by DCT scaling, or an RGB bitmap); RAW
+/// files without one get nothing, since demosaicing the sensor data costs
+/// seconds a file. The full picture is the demosaiced sensor data, at half
+/// size.
 class RawPreviewDecoder final : public ThumbnailDecoder {
 public:
-    bool reads(const QString& ext) const override;
-    std::optional<QImage> decode(const QString& path, QSize target) override;
+    PreviewFamily family() const override { return PreviewFamily::rawPhoto; }
+    std::optional<QImage> decode(const ThumbnailInput& input, const DecodeTarget& target) override;
 };
 
 }
