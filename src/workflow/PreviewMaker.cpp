@@ -15,45 +15,26 @@ namespace brightfold {
 namespace {
 
 constexpr uint64_t kSectorBytes = 512;
-const char* const kTemporaryFolder = "tmp";
 const char* const kPreviewsFolder = "previews";
 
-/// Removes the temporary copy on every way out of make().
-class TemporaryCopy {
-public:
-    explicit TemporaryCopy(QString path) : m_path(std::move(path)) { }
-    ~TemporaryCopy() { QFile::remove(m_path); }
-    TemporaryCopy(const TemporaryCopy&) = delete;
-    TemporaryCopy& operator=(const TemporaryCopy&) = delete;
-
-    const QString& path() const { return m_path; }
-
-private:
-    QString m_path;
-};
-
-/// Copies the file's bytes (its runs in order, for a fragmented file) piece by
-/// piece; a failing or empty read ends the copy with what was read so far, a
-/// failing write is passed over.
-void copyRange(const CarvedFile& file, ByteSource& source, QFile& out)
+/// The file's bytes from `offset` on (its runs in order, for a fragmented
+/// file), at most one piece, straight from the source; a failing or empty read
+/// ends the file with what was read so far.
+std::vector<uint8_t> bytesAt(const std::vector<SourceRun>& runs, ByteSource& source, uint64_t offset)
 {
-    for (const SourceRun& run : file.pieces()) {
-        const uint64_t end = run.offset + run.length;
-        uint64_t position = run.offset;
-        while (position < end) {
-            const uint64_t count = std::min(end - position, PreviewMaker::kCopyPieceBytes);
-            std::vector<uint8_t> bytes;
-            try {
-                bytes = source.read(position, static_cast<int64_t>(count));
-            } catch (const DeviceError&) {
-                return;
-            }
-            if (bytes.empty())
-                return;
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-            position += bytes.size();
+    for (const SourceRun& run : runs) {
+        if (offset >= run.length) {
+            offset -= run.length;
+            continue;
+        }
+        const uint64_t count = std::min(run.length - offset, PreviewMaker::kCopyPieceBytes);
+        try {
+            return source.read(run.offset + offset, static_cast<int64_t>(count));
+        } catch (const DeviceError&) {
+            return {};
         }
     }
+    return {};
 }
 
 /// JPEG has no transparency: see-through parts show white, as on a page.
@@ -107,20 +88,11 @@ bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QStrin
         return false;
     if (file.length > kLargestPreviewedBytes)
         return false;
-    const QDir session(sessionFolder);
-    session.mkpath(kTemporaryFolder);
-    session.mkpath(kPreviewsFolder);
+    QDir(sessionFolder).mkpath(kPreviewsFolder);
 
-    TemporaryCopy copy(session.filePath(QStringLiteral("%1/%2").arg(kTemporaryFolder, QString::fromStdString(file.fileName()))));
-    {
-        QFile out(copy.path());
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        copyRange(file, source, out);
-        out.close();
-    }
-
-    std::optional<QImage> thumbnail = service.thumbnail(copy.path(), QSize(kPreviewSide, kPreviewSide));
+    const std::vector<SourceRun> runs = file.pieces();
+    std::optional<QImage> thumbnail = service.thumbnail(QString::fromStdString(file.ext), file.length,
+        [&](uint64_t offset) { return bytesAt(runs, source, offset); }, QSize(kPreviewSide, kPreviewSide), kEnoughSide);
     if (!thumbnail)
         return false;
     const QString previewFile = previewPath(sessionFolder, file);

@@ -21,19 +21,23 @@ public:
     static constexpr uint64_t kCopyPieceBytes = 4'194'304;          // 4 MiB
     static constexpr int kPreviewSide = 512;                        // pixels
     static constexpr int kJpegQuality = 72;
+    /// A picture the file embeds (a HEIF thumbnail, a camera's preview, cover
+    /// art) serves when its longer side reaches this: a 150-point grid cell on
+    /// a 2× screen.
+    static constexpr int kEnoughSide = 300; // pixels
 
     PreviewMaker() = delete;
 
     /// Photos, RAW photos, video and documents; never audio or archives.
     static bool previewable(FormatCategory category);
 
-    /// Copies `file` out of `source` into the session's "tmp" folder, has the
-    /// thumbnail worker draw it, and writes the picture as "previews"/f<N>.jpg.
-    /// True when the preview was written. Never throws: a file of another
-    /// category or over 300 MiB, a source failing part-way (what was read is
-    /// still offered), a worker failing or passing its deadline all give false.
-    /// The temporary copy is gone on return, whatever the outcome. Blocks for up
-    /// to the worker's deadline.
+    /// Hands `file`'s bytes, read once from `source`, straight to the thumbnail
+    /// worker (no temporary file), and writes its picture as
+    /// "previews"/f<N>.jpg. True when the preview was written. Never throws: a
+    /// file of another category or over 300 MiB, a source failing part-way
+    /// (what was read is still offered), a worker failing or passing its
+    /// deadline all give false. Blocks for up to the worker's deadline for the
+    /// file's family.
     static bool make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder);
     /// The same into the stored session's folder.
     static bool make(const CarvedFile& file, ByteSource& source, const ScanSession& session);

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <random>
+#include <thread>
 #include <unistd.h>
 
 using namespace brightfold;
@@ -82,6 +83,57 @@ private slots:
         QCOMPARE(service.failedFiles(), failed);
     }
 
+    // Handed bytes go the same way as files by path: a worker misbehaving on one
+    // file costs that file, and the bytes of the next reach a fresh worker whole,
+    // however many pieces they come in. A worker that retires is handed the
+    // file again from its first byte.
+    void handedBytesMisbehavingCostOneFile_data()
+    {
+        QTest::addColumn<QByteArray>("said");
+        QTest::addColumn<int>("failed");
+        for (const char* word : { "crash", "hang", "oversized", "twice", "retired" })
+            QTest::newRow(word) << QByteArray(word) << 1;
+        QTest::newRow("late") << QByteArray("late") << 0;
+        QTest::newRow("retiring") << QByteArray("retiring") << 0;
+    }
+    void handedBytesMisbehavingCostOneFile()
+    {
+        QFETCH(QByteArray, said);
+        QFETCH(int, failed);
+        ThumbnailService service(BRIGHTFOLD_THUMBNAILER_STANDIN, kShortDeadline);
+        // The bytes in pieces of three at most, as a card hands them out in pieces.
+        auto readerOf = [](const QByteArray& bytes) {
+            return [bytes](uint64_t offset) {
+                const QByteArray piece = bytes.mid(static_cast<qsizetype>(offset), 3);
+                return std::vector<uint8_t>(piece.begin(), piece.end());
+            };
+        };
+        QVERIFY(service.thumbnail("jpg", 4, readerOf("fine"), kTarget, 300).has_value());
+        QCOMPARE(service.thumbnail("jpg", 8, readerOf(said), kTarget, 300).has_value(), failed == 0);
+        QCOMPARE(service.failedFiles(), failed);
+        QTest::qWait(400);
+        const auto next = service.thumbnail("jpg", 5, readerOf("after"), kTarget, 300);
+        QVERIFY(next.has_value());
+        QCOMPARE(next->size(), QSize(2, 2));
+        QCOMPARE(service.failedFiles(), failed);
+    }
+
+    // Cancel acts at once: a file the worker hangs on is given up when stop()
+    // comes from another thread, long before its deadline, and is no worker failure.
+    void stopEndsTheRunningFileAtOnce()
+    {
+        ThumbnailService service(BRIGHTFOLD_THUMBNAILER_STANDIN, std::chrono::milliseconds(600'000));
+        std::thread canceller([&service] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            service.stop();
+        });
+        QVERIFY(!service.thumbnail("/cards/hang.jpg", kTarget));
+        canceller.join();
+        QVERIFY(service.isStopped());
+        QVERIFY(!service.thumbnail("/cards/fine.jpg", kTarget));
+        QCOMPARE(service.failedFiles(), 0);
+    }
+
     // The scaled size is set on the stored picture: a quarter turn must swap
     // which side the target bounds, or the upright result overshoots the target.
     void jpegFollowsExifOrientation_data()
@@ -147,7 +199,10 @@ private slots:
     {
         QProcess worker;
         worker.start(ThumbnailService::defaultWorkerPath(), {});
-        const auto frame = encodeFrame(encodeRequest({ "/nonexistent/f0.jpg", 64, 64 }));
+        ThumbnailRequest request;
+        request.path = "/nonexistent/f0.jpg";
+        request.maxWidth = request.maxHeight = 64;
+        const auto frame = encodeFrame(encodeRequest(request));
         worker.write(reinterpret_cast<const char*>(frame.data()), static_cast<qint64>(frame.size()));
         QVERIFY(worker.waitForReadyRead(10'000));
         const QString proc = QString("/proc/%1/").arg(worker.processId());

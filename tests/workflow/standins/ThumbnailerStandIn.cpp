@@ -1,5 +1,6 @@
 // A stand-in for brightfold-thumbnailer that misbehaves on cue, speaking the real
-// framing; the requested file's name says what to do. "crash" aborts, "hang"
+// framing; the requested file's name (or, for handed bytes, the bytes
+// themselves) says what to do. "crash" aborts, "hang"
 // never answers, "spin" burns CPU forever, "oversized" answers with a picture
 // wider than asked, "twice" answers twice at once, "late" answers and then sends
 // a stray 1 × 1 picture a moment later, "retiring" answers and then, as a worker
@@ -32,9 +33,10 @@ void send(uint16_t width, uint16_t height, int copies = 1)
         std::exit(3);
 }
 
-void answer(const ThumbnailRequest& request)
+void answer(const ThumbnailRequest& request, const std::vector<uint8_t>& bytes)
 {
-    const auto has = [&request](const char* word) { return request.path.find(word) != std::string::npos; };
+    const std::string said = request.handsBytes() ? std::string(bytes.begin(), bytes.end()) : request.path;
+    const auto has = [&said](const char* word) { return said.find(word) != std::string::npos; };
     if (s_retireBeforeNext || has("retired"))
         std::exit(thumbnail::kExitRetired);
     if (has("crash"))
@@ -59,14 +61,16 @@ void answer(const ThumbnailRequest& request)
 int main()
 {
     FrameReader reader(thumbnail::kMaxRequestPayloadBytes);
+    RequestAssembler requests;
     std::array<uint8_t, 4096> buffer {};
     for (ssize_t n; (n = ::read(STDIN_FILENO, buffer.data(), buffer.size())) > 0;) {
         reader.append(std::span(buffer.data(), static_cast<size_t>(n)));
         while (auto payload = reader.takeFrame()) {
-            auto request = decodeRequest(*payload);
-            if (!request)
+            const auto outcome = requests.take(*payload);
+            if (outcome == RequestAssembler::Outcome::malformed)
                 return 2;
-            answer(*request);
+            if (outcome == RequestAssembler::Outcome::complete)
+                answer(requests.request(), requests.bytes());
         }
     }
 }
