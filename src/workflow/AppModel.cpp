@@ -1,6 +1,7 @@
 #include "workflow/AppModel.hpp"
 
 #include "carve/ScanRunner.hpp"
+#include "workflow/PreviewBatch.hpp"
 #include "workflow/PreviewMaker.hpp"
 #include "workflow/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
@@ -19,6 +20,15 @@ namespace {
 constexpr size_t kPreviewProgressStep = 4;
 // A scan and the disk listings started meanwhile.
 constexpr int kTaskThreads = 4;
+// The preview phase after a scan takes at most half the scan's own time, and
+// never less than this: a handful of hostile or slow files cannot hold every
+// result back. Files past the cap are shown by their type's icon.
+constexpr std::chrono::milliseconds kLeastPreviewTime { 10'000 };
+
+std::chrono::milliseconds previewCap(std::chrono::steady_clock::duration scanTime)
+{
+    return std::max(kLeastPreviewTime, std::chrono::duration_cast<std::chrono::milliseconds>(scanTime / 2));
+}
 
 }
 
@@ -40,6 +50,8 @@ AppModel::~AppModel()
     m_gate.close();
     if (m_scan)
         m_scan->engine().cancel();
+    if (m_previews)
+        m_previews->stop();
     m_tasks.waitForDone();
 }
 
@@ -158,6 +170,7 @@ void AppModel::runScan(const ScanPlan& plan)
 {
     std::shared_ptr<ScanRunner> scan;
     ScanSession session;
+    std::chrono::steady_clock::duration scanTime {};
     try {
         if (plan.diskToUnmount)
             m_devices->unmountDisk(*plan.diskToUnmount); // a card that stays mounted is still scanned
@@ -166,7 +179,9 @@ void AppModel::runScan(const ScanPlan& plan)
         scan->engine().onProgress = [this](const CarveProgress& progress) { m_gate.post([this, progress] { setProgress(progress); }); };
         if (!m_gate.call([this, scan] { m_scan = scan; }))
             return;
+        const auto scanStarted = std::chrono::steady_clock::now();
         CarveReport report = scan->run();
+        scanTime = std::chrono::steady_clock::now() - scanStarted;
         session = ScanSession { plan.id, ScanSession::now(), plan.name.toStdString(), plan.source, std::move(report) };
         ScanStore::save(session);
     } catch (const std::exception& error) {
@@ -175,27 +190,38 @@ void AppModel::runScan(const ScanPlan& plan)
         m_gate.call([this, message = QString::fromStdString(error.what())] { fail(message); });
         return;
     }
-    makePreviews(session, *scan->source());
+    makePreviews(session, scan->source(), scanTime);
     std::error_code ignored;
     std::filesystem::remove_all(plan.folder / "tmp", ignored);
     m_gate.call([this, session] { finish(session); });
 }
 
-void AppModel::makePreviews(const ScanSession& session, ByteSource& source)
+void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime)
 {
     const auto& files = session.report.files;
-    int total = static_cast<int>(std::min<size_t>(files.size(), INT_MAX));
-    for (int i = 0; i < total; ++i) {
-        bool cancelled = true;
-        bool modelAlive = m_gate.call([&] {
-            cancelled = m_previewsCancelled;
-            if (!cancelled && static_cast<size_t>(i) % kPreviewProgressStep == 0)
-                setPreviewProgress(PreviewProgress { i, total });
-        });
-        if (!modelAlive || cancelled)
+    const int total = static_cast<int>(std::min<size_t>(files.size(), INT_MAX));
+    if (total == 0)
+        return;
+    auto batch = std::make_shared<PreviewBatch>(std::vector<CarvedFile>(files.begin(), files.begin() + total), source,
+        QString::fromStdString(ScanStore::folder(session).string()));
+    bool cancelled = true;
+    const bool modelAlive = m_gate.call([&] {
+        cancelled = m_previewsCancelled;
+        if (cancelled)
             return;
-        PreviewMaker::make(files[static_cast<size_t>(i)], source, session);
-    }
+        m_previews = batch;
+        setPreviewProgress(PreviewProgress { 0, total });
+    });
+    if (!modelAlive || cancelled)
+        return;
+    batch->run(previewCap(scanTime), [this, total](int tried) {
+        if (static_cast<size_t>(tried) % kPreviewProgressStep == 0)
+            m_gate.post([this, tried, total] {
+                if (m_previews && !m_previewsCancelled)
+                    setPreviewProgress(PreviewProgress { tried, total });
+            });
+    });
+    m_gate.call([this] { m_previews.reset(); });
 }
 
 void AppModel::finish(const ScanSession& session)
@@ -215,8 +241,11 @@ void AppModel::fail(const QString& message)
 void AppModel::cancel()
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_previewProgress)
+    if (m_previewProgress) {
         m_previewsCancelled = true;
+        if (m_previews)
+            m_previews->stop(); // the running previews end at once
+    }
     if (m_scan)
         m_scan->engine().cancel();
 }

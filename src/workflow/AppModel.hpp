@@ -2,6 +2,7 @@
 
 #include "carve/CarveProgress.hpp"
 #include "carve/FormatCategory.hpp"
+#include "device/ByteSource.hpp"
 #include "device/ExternalDisk.hpp"
 #include "workflow/AppSettings.hpp"
 #include "workflow/AppStage.hpp"
@@ -13,12 +14,14 @@
 #include <QObject>
 #include <QThreadPool>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace brightfold {
 
+class PreviewBatch;
 class ScanRunner;
 
 /// Preview making under way: `done` of `total` files handled.
@@ -136,7 +139,7 @@ private:
     };
 
     void runScan(const ScanPlan& plan);
-    void makePreviews(const ScanSession& session, ByteSource& source);
+    void makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime);
     void finish(const ScanSession& session);
     void fail(const QString& message);
     void reloadRecentScans();
@@ -169,6 +172,7 @@ private:
 
     std::shared_ptr<ScanRunner> m_scan; ///< the running or last scan of the current task; its engine cancels
     bool m_previewsCancelled { false };
+    std::shared_ptr<PreviewBatch> m_previews; ///< the previews being made; cancel stops them
     std::optional<AppStage> m_browserReturnStage;
 
     MainThreadGate m_gate { this };
