@@ -37,10 +37,28 @@ std::vector<uint8_t> bytesAt(const std::vector<SourceRun>& runs, ByteSource& sou
     return {};
 }
 
+/// Whether no pixel lets anything show through. The worker's pictures always
+/// carry an alpha channel, most of them fully opaque.
+bool isOpaque(const QImage& image)
+{
+    if (!image.hasAlphaChannel())
+        return true;
+    if (image.format() != QImage::Format_RGBA8888)
+        return false;
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* row = image.constScanLine(y);
+        for (int x = 0; x < image.width(); ++x) {
+            if (row[x * 4 + 3] != 0xFF) // R, G, B, A
+                return false;
+        }
+    }
+    return true;
+}
+
 /// JPEG has no transparency: see-through parts show white, as on a page.
 QImage flattened(const QImage& image)
 {
-    if (!image.hasAlphaChannel())
+    if (isOpaque(image))
         return image;
     QImage flat(image.size(), QImage::Format_RGB32);
     flat.fill(Qt::white);

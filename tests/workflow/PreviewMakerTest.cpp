@@ -4,6 +4,7 @@
 #include "workflow/PreviewMaker.hpp"
 #include "workflow/ThumbnailService.hpp"
 
+#include <QBuffer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -123,6 +124,31 @@ private slots:
             QVERIFY(PreviewMaker::make(carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category), whole, root.filePath("whole"), m_service));
             QCOMPARE(preview, QImage(root.filePath("whole/previews/f2048.jpg"), "JPEG"));
         }
+    }
+
+    // JPEG has no transparency: what shows through must be white, as on a page,
+    // and an opaque picture must keep its colours.
+    void transparentPartsShowWhite()
+    {
+        QImage picture(64, 32, QImage::Format_ARGB32);
+        picture.fill(Qt::transparent);
+        for (int y = 0; y < 32; ++y)
+            for (int x = 32; x < 64; ++x)
+                picture.setPixelColor(x, y, Qt::blue);
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(picture.save(&buffer, "PNG"));
+        QTemporaryDir root;
+        MemorySource source = cardWith(png, 0);
+        const CarvedFile file = carved(0, static_cast<uint64_t>(png.size()), "png", FormatCategory::photos);
+        QVERIFY(PreviewMaker::make(file, source, root.path(), m_service));
+        const QImage preview(PreviewMaker::previewPath(root.path(), file), "JPEG");
+        QCOMPARE(preview.size(), QSize(64, 32));
+        const QColor left = preview.pixelColor(8, 16);
+        const QColor right = preview.pixelColor(56, 16);
+        QVERIFY2(left.red() > 240 && left.green() > 240 && left.blue() > 240, qPrintable(left.name()));
+        QVERIFY2(right.blue() > 200 && right.red() < 40 && right.green() < 40, qPrintable(right.name()));
     }
 
 private:
