@@ -525,8 +525,20 @@ int main(int argc, char** argv)
     // alone and one after the other, read in pieces of 1, 7 and 64 bytes.
     {
         auto append = [](Bytes& to, const std::vector<uint8_t>& from) { to.insert(to.end(), from.begin(), from.end()); };
-        const ThumbnailRequest request { "/home/user/.local/share/Brightfold Recover/Scans/tmp/f2048.jpg", 512, 512 };
-        const auto requestFrame = encodeFrame(encodeRequest(request));
+        ThumbnailRequest request;
+        request.path = "/home/user/Saved/JPG/f2048.jpg";
+        request.maxWidth = request.maxHeight = 512;
+        auto requestFrame = encodeFrame(encodeRequest(request));
+        // A carved file's bytes handed over in pieces after their request.
+        ThumbnailRequest handed;
+        handed.ext = "jpg";
+        handed.maxWidth = handed.maxHeight = 512;
+        handed.enoughSide = 300;
+        handed.expectedBytes = 6;
+        append(requestFrame, encodeFrame(encodeRequest(handed)));
+        append(requestFrame, encodeFrame(encodeBytesPiece(Bytes { 0xFF, 0xD8, 0xFF })));
+        append(requestFrame, encodeFrame(encodeBytesPiece(Bytes { 0xE0, 0x00, 0x10 })));
+        append(requestFrame, encodeFrame(encodeBytesEnd()));
         const auto nothingFrame = encodeFrame(encodeReply({}));
         const auto pictureFrame = encodeFrame(encodeReply({ ThumbnailPixels { 3, 2, Bytes(3 * 2 * 4, 0x80) } }));
         for (uint8_t piece : { 1, 7, 64 }) {

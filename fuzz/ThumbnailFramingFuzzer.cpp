@@ -38,7 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
 {
     InputReader fields(std::span(input, inputSize));
     const size_t pieceBytes = std::max<size_t>(fields.u8(), 1);
-    ThumbnailRequest request { "/tmp/f0.jpg", fields.u16(), fields.u16() };
+    ThumbnailRequest request;
+    request.path = "/tmp/f0.jpg";
+    request.maxWidth = fields.u16();
+    request.maxHeight = fields.u16();
     const auto stream = fields.rest();
 
     size_t consumedInPieces = 0;
