@@ -1,7 +1,11 @@
 #pragma once
 
+#include "RequiredCapabilities.hpp"
+
 #include "device/ByteSource.hpp"
 #include "device/DeviceError.hpp"
+
+#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +21,26 @@
 
 namespace brightfold::test {
 
+/// A test left for want of a capability: skipped, or failed where every one is required.
+inline ::testing::TestPartResult::Type missingCapabilityResult()
+{
+    return capabilitiesRequired() ? ::testing::TestPartResult::kFatalFailure : ::testing::TestPartResult::kSkip;
+}
+inline const char* missingCapabilityTitle() { return capabilitiesRequired() ? "A required capability is missing" : "Skipped"; }
+
+/// Leaves the test for want of `reason` (what may follow `<<`, such as
+/// `"no samples in " << folder`), skipped or, where every capability is required, failed.
+#define SKIP_WITHOUT_CAPABILITY(reason) \
+    return GTEST_MESSAGE_(::brightfold::test::missingCapabilityTitle(), ::brightfold::test::missingCapabilityResult()) << reason
+
 /// Builds a byte array field by field, so a fixture reads as the structure it describes.
+/// Each field is appended as one run of bytes. The members are compiled once, in
+/// TestSupport.cpp, rather than inlined into every fixture.
 class ByteBuilder {
 public:
-    ByteBuilder& bytes(const std::vector<uint8_t>& values) { m_bytes.insert(m_bytes.end(), values.begin(), values.end()); return *this; }
-    ByteBuilder& text(std::string_view value) { m_bytes.insert(m_bytes.end(), value.begin(), value.end()); return *this; }
-    ByteBuilder& fill(size_t count, uint8_t value = 0) { m_bytes.insert(m_bytes.end(), count, value); return *this; }
+    ByteBuilder& bytes(const std::vector<uint8_t>& values);
+    ByteBuilder& text(std::string_view value);
+    ByteBuilder& fill(size_t count, uint8_t value = 0);
     ByteBuilder& u8(uint8_t value) { return integer(value, 1, false); }
     ByteBuilder& u16be(uint16_t value) { return integer(value, 2, true); }
     ByteBuilder& u16le(uint16_t value) { return integer(value, 2, false); }
@@ -31,19 +49,15 @@ public:
     ByteBuilder& u64be(uint64_t value) { return integer(value, 8, true); }
     ByteBuilder& u64le(uint64_t value) { return integer(value, 8, false); }
     /// Pads with `value` up to an absolute size (nothing when already that long).
-    ByteBuilder& padTo(size_t size, uint8_t value = 0) { m_bytes.resize(std::max(size, m_bytes.size()), value); return *this; }
+    ByteBuilder& padTo(size_t size, uint8_t value = 0);
     /// Writes `values` at an absolute position, growing the array as needed.
-    ByteBuilder& place(size_t at, const std::vector<uint8_t>& values) { padTo(at + values.size()); std::copy(values.begin(), values.end(), m_bytes.begin() + std::ptrdiff_t(at)); return *this; }
+    ByteBuilder& place(size_t at, const std::vector<uint8_t>& values);
     size_t size() const { return m_bytes.size(); }
     const std::vector<uint8_t>& build() const { return m_bytes; }
 
 private:
-    ByteBuilder& integer(uint64_t value, int width, bool bigEndian)
-    {
-        for (int i = 0; i < width; ++i)
-            m_bytes.push_back(static_cast<uint8_t>(value >> (bigEndian ? 8 * (width - 1 - i) : 8 * i)));
-        return *this;
-    }
+    ByteBuilder& integer(uint64_t value, int width, bool bigEndian);
+    ByteBuilder& append(const uint8_t* first, size_t count);
 
     std::vector<uint8_t> m_bytes;
 };

@@ -18,10 +18,8 @@ struct RealFile {
     uint64_t length { 0 };
 };
 
-/// Every file in tests/data (see the READMEs there), two from the sample card, and when the shared
-/// folder is there, samples of kinds no Debian encoder writes (the RW2 and MRW there, stripped of
-/// their raw data, run on past their ends and are left to their carvers' tests).
-std::vector<RealFile> realFiles()
+/// Every file in tests/data (see the READMEs there) and two from the sample card.
+std::vector<RealFile> projectFiles()
 {
     using enum FormatCategory;
     const auto heuristic = CarveConfidence::heuristic;
@@ -43,20 +41,27 @@ std::vector<RealFile> realFiles()
     files.insert(files.end(), media.begin(), media.end());
     for (auto& file : files)
         file.path = dataFile(file.path);
+    return files;
+}
+
+/// Real camera and phone files of kinds no Debian encoder writes, from the shared folder (the RW2
+/// and MRW there, stripped of their raw data, run on past their ends and are left to their carvers' tests).
+std::vector<RealFile> sampleFiles()
+{
+    using enum FormatCategory;
     // ExifTool's CR2 ends in the 18 bytes "Non-TIFF data test", appended after its last strip; the Canon DNG's zero pad byte after its last tile is its own.
-    const std::vector<RealFile> samples { { "exiftool_CanonRaw.cr2", "cr2", rawPhotos, CarveConfidence::exact, 18 }, { "exiftool_Nikon.nef", "nef", rawPhotos },
+    std::vector<RealFile> samples { { "exiftool_CanonRaw.cr2", "cr2", rawPhotos, CarveConfidence::exact, 18 }, { "exiftool_Nikon.nef", "nef", rawPhotos },
         { "exiftool_DNG.dng", "dng", rawPhotos }, { "photoprism_canon_eos_6d.dng", "dng", rawPhotos }, { "exiftool_CanonRaw.cr3", "cr3", rawPhotos },
         { "mei_iPhone8_IMG_1034.heic", "heic", photos }, { "mei_itunes.m4a", "m4a", audio }, { "mei_with-gps.mp4", "mp4", video }, { "mei_sample.3gp", "3gp", video },
         { "mei_Kodak_100_0306.avi", "avi", video }, { "mei_photo1.webp", "webp", photos }, { "mei_Canon_EOS_20D.jpg", "jpg", photos },
         // ExifTool appended data of its own after the CRW's heap and the PSD's image data.
         { "exiftool_FujiFilm.raf", "raf", rawPhotos }, { "exiftool_CanonRaw.crw", "crw", rawPhotos, CarveConfidence::exact, 560 }, { "exiftool_Sigma.x3f", "x3f", rawPhotos },
         { "exiftool_Photoshop.psd", "psd", photos, CarveConfidence::exact, 75 } };
-    for (auto sample : std::filesystem::is_directory(samplesFolder()) ? samples : std::vector<RealFile> {}) {
+    for (auto& sample : samples) {
         sample.path = samplesFolder() / sample.path;
         sample.length = std::filesystem::file_size(sample.path) - sample.length; // here: the bytes no structure reaches
-        files.push_back(sample);
     }
-    return files;
+    return samples;
 }
 
 /// Scans `source` and checks that each file is listed at its start as expected, and that its saved copy is the file (or starts it, for an estimated end).
@@ -79,16 +84,28 @@ void expectFound(const std::shared_ptr<ByteSource>& source, const std::vector<Re
     }
 }
 
-TEST(CardImageScanTest, EveryRealFileLaidEndToEndIsFoundWithItsEnd)
+/// Lays `files` end to end, each on a 512-byte boundary (the larger ones run across the
+/// 1 MiB chunks' ends), and checks that a scan finds each with its end.
+void expectFoundEndToEnd(const std::vector<RealFile>& files)
 {
-    // Each file starts on a 512-byte boundary; the larger ones run across the 1 MiB chunks' ends.
-    auto files = realFiles();
     ByteBuilder image;
     std::vector<uint64_t> starts;
     for (const auto& file : files)
         starts.push_back(image.padTo((image.size() + 4095) / 512 * 512).bytes(readWholeFile(file.path)).size() - std::filesystem::file_size(file.path));
     TemporaryFolder work;
     expectFound(sourceOf(image.build(), 600'000), files, starts, work.path(), 1024 * 1024);
+}
+
+TEST(CardImageScanTest, EveryRealFileLaidEndToEndIsFoundWithItsEnd)
+{
+    expectFoundEndToEnd(projectFiles());
+}
+
+TEST(CardImageScanTest, EveryCameraSampleLaidEndToEndIsFoundWithItsEnd)
+{
+    if (!std::filesystem::is_directory(samplesFolder()))
+        SKIP_WITHOUT_CAPABILITY("the shared sample files are not in " << samplesFolder());
+    expectFoundEndToEnd(sampleFiles());
 }
 
 }

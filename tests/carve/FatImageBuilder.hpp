@@ -3,7 +3,9 @@
 #include "TestSupport.hpp"
 #include "carve/FatVolume.hpp"
 
+#include <cstring>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -215,7 +217,13 @@ private:
         return *this;
     }
 
-    void put(uint64_t at, const std::vector<uint8_t>& bytes) { std::copy(bytes.begin(), bytes.end(), m_image.begin() + static_cast<std::ptrdiff_t>(at)); }
+    void put(uint64_t at, const std::vector<uint8_t>& bytes)
+    {
+        if (at > m_image.size() || bytes.size() > m_image.size() - at)
+            throw std::out_of_range("a fixture writes past the end of its image");
+        if (!bytes.empty())
+            std::memcpy(m_image.data() + at, bytes.data(), bytes.size());
+    }
 
     FatKind m_kind;
     uint32_t m_clusterSize;

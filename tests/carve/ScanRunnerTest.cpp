@@ -99,7 +99,7 @@ TEST(ScanRunnerTest, AReportThatDoesNotFitIsNamedAndLeavesNothing)
     TemporaryFolder folder;
     auto disk = TemporaryMount::tmpfs(folder.path() / "full", "size=64k,mode=0755");
     if (!disk.mounted())
-        GTEST_SKIP() << disk.reason();
+        SKIP_WITHOUT_CAPABILITY(disk.reason());
     std::ofstream(disk.path() / "filler", std::ios::binary) << std::string(1024 * 1024, 'x');
     ScanRunner scan({ .sourcePath = writeImage(folder.path(), 4096).string(), .categories = { FormatCategory::photos },
         .outputFolder = disk.path() });

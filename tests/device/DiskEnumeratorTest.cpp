@@ -34,8 +34,11 @@ TEST(DiskEnumeratorTest, RecordedMachinesOfferTheirCardsAndNeverASystemDisk)
         std::string offered;
         for (const auto& disk : disks)
             offered += (offered.empty() ? "" : " ") + disk.deviceIdentifier;
-        if (!disks.empty())
-            offered += ": " + disks[0].displayName() + "/" + disks[0].mediaName + (std::string(expected).ends_with("B") ? " " + disks[0].sizeDescription() : "");
+        if (!disks.empty()) {
+            offered.append(": ").append(disks[0].displayName()).append("/").append(disks[0].mediaName);
+            if (std::string_view(expected).ends_with("B"))
+                offered.append(" ").append(disks[0].sizeDescription());
+        }
         EXPECT_EQ(offered, expected) << recording << (images ? " with images" : "");
     }
 }

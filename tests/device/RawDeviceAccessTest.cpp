@@ -1,3 +1,4 @@
+#include "TestSupport.hpp"
 #include "device/LoopDevice.hpp"
 #include "device/SimulatedDevice.hpp"
 
@@ -47,7 +48,7 @@ TEST(RawDeviceAccessTest, HelperPassesABlockDeviceReadOnlyAndNothingElse)
         EXPECT_THROW(RawDeviceAccess::authopen(path, { kHelper }), DeviceError) << path;
     auto loop = LoopDevice::attach(file);
     if (!loop)
-        GTEST_SKIP() << "losetup is not available or refused here (it needs root)";
+        SKIP_WITHOUT_CAPABILITY("losetup is not available or refused here (it needs root)");
     UniqueFd fd = RawDeviceAccess::authopen(loop->path(), { kHelper });
     EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDONLY);
     EXPECT_EQ(BlockDeviceSource(std::move(fd), loop->path()).read(100, 3), std::vector<uint8_t>(3, 'c'));

@@ -70,13 +70,13 @@ TEST(SaveDestinationTest, RefusesEveryWayOntoAMountedScannedCard)
     fs::resize_file(image, 8 * 1024 * 1024);
     auto mkfs = ChildProcess::findProgram("mkfs.ext4");
     if (!mkfs || ChildProcess::run({ *mkfs, "-q", "-F", image.string() })->exitStatus != 0)
-        GTEST_SKIP() << "mkfs.ext4 is not available to build a card";
+        SKIP_WITHOUT_CAPABILITY("mkfs.ext4 is not available to build a card");
     auto loop = LoopDevice::attach(image, 512, LoopDevice::Access::readWrite);
     if (!loop)
-        GTEST_SKIP() << "cannot attach a loop device here (needs root and losetup)";
+        SKIP_WITHOUT_CAPABILITY("cannot attach a loop device here (needs root and losetup)");
     TemporaryMount card(folder.path() / "card", loop->path(), "ext4", "");
     if (!card.mounted())
-        GTEST_SKIP() << card.reason();
+        SKIP_WITHOUT_CAPABILITY(card.reason());
     fs::create_directory(card.path() / "DCIM");
     fs::create_symlink(loop->path(), folder.path() / "card-link");
 

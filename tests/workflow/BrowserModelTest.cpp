@@ -235,7 +235,7 @@ private slots:
     {
         const QString samples = samplesFolder();
         if (samples.isEmpty())
-            QSKIP("the shared sample files are not here");
+            QSKIP_WITHOUT_CAPABILITY("the shared sample files are not here");
         const QString data = QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR);
         const QStringList files { samples + "/mei_Canon_EOS_20D.jpg", data + "/images/gradient.png", data + "/images/tiny.heic",
             samples + "/photoprism_canon_eos_6d.dng", samples + "/mei_with-gps.mp4", data + "/documents/sample.pdf",
@@ -357,7 +357,7 @@ private slots:
         QTemporaryDir work;
         auto disk = DiskEnumerator::wholeDisk(std::filesystem::path(work.path().toStdString()));
         if (!disk)
-            QSKIP("the temporary folder is not on a block device");
+            QSKIP_WITHOUT_CAPABILITY("the temporary folder is not on a block device");
         ScanSession session = sessionWith(ScanSession::Disk { disk->identifier, 64'000'000'000, "SD SL64G", {} },
             QDateTime::currentDateTimeUtc(), 1);
         m_devices->physical = { card(disk->identifier, 64'000'000'000, "SD SL64G") };

@@ -247,7 +247,8 @@ private slots:
         for (const char* name : { "gradient.png", "animated.gif", "tiled.tif", "v5.bmp", "tiny.heic", "tiny.avif", "tiny.mp4", "tiny.3gp" })
             originals << data + "/images/" + name;
         originals << data + "/documents/sample.pdf" << data + "/card/tiny.arw";
-        if (const QString samples = samplesFolder(); !samples.isEmpty())
+        const QString samples = samplesFolder();
+        if (!samples.isEmpty())
             originals << samples + "/mei_Canon_EOS_20D.jpg" << samples + "/mei_photo1.webp" << samples + "/photoprism_canon_eos_6d.dng"
                       << samples + "/exiftool_FujiFilm.raf" << samples + "/exiftool_Photoshop.psd";
         QTemporaryDir folder;
@@ -266,6 +267,8 @@ private slots:
                 QVERIFY2(service.failedFiles() == 0, qPrintable(original));
             }
         }
+        if (samples.isEmpty())
+            QSKIP_WITHOUT_CAPABILITY("the files of this project passed; the shared sample files are not here");
     }
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../RequiredCapabilities.hpp"
+
 #include "device/ByteSource.hpp"
 #include "device/DeviceError.hpp"
 #include "device/FileSource.hpp"
