@@ -34,10 +34,6 @@ void takeDigests(CarvedFile& file, ReadContext& fileBytes)
     }
 }
 
-/// Whether a structure `length` bytes long proves a file of `size` bytes whose
-/// last `tail` bytes may follow the structure.
-bool endsAtSize(uint64_t length, uint64_t size, uint64_t tail) { return length <= size && size - length <= tail; }
-
 /// What carving decided at each start. A walk of one run of clusters gives the
 /// carvers the bytes the scan gave them there, so the scan's verdict stands: an
 /// exact file of the entry's size proves it; another exact file, a guess (which
@@ -64,24 +60,39 @@ public:
         }
     }
 
-    /// The verdict on a file of `size` bytes in one run from `start`, and the carved
-    /// file that proves it (whose structure may end up to `tail` bytes before `size`).
-    std::pair<Verdict, const CarvedFile*> at(uint64_t start, uint64_t size, uint64_t tail) const
+    /// The verdict on a file of exactly `size` bytes in one run from `start`, and the
+    /// carved file that proves it.
+    std::pair<Verdict, const CarvedFile*> at(uint64_t start, uint64_t size) const
     {
         if (auto found = m_byStart.find(start); found != m_byStart.end()) {
             const CarvedFile& file = *found->second;
-            const bool proven = file.confidence == CarveConfidence::exact && endsAtSize(file.length, size, tail);
+            const bool proven = file.confidence == CarveConfidence::exact && file.length == size;
             return { proven ? Verdict::proven : Verdict::refuted, &file };
         }
-        if (!m_complete)
-            return { Verdict::unknown, nullptr };
-        auto after = m_exactEnds.upper_bound(start);
-        if (after != m_exactEnds.begin() && std::prev(after)->second > start)
-            return { Verdict::unknown, nullptr }; // skipped over by the scan
-        return { Verdict::refuted, nullptr };
+        return { unseen(start), nullptr };
+    }
+
+    /// The verdict on the format of a file in one run from `start` whose length is
+    /// known otherwise: any file carved there, exact or a guess, tells it.
+    std::pair<Verdict, const CarvedFile*> formatAt(uint64_t start) const
+    {
+        if (auto found = m_byStart.find(start); found != m_byStart.end())
+            return { Verdict::proven, found->second };
+        return { unseen(start), nullptr };
     }
 
 private:
+    /// A start where no file was carved: refuted when the scan looked there.
+    Verdict unseen(uint64_t start) const
+    {
+        if (!m_complete)
+            return Verdict::unknown;
+        auto after = m_exactEnds.upper_bound(start);
+        if (after != m_exactEnds.begin() && std::prev(after)->second > start)
+            return Verdict::unknown; // skipped over by the scan
+        return Verdict::refuted;
+    }
+
     bool m_complete;
     std::map<uint64_t, const CarvedFile*> m_byStart;
     std::map<uint64_t, uint64_t> m_exactEnds; ///< start to end of each exact file
@@ -200,39 +211,8 @@ private:
         CarvedFile file;
         file.start = runs.front().offset;
         file.length = entry.size;
-        // A live file's size is its own: bytes after its structure's end (a camera's
-        // padding, text appended to a RAW file) are part of it, up to the last cluster.
-        // A deleted file's must end where its entry says, or it may be another file
-        // written over it.
-        const uint64_t tail = entry.deleted ? 0 : m_volume.clusterSize() - 1;
-        auto [verdict, carved] = runs.size() == 1 ? m_carved.at(file.start, entry.size, tail)
-                                                  : std::pair(CarvedVerdicts::Verdict::unknown, nullptr);
-        if (verdict == CarvedVerdicts::Verdict::refuted)
+        if (!(entry.deleted ? proveDeleted(file, runs) : identifyLive(file, runs)))
             return false;
-        if (verdict == CarvedVerdicts::Verdict::proven && carved->length != entry.size) {
-            file.ext = carved->ext;
-            file.category = carved->category;
-            ReadContext fileBytes(std::make_shared<RunSource>(m_context.source(), runs));
-            takeDigests(file, fileBytes);
-        } else if (verdict == CarvedVerdicts::Verdict::proven) {
-            file.ext = carved->ext;
-            file.category = carved->category;
-            file.headDigest = carved->headDigest;
-            file.sampleDigests = carved->sampleDigests;
-        } else {
-            if (m_walks.count >= kMaxWalks || m_walks.bytesLeft == 0)
-                return false;
-            ++m_walks.count;
-            auto view = std::make_shared<RunSource>(m_context.source(), runs);
-            auto match = m_owner.prove(view, entry.size, tail);
-            m_walks.bytesLeft -= std::min(m_walks.bytesLeft, view->delivered());
-            if (!match)
-                return false;
-            file.ext = match->ext;
-            file.category = match->category;
-            ReadContext fileBytes(view);
-            takeDigests(file, fileBytes);
-        }
         file.confidence = CarveConfidence::exact;
         file.name = entry.name;
         file.folder = entry.folder;
@@ -243,6 +223,61 @@ private:
         m_found.push_back(std::move(file));
         for (uint32_t cluster : clusters)
             m_claimed[cluster] = true;
+        return true;
+    }
+
+    /// A deleted entry's clusters may hold another file written over it since: they
+    /// count only when a carver walks them and finds an exact file that ends where the
+    /// entry says. Fills in `file`'s format and digests.
+    bool proveDeleted(CarvedFile& file, const std::vector<SourceRun>& runs)
+    {
+        auto [verdict, carved] = runs.size() == 1 ? m_carved.at(file.start, file.length)
+                                                  : std::pair(CarvedVerdicts::Verdict::unknown, nullptr);
+        if (verdict == CarvedVerdicts::Verdict::refuted)
+            return false;
+        if (verdict == CarvedVerdicts::Verdict::proven) {
+            std::tie(file.ext, file.category, file.headDigest, file.sampleDigests) = std::tuple(carved->ext, carved->category, carved->headDigest, carved->sampleDigests);
+            return true;
+        }
+        return walk(file, runs, [&](const CarveMatch& match) { return match.confidence == CarveConfidence::exact && match.length == file.length; });
+    }
+
+    /// A live entry and its chain are the file: its length is the entry's, whatever a
+    /// carver makes of its end (a camera's padding, text appended to a RAW file, an MP3
+    /// whose end no structure tells). A carver only needs to know its format at its start.
+    bool identifyLive(CarvedFile& file, const std::vector<SourceRun>& runs)
+    {
+        auto [verdict, carved] = runs.size() == 1 ? m_carved.formatAt(file.start)
+                                                  : std::pair(CarvedVerdicts::Verdict::unknown, nullptr);
+        if (verdict == CarvedVerdicts::Verdict::refuted)
+            return false;
+        if (verdict == CarvedVerdicts::Verdict::unknown)
+            return walk(file, runs, [](const CarveMatch&) { return true; });
+        std::tie(file.ext, file.category) = std::tuple(carved->ext, carved->category);
+        if (carved->length == file.length && carved->headDigest) {
+            std::tie(file.headDigest, file.sampleDigests) = std::tuple(carved->headDigest, carved->sampleDigests);
+            return true;
+        }
+        ReadContext fileBytes(std::make_shared<RunSource>(m_context.source(), runs));
+        takeDigests(file, fileBytes);
+        return true;
+    }
+
+    /// Has a carver walk `runs` as one file; when it finds a match `accepts` takes, fills
+    /// in `file`'s format and digests. Each walk is charged to the source's budget.
+    bool walk(CarvedFile& file, const std::vector<SourceRun>& runs, const std::function<bool(const CarveMatch&)>& accepts)
+    {
+        if (m_walks.count >= kMaxWalks || m_walks.bytesLeft == 0)
+            return false;
+        ++m_walks.count;
+        auto view = std::make_shared<RunSource>(m_context.source(), runs);
+        auto match = m_owner.identify(view, accepts);
+        m_walks.bytesLeft -= std::min(m_walks.bytesLeft, view->delivered());
+        if (!match)
+            return false;
+        std::tie(file.ext, file.category) = std::tuple(match->ext, match->category);
+        ReadContext fileBytes(view);
+        takeDigests(file, fileBytes);
         return true;
     }
 
@@ -281,7 +316,7 @@ std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const 
     return found;
 }
 
-std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source, uint64_t size, uint64_t tail) const
+std::optional<CarveMatch> FileSystemRecovery::identify(const ByteSourcePtr& source, const std::function<bool(const CarveMatch&)>& accepts) const
 {
     // Carvers read what their structure needs (a header, box or chunk heads, a search
     // in 1 MiB pieces): straight from the runs, which costs less than reading the file first.
@@ -304,7 +339,7 @@ std::optional<CarveMatch> FileSystemRecovery::prove(const ByteSourcePtr& source,
             continue;
         try {
             auto match = carver->carve(0, context);
-            if (match && match->confidence == CarveConfidence::exact && endsAtSize(match->length, size, tail) && m_categories.contains(match->category))
+            if (match && m_categories.contains(match->category) && accepts(*match))
                 return match;
         } catch (const DeviceError&) {
             // An unreadable piece proves nothing; the next carver may still.

@@ -12,12 +12,12 @@
 namespace brightfold {
 
 /// Files found through what a FAT or exFAT volume's directories still say of
-/// them, deleted ones included: each entry's clusters give the file's bytes,
-/// which count only when a carver of their format walks them and calls them an
-/// exact file of the entry's size (for a live file, one that ends less than a
-/// cluster before it: what follows the structure there is the file's too). Such
-/// a file carries its name, folder and modification time, and its runs when it
-/// is fragmented.
+/// them, deleted ones included: each entry's clusters give the file's bytes.
+/// A live file's entry and chain are the file, so it counts, with the entry's
+/// size, when a carver knows the format it starts with. A deleted file's
+/// clusters count only when a carver of their format walks them and calls them
+/// an exact file of the entry's size. Such a file carries its name, folder and
+/// modification time, and its runs when it is fragmented.
 ///
 /// Where a deleted file's FAT chain was cleared, its clusters are guessed as a
 /// camera's next-free allocator lays them: first the run of clusters from its
@@ -50,10 +50,9 @@ private:
     class VolumeRecovery;
     struct WalkBudget;
 
-    /// What a carver's walk of `file` (a file's bytes in order) finds, when it is
-    /// exact, of a category asked for, and ends at the entry's `size` or at most
-    /// `tail` bytes before it.
-    std::optional<CarveMatch> prove(const ByteSourcePtr& file, uint64_t size, uint64_t tail) const;
+    /// What the first carver whose signature `file` (a file's bytes in order) starts
+    /// with finds in it, when that is of a category asked for and `accepts` takes it.
+    std::optional<CarveMatch> identify(const ByteSourcePtr& file, const std::function<bool(const CarveMatch&)>& accepts) const;
 
     std::vector<FormatCarverPtr> m_carvers;
     CategorySet m_categories;
