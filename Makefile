@@ -1,6 +1,7 @@
 # The front door: every target installs what is missing, configures and builds first.
-#   make run [IMAGE=path]   start the desktop application when there is a display; without one,
-#                           scan the sample card image (or IMAGE) with the command and list what comes back
+#   make run [IMAGE=path]   with a display, start the desktop application scanning the sample card
+#                           image (or IMAGE) and showing the files it found; without one, scan it with
+#                           the command and list what comes back
 #   make screenshots        walk the desktop application through every screen under Xvfb, in the
 #                           light and dark palettes and at the minimum size: build/screenshots/*.png
 #   make test               build with sanitizers and run every test
@@ -30,9 +31,12 @@ debug: deps
 sample: release
 	@scripts/make-sample-image build/sample
 
+# The application keeps its stored scans of the sample apart from the user's own.
+RUN_DATA := build/sample/app-data
 run: sample
 ifneq ($(DISPLAY)$(WAYLAND_DISPLAY),)
-	build/release/src/app/brightfold-recover
+	@rm -rf "$(RUN_DATA)" && mkdir -p "$(RUN_DATA)"
+	XDG_DATA_HOME="$(abspath $(RUN_DATA))" build/release/src/app/brightfold-recover --auto-scan-image "$(abspath $(IMAGE))" --browse-auto-scan
 else
 	@rm -rf "build/sample/scan"
 	build/release/src/cli/brightfold scan "$(IMAGE)" --out build/sample/scan

@@ -46,9 +46,11 @@ AppSettings AppSettings::read(const QSettings& settings, const QProcessEnvironme
     readText(result.testVolume, "BFTestVolume", settings, environment);
     readText(result.openRecoveryFolder, "BFOpenRecoveryFolder", settings, environment);
     readText(result.autoScanImage, "BFAutoScanImage", settings, environment);
-    std::optional<QString> latest;
+    std::optional<QString> latest, browse;
     readText(latest, "BFOpenLatestScan", settings, environment);
     result.openLatestScan = latest && isTrue(*latest);
+    readText(browse, "BFBrowseAutoScan", settings, environment);
+    result.browseAutoScan = browse && isTrue(*browse);
 
     if (auto folder = optionValue(arguments, QStringLiteral("--open-recovery-folder")))
         result.openRecoveryFolder = folder;
@@ -56,6 +58,8 @@ AppSettings AppSettings::read(const QSettings& settings, const QProcessEnvironme
         result.autoScanImage = image;
     if (arguments.mid(1).contains(QStringLiteral("--open-latest-scan")))
         result.openLatestScan = true;
+    if (arguments.mid(1).contains(QStringLiteral("--browse-auto-scan")))
+        result.browseAutoScan = true;
     return result;
 }
 

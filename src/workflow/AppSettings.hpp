@@ -23,6 +23,9 @@ struct AppSettings {
     std::optional<QString> autoScanImage;
     /// BFOpenLatestScan, --open-latest-scan: browse the newest stored scan.
     bool openLatestScan { false };
+    /// BFBrowseAutoScan, --browse-auto-scan: when the BFAutoScanImage scan has
+    /// finished, browse what it found (the sample card's photos on `make run`).
+    bool browseAutoScan { false };
 
     static constexpr const char* kOrganisation = "Brightfold";
     static constexpr const char* kApplication = "Brightfold Recover";

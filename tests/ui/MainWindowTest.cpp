@@ -200,6 +200,41 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ScanStore::all().size(), size_t(2), kScanTimeout);
     }
 
+    void launchBrowsesTheAutomaticScanOnceItIsStored_data()
+    {
+        QTest::addColumn<bool>("imageThere");
+        QTest::newRow("the scan is stored") << true;
+        QTest::newRow("the image is missing") << false;
+    }
+    void launchBrowsesTheAutomaticScanOnceItIsStored()
+    {
+        QFETCH(bool, imageThere);
+        TemporaryStore store;
+        QString image = store.folder.path() + QStringLiteral("/card.img");
+        if (imageThere)
+            writeCardImage(image.toStdString(), 1, 1024 * 1024);
+        AppSettings settings;
+        settings.autoScanImage = image;
+        settings.browseAutoScan = true;
+        AppModel model(settings, std::make_shared<FakeDevices>(), nullptr);
+        QList<AppStage::Kind> stages;
+        connect(&model, &AppModel::stageChanged, this, [&] { stages << model.stage().kind; });
+        runLaunchActions(model, settings);
+        const AppStage::Kind last = imageThere ? AppStage::Kind::browsing : AppStage::Kind::failed;
+        QTRY_COMPARE_WITH_TIMEOUT(model.stage().kind, last, kScanTimeout);
+        if (!imageThere) {
+            QCOMPARE(stages, (QList { AppStage::Kind::scanning, AppStage::Kind::failed }));
+            return;
+        }
+        QCOMPARE(stages, (QList { AppStage::Kind::scanning, AppStage::Kind::done, AppStage::Kind::browsing }));
+        QCOMPARE(ScanStore::all().size(), size_t(1));
+        QCOMPARE(model.stage().target, BrowseTarget::session(ScanStore::all().front().id));
+        // Closing the browser returns to the scan's result, and nothing opens it again.
+        model.exitBrowser();
+        QCOMPARE(model.stage().kind, AppStage::Kind::done);
+        QCOMPARE(stages.size(), 4);
+    }
+
     void launchActionsWithNothingToOpen_data()
     {
         QTest::addColumn<QString>("folder");

@@ -243,6 +243,12 @@ private slots:
         QCOMPARE(settings.openRecoveryFolder, OptionalText("/option"));
         QVERIFY(!settings.openLatestScan);
         QVERIFY(AppSettings::read(stored, environment, { "app", "--open-latest-scan" }).openLatestScan);
+        QVERIFY(!settings.browseAutoScan);
+        stored.setValue("BFBrowseAutoScan", "yes");
+        QVERIFY(AppSettings::read(stored, environment, { "app" }).browseAutoScan);
+        environment.insert("BFBrowseAutoScan", "false");
+        QVERIFY(!AppSettings::read(stored, environment, { "app" }).browseAutoScan);
+        QVERIFY(AppSettings::read(stored, environment, { "app", "--browse-auto-scan" }).browseAutoScan);
     }
 };
 
