@@ -175,7 +175,7 @@ TEST(SandboxTest, HardLimitsEqualTheSoftOnes)
 TEST(SandboxTest, LeavesRootAndTheNetwork)
 {
     if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to start the probe both as root and as nobody";
+        SKIP_WITHOUT_CAPABILITY("needs root to start the probe both as root and as nobody");
     for (const StartAs startAs : { StartAs::Caller, StartAs::Nobody }) {
         SCOPED_TRACE(startAs == StartAs::Caller ? "started as root" : "started as nobody");
         const ProbeRun run = runProbe("limits", {}, { .startAs = startAs });

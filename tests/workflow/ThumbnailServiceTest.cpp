@@ -184,7 +184,7 @@ private slots:
         QFETCH(QString, sample);
         const QString samples = samplesFolder();
         if (samples.isEmpty())
-            QSKIP("no shared samples folder");
+            QSKIP_WITHOUT_CAPABILITY("the shared sample files are not here");
         ThumbnailService service;
         const auto image = service.thumbnail(samples + "/" + sample, kTarget);
         QVERIFY(image.has_value());

@@ -90,7 +90,7 @@ TEST(PSDCarverTest, RealFileEndsWithItsImageData)
 {
     const auto path = samplesFolder() / "exiftool_Photoshop.psd";
     if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "no shared sample " << path;
+        SKIP_WITHOUT_CAPABILITY("no shared sample " << path);
     // ExifTool appended 75 bytes of its own after the RLE image data.
     auto bytes = readWholeFile(path);
     expectCarves(PSDCarver(), { { "PSD", sourceOf(bytes, 4096), bytes.size() - 75, kExact, "psd" } });
