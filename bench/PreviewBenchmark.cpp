@@ -91,6 +91,17 @@ struct FamilyCard {
     uint64_t bytes { 0 };
 };
 
+/// A file the scan listed: where it lies and what kind it is, nothing else known yet.
+CarvedFile listedFile(uint64_t start, uint64_t length, std::string ext, FormatCategory category)
+{
+    CarvedFile file;
+    file.start = start;
+    file.length = length;
+    file.ext = std::move(ext);
+    file.category = category;
+    return file;
+}
+
 FamilyCard familyCard(const Family& family)
 {
     std::vector<uint8_t> card;
@@ -98,10 +109,9 @@ FamilyCard familyCard(const Family& family)
     for (const auto& entry : std::filesystem::directory_iterator(g_fixtures / family.name)) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        CarvedFile file { card.size(), bytes.size(), family.ext, family.category };
+        distinct.push_back(listedFile(card.size(), bytes.size(), family.ext, family.category));
         card.insert(card.end(), bytes.begin(), bytes.end());
         card.resize((card.size() + kSectorBytes - 1) / kSectorBytes * kSectorBytes);
-        distinct.push_back(file);
     }
     FamilyCard result { std::make_shared<MemorySource>(std::move(card)), {}, 0 };
     for (int i = 0; !distinct.empty() && i < g_filesPerFamily; ++i) {
@@ -214,8 +224,8 @@ ScanSession bigSession()
     ScanSession session { QUuid::createUuid(), QDateTime::currentDateTimeUtc(), "EOS_DIGITAL",
         ScanSession::Image { "/nowhere.img", 1 }, {} };
     for (int i = 0; i < kBrowserItems; ++i)
-        session.report.files.push_back({ uint64_t(i) * 65536, 60000, i % 3 ? "jpg" : "mp4",
-            i % 3 ? FormatCategory::photos : FormatCategory::video });
+        session.report.files.push_back(listedFile(uint64_t(i) * 65536, 60000, i % 3 ? "jpg" : "mp4",
+            i % 3 ? FormatCategory::photos : FormatCategory::video));
     return session;
 }
 

@@ -22,17 +22,17 @@ struct SourceRun {
 struct CarvedFile {
     uint64_t start { 0 };
     uint64_t length { 0 };
-    std::string ext {};
+    std::string ext;
     FormatCategory category { FormatCategory::photos };
     CarveConfidence confidence { CarveConfidence::exact };
     /// The copy written during a files-mode scan; empty in catalog mode.
-    std::string outputPath {};
+    std::string outputPath;
     /// FNV-1a of the first bytes; absent when they could not be read.
-    std::optional<std::string> headDigest {};
+    std::optional<std::string> headDigest;
     /// SampleDigests of the file past its head (XXH3 of 4 KiB at every 1 MiB and of
     /// the last 4 KiB); absent in reports written before they were taken, and when
     /// they could not be read.
-    std::optional<std::vector<std::string>> sampleDigests {};
+    std::optional<std::vector<std::string>> sampleDigests;
     /// What a file system's directory entry said of the file: its name, the folders
     /// above it ("DCIM/100CANON", "" at the root) and its modification time (local
     /// time, "2024-05-01T12:34:56", with "+02:00" when the volume kept its offset
