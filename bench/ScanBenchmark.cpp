@@ -1,11 +1,16 @@
 // Scan throughput measured against the raw sequential read of the same image,
 // in the same run, so the ratio holds on a shared and noisy machine.
 //
-//   brightfold_bench --image PATH [--size-mb N] [--files DIR] [--card PATH] [benchmark flags]
+//   brightfold_bench --image PATH [--size-mb N] [--files DIR] [--card PATH] [--count PATH]... [benchmark flags]
+//   brightfold_bench --count PATH...
 //
 // With --card, a FAT or exFAT card image is scanned too, with and without reading
 // its file system, each against the raw read of that image: reading the
 // directories and reassembling what they describe may cost at most a tenth.
+//
+// Every image (the scan image, the card, each --count image) is also scanned once
+// through a source that counts what the scan reads: each byte should be read
+// once, so the total may be at most 1.05 times the image.
 //
 // The image is made once (and remade when its size differs): real files from
 // DIR placed on sector boundaries between runs of pseudo-random bytes, zeros and
@@ -21,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -163,6 +169,54 @@ void hotLoop(benchmark::State& state)
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+/// A file source that counts the bytes it delivers, however they are asked for.
+class CountingSource final : public ByteSource {
+public:
+    explicit CountingSource(const std::string& path) : m_file(path) { }
+    uint64_t size() const override { return m_file.size(); }
+    int64_t badReads() const override { return m_file.badReads(); }
+    std::string descriptionForReport() const override { return m_file.descriptionForReport(); }
+    bool allowsConcurrentReads() const override { return m_file.allowsConcurrentReads(); }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override { return counted(m_file.readInto(offset, buffer)); }
+    size_t readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable) override
+    {
+        return counted(m_file.readIntoUncounted(offset, buffer, unreadable));
+    }
+
+    uint64_t bytesRead() const { return m_bytes; }
+    uint64_t reads() const { return m_reads; }
+
+private:
+    size_t counted(size_t delivered)
+    {
+        m_bytes += delivered; // read-ahead runs on another thread
+        m_reads += 1;
+        return delivered;
+    }
+
+    FileSource m_file;
+    std::atomic<uint64_t> m_bytes { 0 };
+    std::atomic<uint64_t> m_reads { 0 };
+};
+
+/// Scans `path` once through a counting source and prints what was read, with
+/// and without reading the card's file system.
+void countReads(const std::string& path)
+{
+    for (auto fileSystems : { CarveEngine::Config::FileSystems::ignore, CarveEngine::Config::FileSystems::read }) {
+        std::filesystem::remove(scanConfig().outputDirectory / CarveReport::kFileName);
+        auto source = std::make_shared<CountingSource>(path);
+        CarveEngine::Config config = scanConfig();
+        config.fileSystems = fileSystems;
+        CarveEngine engine(source, config);
+        auto report = engine.run();
+        const double size = static_cast<double>(source->size());
+        std::printf("Bytes read: %6.3f x the image, %s (%llu reads, %zu files) %s (%.0f MiB)  (target: at most 1.05)\n",
+            static_cast<double>(source->bytesRead()) / size, fileSystems == CarveEngine::Config::FileSystems::read ? "with its file system" : "carving only        ",
+            static_cast<unsigned long long>(source->reads()), report.files.size(), path.c_str(), size / (1 << 20));
+    }
+}
+
 /// Keeps the median bytes per second of each benchmark for the closing ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -188,6 +242,7 @@ int main(int argc, char** argv)
     uint64_t sizeMb = 1024;
     std::filesystem::path filesFolder = std::filesystem::path(BRIGHTFOLD_SOURCE_DIR) / "sample" / "files";
     std::string cardPath;
+    std::vector<std::string> countPaths;
     std::vector<char*> rest { argv[0] };
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -199,11 +254,20 @@ int main(int argc, char** argv)
             filesFolder = argv[++i];
         else if (argument == "--card" && i + 1 < argc)
             cardPath = argv[++i];
+        else if (argument == "--count" && i + 1 < argc)
+            countPaths.push_back(argv[++i]);
         else
             rest.push_back(argv[i]);
     }
+    if (g_imagePath.empty() && !countPaths.empty()) {
+        // Counting only: what a scan of each image reads.
+        for (const auto& path : countPaths)
+            countReads(path);
+        return 0;
+    }
     if (g_imagePath.empty()) {
-        std::fprintf(stderr, "usage: brightfold_bench --image PATH [--size-mb N] [--files DIR] [benchmark flags]\n");
+        std::fprintf(stderr, "usage: brightfold_bench --image PATH [--size-mb N] [--files DIR] [--card PATH] [--count PATH]... [benchmark flags]\n"
+                             "       brightfold_bench --count PATH...\n");
         return 2;
     }
     uint64_t size = sizeMb * 1024 * 1024;
@@ -259,6 +323,12 @@ int main(int argc, char** argv)
         if (withFileSystem > 0)
             std::printf("Scan time grows by:           %8.1f %%  (target: at most 10 %%)\n", 100.0 * (carvingOnly / withFileSystem - 1));
     }
+    std::printf("\n");
+    countReads(g_imagePath);
+    if (!cardPath.empty())
+        countReads(cardPath);
+    for (const auto& path : countPaths)
+        countReads(path);
     std::printf("Peak memory:         %8.1f MB   (target: under 100 MB)\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
     benchmark::Shutdown();
     return 0;

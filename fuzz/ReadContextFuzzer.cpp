@@ -8,6 +8,7 @@
 
 #include "FuzzSource.hpp"
 
+#include "carve/ChunkReader.hpp"
 #include "carve/ReadContext.hpp"
 
 #include <algorithm>
@@ -160,5 +161,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
         propertyFailed("findLast() differs from following the chain plainly", last.value_or(UINT64_MAX), expectedLast.value_or(UINT64_MAX));
     if (source.largestRead() > std::max<uint64_t>(maximumPiece, ReadContext::kSearchChunk + pattern.size() - 1))
         propertyFailed("findLast() read more than one step plus the pattern at once", source.largestRead());
+
+    // A search that the first one may have answered in part.
+    const uint64_t secondFrom = position(rawWindowStart ^ rawOffset, n, false);
+    if (context.find(pattern, secondFrom, limit, step) != referenceFind(data, pattern, secondFrom, limit))
+        propertyFailed("a remembered find() differs from a plain search", secondFrom);
+
+    // Through the chunks a scan holds: chunk sizes from one byte up, the scan anywhere.
+    if (n > 0) {
+        ReadContext scanning(std::shared_ptr<ByteSource>(&source, [](ByteSource*) { }));
+        ChunkReader chunks(source, 1 + rawWindowLength % 4096, 1 + flags % 5);
+        scanning.readThrough(&chunks);
+        chunks.take(windowStart % n);
+        scanning.setWindow(chunks.heldStart(), chunks.held());
+        ByteRun through = scanning.bytes(offset, count);
+        if (count >= 1 && offset < n) {
+            uint64_t expected = std::min<uint64_t>(static_cast<uint64_t>(count), n - offset);
+            if (through.size() != expected || !std::equal(through.begin(), through.end(), data.begin() + static_cast<std::ptrdiff_t>(offset)))
+                propertyFailed("bytes() through the chunks differs from the source", offset, static_cast<uint64_t>(count));
+        }
+        if (scanning.find(pattern, from, limit, step) != referenceFind(data, pattern, from, limit))
+            propertyFailed("find() through the chunks differs from a plain search", from);
+    }
     return 0;
 }

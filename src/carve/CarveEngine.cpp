@@ -100,16 +100,25 @@ CarveReport CarveEngine::run()
 
     Scan scan { .size = size, .started = Clock::now() };
     std::optional<Clock::time_point> lastSnapshot; // none yet: the first chunk always gives one
-    ChunkReader reader(*m_source, static_cast<size_t>(std::min(m_chunkSize, size)));
+    // The carvers read through the engine's chunks: what they walk ahead of the
+    // scan is read once, and scanned from the same buffers when the scan gets there.
+    ChunkReader reader(*m_source, m_chunkSize);
+    m_context.readThrough(&reader);
+    struct Detach {
+        ReadContext& context;
+        ~Detach()
+        {
+            context.readThrough(nullptr);
+            context.setWindow(0, {});
+        }
+    } detach { m_context };
     uint64_t offset = 0;
     while (offset < size && !isCancelled()) {
-        std::span<const uint8_t> chunk = reader.take(offset, static_cast<size_t>(std::min(size - offset, m_chunkSize)));
+        std::span<const uint8_t> chunk = reader.take(offset);
         if (chunk.empty())
             break; // nothing more can be read below the reported size: treat it as the end
-        const uint64_t chunkEnd = offset + chunk.size();
-        m_context.setWindow(offset, chunk);
-        if (chunkEnd < size)
-            reader.readAhead(chunkEnd, static_cast<size_t>(std::min(size - chunkEnd, m_chunkSize)));
+        m_context.setWindow(reader.heldStart(), reader.held());
+        m_context.forgetSearchesBefore(offset);
 
         auto next = scanChunk(offset, chunk, scan);
         if (!next)

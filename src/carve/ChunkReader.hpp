@@ -1,47 +1,84 @@
 #pragma once
 
+#include "carve/ByteRun.hpp"
 #include "device/ByteSource.hpp"
 
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 namespace brightfold {
 
-/// Reads a source chunk by chunk into two reusable buffers. While the engine
-/// scans one chunk, the next is read on a second thread (for sources that allow
-/// concurrent reads), so reading and scanning overlap. Each byte is still read
-/// once; a guess that turns out wrong (the scan jumped past an exact file) is
-/// dropped, and its error with it, and so are the unreadable blocks it met: the
-/// source's badReads() counts only blocks whose bytes the scan was given.
+/// The scan's only reader of the source. It reads whole chunks on a fixed grid
+/// (chunk k holds the bytes [k × chunkSize, (k + 1) × chunkSize)) and holds the
+/// chunk the engine scans together with the next few, so that what the engine
+/// scans and what the carvers read near and ahead of it are served from the same
+/// buffers: each byte of the source is read once. The chunk after the scanned
+/// one is read on a second thread (for sources that allow concurrent reads)
+/// while the engine scans, so reading and scanning overlap.
+///
+/// Unreadable regions that a zero-filling source met are counted once, when bytes
+/// overlapping them are first handed out; a chunk read ahead and then skipped
+/// (the scan jumped past it) counts none.
 class ChunkReader {
 public:
-    ChunkReader(ByteSource& source, size_t chunkSize);
+    /// Chunks held at once: the one scanned and the ones after it that the
+    /// read-ahead or a carver's walk has reached (4 × 16 MiB for the application).
+    static constexpr size_t kHeldChunks = 4;
+
+    ChunkReader(ByteSource& source, uint64_t chunkSize, size_t heldChunks = kHeldChunks);
     ~ChunkReader();
     ChunkReader(const ChunkReader&) = delete;
     ChunkReader& operator=(const ChunkReader&) = delete;
 
-    /// The bytes at `offset`, at most `count` (count ≤ chunkSize); empty when the
-    /// source delivers nothing there. Throws what the source's read throws. The
-    /// bytes stay valid and unchanged until the next take().
-    std::span<const uint8_t> take(uint64_t offset, size_t count);
+    /// Makes the chunk holding `offset` the scanned one and returns its bytes from
+    /// `offset` to its end: empty when the source delivers nothing there. Chunks
+    /// before it are let go; the one after it starts being read. Throws what the
+    /// source's read throws.
+    std::span<const uint8_t> take(uint64_t offset);
 
-    /// Starts reading the chunk the engine will probably take next.
-    void readAhead(uint64_t offset, size_t count);
+    /// The bytes of the scanned chunk that are held, and where they start.
+    uint64_t heldStart() const { return m_currentFrom; }
+    std::span<const uint8_t> held() const { return m_current; }
+
+    /// The bytes [offset, offset + count) for a carver, when they start inside the
+    /// scanned chunk or one of the next heldChunks − 1 and end before the last of
+    /// those ends (chunks not held yet are read now): a view when they lie in one
+    /// chunk, else a copy. Fewer bytes when the source delivered fewer there. No
+    /// value elsewhere: the caller reads the source. A view stays valid until the
+    /// next take().
+    std::optional<ByteRun> bytes(uint64_t offset, uint64_t count);
+
+    uint64_t chunkSize() const { return m_chunkSize; }
 
 private:
     class Buffer;
+    struct Slot;
+
+    Slot* slotOf(uint64_t chunk);
+    Slot& freeSlot();
+    /// The slot holding `chunk` from `from` on, reading it when it is not held.
+    Slot& load(uint64_t chunk, uint64_t from);
+    /// Waits for the slot's read-ahead; false (and the slot freed) when it failed.
+    bool settle(Slot& slot);
+    void release(Slot& slot);
+    void startReadAhead(uint64_t chunk);
+    /// Counts the slot's unreadable regions that overlap [from, to) and were not counted yet.
+    void countUnreadable(Slot& slot, uint64_t from, uint64_t to);
 
     ByteSource& m_source;
-    std::unique_ptr<Buffer> m_front;
-    std::unique_ptr<Buffer> m_back;
-    std::future<size_t> m_pending;
-    uint64_t m_pendingOffset { 0 };
-    /// Unreadable regions the read-ahead met: counted only for the bytes the engine takes.
-    std::vector<UnreadableRegion> m_pendingUnreadable;
-    bool m_concurrent;
+    const uint64_t m_chunkSize;
+    const uint64_t m_bufferSize;
+    const uint64_t m_sourceSize;
+    const bool m_concurrent;
+    std::vector<Slot> m_slots; ///< never resized: a read-ahead writes into one of them
+    bool m_taken { false };
+    uint64_t m_currentChunk { 0 };
+    uint64_t m_currentFrom { 0 };
+    std::span<const uint8_t> m_current;
 };
 
 }

@@ -1,8 +1,14 @@
 #include "carve/ReadContext.hpp"
 
+#include "carve/ChunkReader.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace brightfold {
 
@@ -21,6 +27,10 @@ ByteRun ReadContext::bytes(uint64_t offset, int64_t count)
     const uint64_t clipped = clippedEnd(offset, static_cast<uint64_t>(count), total) - offset;
     if (auto inWindow = fromWindow(offset, clipped))
         return ByteRun::viewOf(*inWindow);
+    if (m_chunks) {
+        if (auto held = m_chunks->bytes(offset, clipped))
+            return std::move(*held);
+    }
     return ByteRun::owning(m_source->read(offset, static_cast<int64_t>(clipped)));
 }
 
@@ -56,85 +66,146 @@ std::span<const uint8_t> ReadContext::piece(uint64_t offset, uint64_t count)
 {
     if (auto inWindow = fromWindow(offset, count))
         return *inWindow;
+    if (m_chunks) {
+        if (auto held = m_chunks->bytes(offset, count)) {
+            m_heldPiece = std::move(*held);
+            return m_heldPiece.span();
+        }
+    }
     m_scratch.resize(count);
     return std::span<const uint8_t>(m_scratch.data(), m_source->readInto(offset, m_scratch));
 }
 
-std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk)
+namespace {
+
+constexpr size_t kMostFilteredPatterns = 4; // searched for with the block filter below; more go byte by byte
+
+/// The earliest listed of `patterns` that lies wholly inside `bytes` at `at`.
+std::optional<size_t> patternAt(std::span<const uint8_t> bytes, size_t at, std::span<const std::span<const uint8_t>> patterns)
 {
-    if (pattern.empty())
+    for (size_t index = 0; index < patterns.size(); ++index) {
+        const auto& pattern = patterns[index];
+        if (pattern.size() <= bytes.size() - at && std::memcmp(bytes.data() + at, pattern.data(), pattern.size()) == 0)
+            return index;
+    }
+    return std::nullopt;
+}
+
+/// The first index below `starts` in `bytes` where one of `patterns` lies wholly
+/// inside `bytes`, and which pattern (the earliest listed when several do). Sixteen
+/// starts at a time are kept only where a pattern's first and last bytes both
+/// match, so the bytes are compared one by one only about once in 65,536 starts.
+std::optional<std::pair<size_t, size_t>> firstIn(std::span<const uint8_t> bytes, size_t starts, std::span<const std::span<const uint8_t>> patterns)
+{
+    size_t at = 0;
+#if defined(__SSE2__)
+    size_t longest = 0;
+    for (const auto& pattern : patterns)
+        longest = std::max(longest, pattern.size());
+    constexpr size_t kBlock = sizeof(__m128i);
+    if (patterns.size() <= kMostFilteredPatterns && bytes.size() >= longest - 1 + kBlock) {
+        __m128i firsts[kMostFilteredPatterns], lasts[kMostFilteredPatterns];
+        for (size_t index = 0; index < patterns.size(); ++index) {
+            firsts[index] = _mm_set1_epi8(static_cast<char>(patterns[index].front()));
+            lasts[index] = _mm_set1_epi8(static_cast<char>(patterns[index].back()));
+        }
+        // Blocks whose every start, and every pattern's last byte from there, lie inside the bytes.
+        const size_t blockedStarts = std::min(starts, bytes.size() - (longest - 1)) / kBlock * kBlock;
+        for (; at < blockedStarts; at += kBlock) {
+            __m128i kept = _mm_setzero_si128();
+            for (size_t index = 0; index < patterns.size(); ++index) {
+                const auto* firstBytes = reinterpret_cast<const __m128i*>(bytes.data() + at);
+                const auto* lastBytes = reinterpret_cast<const __m128i*>(bytes.data() + at + patterns[index].size() - 1);
+                kept = _mm_or_si128(kept, _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(firstBytes), firsts[index]),
+                                              _mm_cmpeq_epi8(_mm_loadu_si128(lastBytes), lasts[index])));
+            }
+            for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(kept)); mask != 0; mask &= mask - 1) {
+                const size_t start = at + static_cast<size_t>(__builtin_ctz(mask));
+                if (auto index = patternAt(bytes, start, patterns))
+                    return std::pair(start, *index);
+            }
+        }
+    }
+#endif
+    for (; at < starts; ++at) {
+        if (auto index = patternAt(bytes, at, patterns))
+            return std::pair(at, *index);
+    }
+    return std::nullopt;
+}
+
+}
+
+ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t bound, uint64_t step)
+{
+    size_t longest = 0;
+    for (const auto& pattern : patterns)
+        longest = std::max(longest, pattern.size());
+    const uint64_t total = size();
+    for (uint64_t pos = from;;) {
+        const uint64_t wanted = std::min<uint64_t>(total - pos, step + longest - 1);
+        auto bytes = piece(pos, wanted);
+        // Starts in [pos, pos + step) are decided by this piece; later ones only
+        // when it reaches the end of what can be read.
+        const bool sourceEnded = pos + bytes.size() == total;
+        const bool lastPiece = bytes.size() < wanted || sourceEnded;
+        const uint64_t searchedEnd = std::min(pos + (lastPiece ? bytes.size() : step), bound);
+        if (auto hit = firstIn(bytes, static_cast<size_t>(searchedEnd - pos), patterns))
+            return { Occurrence { pos + hit->first, hit->second }, pos + hit->first };
+        if (lastPiece && !sourceEnded) {
+            // The source stopped delivering: a pattern that would run past what came
+            // back is undecided, not absent.
+            return { std::nullopt, std::min(searchedEnd, pos + bytes.size() - std::min<uint64_t>(bytes.size(), longest - 1)) };
+        }
+        if (lastPiece || searchedEnd >= bound)
+            return { std::nullopt, searchedEnd };
+        pos += step;
+    }
+}
+
+std::optional<ReadContext::Occurrence> ReadContext::firstOccurrence(std::span<const std::span<const uint8_t>> patterns, uint64_t from,
+    uint64_t limit, int64_t chunk)
+{
+    if (patterns.empty() || std::any_of(patterns.begin(), patterns.end(), [](const auto& pattern) { return pattern.empty(); }))
         return std::nullopt;
-    uint64_t total = size();
+    const uint64_t total = size();
     if (from >= total)
         return std::nullopt;
     const uint64_t searchEnd = clippedEnd(from, limit, total);
     if (from >= searchEnd || chunk <= 0)
         return std::nullopt;
-    uint64_t step = static_cast<uint64_t>(chunk);
-    uint64_t m = pattern.size();
-    for (uint64_t pos = from;;) {
-        uint64_t wanted = std::min<uint64_t>(total - pos, step + m - 1);
-        auto bytes = piece(pos, wanted);
-        if (bytes.size() < m)
-            return std::nullopt;
-        size_t hit = findBytes(bytes, pattern);
-        if (hit < bytes.size()) {
-            uint64_t found = pos + hit;
-            return found < searchEnd ? std::optional<uint64_t>(found) : std::nullopt;
-        }
-        if (bytes.size() < wanted)
-            return std::nullopt; // the source ended early
-        if (step >= searchEnd - pos)
-            return std::nullopt;
-        pos += step;
+    const std::string key = SearchMemo::keyOf(patterns);
+    for (uint64_t pos = from; pos < searchEnd;) {
+        SearchMemo::Known known = m_searches.known(key, pos);
+        if (known.next)
+            return known.next->offset < searchEnd ? known.next : std::nullopt;
+        pos = known.clearUntil;
+        if (pos >= searchEnd)
+            break;
+        // Up to where the memo knows more, so the bytes it covers are not read again.
+        const uint64_t bound = std::min(searchEnd, m_searches.nextKnownStart(key, pos));
+        Scanned scanned = scan(patterns, pos, bound, static_cast<uint64_t>(chunk));
+        m_searches.learn(key, pos, scanned.clearUntil, scanned.found);
+        if (scanned.found)
+            return scanned.found;
+        if (scanned.clearUntil < bound)
+            break; // the source ended early
+        pos = bound;
     }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk)
+{
+    const std::span<const uint8_t> patterns[] { pattern };
+    auto found = firstOccurrence(patterns, from, limit, chunk);
+    return found ? std::optional(found->offset) : std::nullopt;
 }
 
 std::optional<ReadContext::Occurrence> ReadContext::findAny(std::span<const std::span<const uint8_t>> patterns, uint64_t from,
     uint64_t limit, int64_t chunk)
 {
-    size_t longest = 0;
-    for (const auto& pattern : patterns) {
-        if (pattern.empty())
-            return std::nullopt;
-        longest = std::max(longest, pattern.size());
-    }
-    uint64_t total = size();
-    if (longest == 0 || from >= total)
-        return std::nullopt;
-    const uint64_t searchEnd = clippedEnd(from, limit, total);
-    if (from >= searchEnd || chunk <= 0)
-        return std::nullopt;
-    const uint64_t step = static_cast<uint64_t>(chunk);
-    const uint8_t sharedFirst = patterns[0][0];
-    const bool firstIsShared = std::all_of(patterns.begin(), patterns.end(), [&](const auto& pattern) { return pattern[0] == sharedFirst; });
-    for (uint64_t pos = from;;) {
-        uint64_t wanted = std::min<uint64_t>(total - pos, step + longest - 1);
-        auto bytes = piece(pos, wanted);
-        // Starts in [pos, pos + step) are fully decided by this piece; later ones
-        // only when the piece reaches the end of what can be read.
-        bool lastPiece = bytes.size() < wanted || pos + bytes.size() == total;
-        size_t decided = lastPiece ? bytes.size() : static_cast<size_t>(step);
-        for (size_t at = 0; at < decided; ++at) {
-            if (firstIsShared) {
-                auto* hit = static_cast<const uint8_t*>(std::memchr(bytes.data() + at, sharedFirst, decided - at));
-                if (!hit)
-                    break;
-                at = static_cast<size_t>(hit - bytes.data());
-            }
-            for (size_t index = 0; index < patterns.size(); ++index) {
-                const auto& pattern = patterns[index];
-                if (pattern.size() <= bytes.size() - at && std::memcmp(bytes.data() + at, pattern.data(), pattern.size()) == 0) {
-                    if (pos + at >= searchEnd)
-                        return std::nullopt;
-                    return Occurrence { pos + at, index };
-                }
-            }
-        }
-        if (lastPiece || step >= searchEnd - pos)
-            return std::nullopt;
-        pos += step;
-    }
+    return firstOccurrence(patterns, from, limit, chunk);
 }
 
 std::optional<uint64_t> ReadContext::findLast(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, uint64_t slack)

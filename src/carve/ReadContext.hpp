@@ -1,6 +1,7 @@
 #pragma once
 
 #include "carve/ByteRun.hpp"
+#include "carve/SearchMemo.hpp"
 #include "device/ByteSource.hpp"
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace brightfold {
+
+class ChunkReader;
 
 /// The order of a multi-byte integer's bytes in a file.
 enum class ByteOrder {
@@ -31,8 +34,11 @@ T integerAt(std::span<const uint8_t> bytes, size_t at, ByteOrder order)
 
 /// The carvers' only view of the source. Reads that lie wholly inside the
 /// current window (the engine's chunk) are served from memory without a copy;
-/// every other read goes to the source and is not remembered. All positions are
-/// absolute offsets. Every read throws exactly what the source throws.
+/// during a scan, reads past it are served from the chunks the engine's reader
+/// holds ahead of it, and only reads beyond those go to the source. Searches
+/// remember what they found (SearchMemo), so a range searched once for a set of
+/// patterns is not searched again. All positions are absolute offsets. Every
+/// read throws exactly what the source throws.
 class ReadContext {
 public:
     explicit ReadContext(ByteSourcePtr source);
@@ -55,6 +61,12 @@ public:
         m_windowStart = start;
         m_window = window;
     }
+    /// Serves reads outside the window from the chunks `chunks` holds, while it
+    /// lives (the engine's reader during a run); nullptr reads the source again.
+    void readThrough(ChunkReader* chunks) { m_chunks = chunks; }
+    /// Drops what searches learnt about ranges before `offset`: the engine calls
+    /// it as it moves on, since no walk starts behind its chunk.
+    void forgetSearchesBefore(uint64_t offset) { m_searches.forgetBefore(offset); }
 
     /// The bytes at `offset`, at most `count`, clipped to the source's end;
     /// empty without reading when count < 1 or offset >= size.
@@ -79,10 +91,7 @@ public:
     /// pattern, from >= size, or no hit before the source ends.
     std::optional<uint64_t> find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk);
 
-    struct Occurrence {
-        uint64_t offset;
-        size_t patternIndex;
-    };
+    using Occurrence = SearchMemo::Occurrence;
     /// The first position in [from, from + limit) where any of `patterns` starts,
     /// and which one (the earliest in the list when several start there): one
     /// pass where separate find() calls would read the range once per pattern.
@@ -101,14 +110,30 @@ private:
     static uint64_t clippedEnd(uint64_t from, uint64_t count, uint64_t end) { return count > end - from ? end : from + count; }
     /// The window's bytes [offset, offset + count) when they lie wholly inside it.
     std::optional<std::span<const uint8_t>> fromWindow(uint64_t offset, uint64_t count) const;
-    /// A search piece: from the window when it lies wholly inside, else read into
-    /// m_scratch (reused, so a long search allocates once). Valid until the next call.
+    /// A search piece: from the window or the reader's chunks when they hold it,
+    /// else read into m_scratch (reused, so a long search allocates once). Valid
+    /// until the next call.
     std::span<const uint8_t> piece(uint64_t offset, uint64_t count);
+
+    /// What one pass over [from, bound) found: the first occurrence, or how far
+    /// it is known that none starts (short of `bound` when the source ended early).
+    struct Scanned {
+        std::optional<Occurrence> found;
+        uint64_t clearUntil;
+    };
+    /// The first occurrence of any of `patterns` starting in [from, bound),
+    /// reading `step` + longest − 1 bytes at a time.
+    Scanned scan(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t bound, uint64_t step);
+    /// find() and findAny(): the memo's answer where it has one, scan() elsewhere.
+    std::optional<Occurrence> firstOccurrence(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t limit, int64_t chunk);
 
     ByteSourcePtr m_source;
     uint64_t m_windowStart { 0 };
     std::span<const uint8_t> m_window;
+    ChunkReader* m_chunks { nullptr };
+    SearchMemo m_searches;
     std::vector<uint8_t> m_scratch;
+    ByteRun m_heldPiece; ///< a search piece the chunks hold across a chunk boundary
 };
 
 }

@@ -165,6 +165,57 @@ TEST(CarveEngineTest, CancelDuringAChunkKeepsItsFilesAndReportsItsStart)
     EXPECT_TRUE(CarveReport::readFile(folder.path() / "out" / CarveReport::kFileName).cancelled);
 }
 
+/// A carver whose file ends at the first `marker` after its signature, searched
+/// for as far as `reach`: a guess that no marker within reach refutes.
+class SearchingCarver final : public FormatCarver {
+public:
+    SearchingCarver(Signature marker, uint64_t reach) : FormatCarver("search", { FormatCategory::documents }, { kAlpha }, 0, { reach, reach + ReadContext::kSearchOverrun }), m_marker(std::move(marker)), m_reach(reach) { }
+    std::optional<CarveMatch> carve(uint64_t at, ReadContext& context) const override
+    {
+        auto end = context.find(m_marker, at + kAlpha.size(), m_reach, ReadContext::kSearchChunk);
+        if (!end)
+            return std::nullopt;
+        return CarveMatch { *end + m_marker.size() - at, "search", FormatCategory::documents, CarveConfidence::heuristic };
+    }
+
+private:
+    Signature m_marker;
+    uint64_t m_reach;
+};
+
+TEST(CarveEngineTest, WalksAheadOfTheScanReadEachByteOnce)
+{
+    // Guards against carvers re-reading from the source what the scan holds or will hold, and
+    // against every junk header of a run searching the same bytes again.
+    constexpr uint64_t kMiB = 1024 * 1024, kChunk = 4 * kMiB;
+    struct Row {
+        const char* name;
+        std::vector<uint64_t> headers;
+        uint64_t marker;
+        bool concurrent;
+    };
+    const Row rows[] = {
+        { "a marker two chunks ahead", { 512 }, 2 * kChunk + 100, false },
+        { "read ahead on a second thread", { 512 }, 2 * kChunk + 100, true },
+        { "a run of headers before one far marker", { 512, 1 * kMiB, 5 * kMiB, 5 * kMiB + 4096, 9 * kMiB }, 11 * kMiB, false },
+        { "headers whose search finds nothing", { 512, 3 * kMiB, 6 * kMiB, 13 * kMiB }, 40 * kMiB, false },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto source = std::make_shared<SparseSource>(16 * kMiB);
+        for (uint64_t at : row.headers)
+            source->place(at, kAlpha);
+        if (row.marker < source->size())
+            source->place(row.marker, { 0xEE, 0xE0, 0xEF });
+        source->concurrent = row.concurrent;
+        TemporaryFolder folder;
+        CarveEngine engine(source, { .outputDirectory = folder.path(), .enabledCategories = { FormatCategory::documents }, .chunkSize = static_cast<int64_t>(kChunk),
+            .fileSystems = CarveEngine::Config::FileSystems::ignore }, { std::make_shared<SearchingCarver>(Signature { 0xEE, 0xE0, 0xEF }, 64 * kMiB) });
+        EXPECT_EQ(engine.run().files.size(), row.marker < source->size() ? row.headers.size() : 0);
+        EXPECT_EQ(source->delivered, source->size());
+    }
+}
+
 TEST(CarveEngineTest, SourceFaults)
 {
     TemporaryFolder folder;

@@ -1,0 +1,186 @@
+#include "TestSupport.hpp"
+
+#include "carve/ChunkReader.hpp"
+#include "carve/ReadContext.hpp"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace brightfold::test {
+namespace {
+
+constexpr uint64_t kChunk = 4096;
+
+/// Patterned bytes that remembers every read and may hold unreadable regions,
+/// which it delivers as zeros and counts as a zero-filling device does.
+class RecordingSource final : public ByteSource {
+public:
+    explicit RecordingSource(uint64_t size, bool concurrent = false) : m_bytes(patterned(size)), m_concurrent(concurrent) { }
+    explicit RecordingSource(std::vector<uint8_t> bytes) : m_bytes(std::move(bytes)), m_concurrent(false) { }
+    uint64_t size() const override { return m_bytes.size(); }
+    int64_t badReads() const override { return m_badReads; }
+    std::string descriptionForReport() const override { return "recording"; }
+    bool allowsConcurrentReads() const override { return m_concurrent; }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+    {
+        std::vector<UnreadableRegion> met;
+        size_t delivered = readIntoUncounted(offset, buffer, met);
+        countUnreadable(static_cast<int64_t>(met.size()));
+        return delivered;
+    }
+    size_t readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable) override
+    {
+        std::lock_guard lock(m_lock);
+        const uint64_t end = std::min<uint64_t>(offset + buffer.size(), std::min<uint64_t>(m_bytes.size(), endsAt));
+        if (offset >= end)
+            return 0;
+        std::copy(m_bytes.begin() + static_cast<ptrdiff_t>(offset), m_bytes.begin() + static_cast<ptrdiff_t>(end), buffer.begin());
+        for (const auto& region : bad) {
+            if (region.offset < end && offset < region.offset + region.length) {
+                const uint64_t from = std::max(offset, region.offset), to = std::min(end, region.offset + region.length);
+                std::fill(buffer.begin() + static_cast<ptrdiff_t>(from - offset), buffer.begin() + static_cast<ptrdiff_t>(to - offset), uint8_t { 0 });
+                unreadable.push_back(region);
+            }
+        }
+        reads.push_back({ offset, end - offset });
+        delivered += end - offset;
+        return static_cast<size_t>(end - offset);
+    }
+    void countUnreadable(int64_t regions) override { m_badReads += regions; }
+
+    std::vector<uint8_t> expected(uint64_t offset, uint64_t count) const
+    {
+        std::vector<uint8_t> bytes(m_bytes.begin() + static_cast<ptrdiff_t>(offset), m_bytes.begin() + static_cast<ptrdiff_t>(offset + count));
+        for (const auto& region : bad) {
+            for (uint64_t at = std::max(offset, region.offset); at < std::min(offset + count, region.offset + region.length); ++at)
+                bytes[at - offset] = 0;
+        }
+        return bytes;
+    }
+
+    std::vector<UnreadableRegion> bad;
+    std::vector<std::pair<uint64_t, uint64_t>> reads;
+    uint64_t delivered { 0 };
+    uint64_t endsAt { UINT64_MAX };
+
+private:
+    std::vector<uint8_t> m_bytes;
+    bool m_concurrent;
+    int64_t m_badReads { 0 };
+    std::mutex m_lock;
+};
+
+std::vector<uint8_t> copyOf(std::span<const uint8_t> bytes) { return { bytes.begin(), bytes.end() }; }
+
+TEST(ChunkReaderTest, TakeGivesTheChunkFromTheOffsetToItsEnd)
+{
+    RecordingSource source(3 * kChunk + 100);
+    struct Row {
+        uint64_t offset;
+        uint64_t end;
+    };
+    for (auto [offset, end] : { Row { 0, kChunk }, Row { 512, kChunk }, Row { kChunk + 700, 2 * kChunk }, Row { 3 * kChunk + 1, 3 * kChunk + 100 } }) {
+        SCOPED_TRACE(offset);
+        ChunkReader reader(source, kChunk);
+        EXPECT_EQ(copyOf(reader.take(offset)), source.expected(offset, end - offset));
+        EXPECT_EQ(source.reads.back(), std::pair(offset, end - offset)) << "the skipped front of a chunk is not read";
+    }
+}
+
+TEST(ChunkReaderTest, ACarverReadingAheadAndTheScanShareEachRead)
+{
+    // Guards against a walk ahead of the scan reading bytes that the scan reads again.
+    for (bool concurrent : { false, true }) {
+        SCOPED_TRACE(concurrent);
+        RecordingSource source(6 * kChunk, concurrent);
+        ChunkReader reader(source, kChunk);
+        reader.take(0);
+        struct Read {
+            uint64_t offset;
+            uint64_t count;
+        };
+        // In one chunk ahead, across two, and into the last one held.
+        for (auto [offset, count] : { Read { kChunk + 10, 100 }, Read { 2 * kChunk - 50, 100 }, Read { 3 * kChunk + 4000, 96 } }) {
+            SCOPED_TRACE(offset);
+            auto run = reader.bytes(offset, count);
+            ASSERT_TRUE(run);
+            EXPECT_EQ(copyOf(run->span()), source.expected(offset, count));
+        }
+        EXPECT_FALSE(reader.bytes(4 * kChunk, 1)) << "beyond the chunks held: the caller reads the source";
+        EXPECT_FALSE(reader.bytes(4 * kChunk - 1, 2)) << "running out of them";
+        for (uint64_t offset = kChunk; offset < 6 * kChunk; offset += kChunk)
+            EXPECT_EQ(copyOf(reader.take(offset)), source.expected(offset, kChunk));
+        EXPECT_EQ(source.delivered, 6 * kChunk) << "every byte read once";
+    }
+}
+
+TEST(ChunkReaderTest, AJumpPastTheHeldChunksLetsThemGo)
+{
+    RecordingSource source(10 * kChunk);
+    ChunkReader reader(source, kChunk);
+    reader.take(0);
+    ASSERT_TRUE(reader.bytes(2 * kChunk, 10));
+    EXPECT_EQ(copyOf(reader.take(7 * kChunk + 512)), source.expected(7 * kChunk + 512, kChunk - 512));
+    EXPECT_FALSE(reader.bytes(2 * kChunk, 10)) << "behind the scan now";
+    auto ahead = reader.bytes(9 * kChunk, 10);
+    ASSERT_TRUE(ahead);
+    EXPECT_EQ(copyOf(ahead->span()), source.expected(9 * kChunk, 10));
+}
+
+TEST(ChunkReaderTest, ASourceThatStopsEarlyGivesFewerBytes)
+{
+    RecordingSource source(4 * kChunk);
+    source.endsAt = kChunk + 1000;
+    ChunkReader reader(source, kChunk);
+    EXPECT_EQ(reader.take(0).size(), kChunk);
+    auto run = reader.bytes(kChunk - 10, 2000);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(copyOf(run->span()), source.expected(kChunk - 10, 1010));
+    EXPECT_EQ(reader.take(kChunk).size(), 1000u);
+    EXPECT_TRUE(reader.take(kChunk + 1000).empty());
+    EXPECT_TRUE(reader.take(2 * kChunk).empty());
+}
+
+TEST(ChunkReaderTest, UnreadableRegionsAreCountedOnceWhenTheirBytesAreHandedOut)
+{
+    // Guards against a region counted again for every reader that touches it, or counted although nobody saw it.
+    RecordingSource source(6 * kChunk);
+    source.bad = { { kChunk + 100, 512 }, { 2 * kChunk + 100, 512 }, { 4 * kChunk + 100, 512 } };
+    ChunkReader reader(source, kChunk);
+    reader.take(0);
+    EXPECT_EQ(source.badReads(), 0);
+    auto ahead = reader.bytes(kChunk, 1000);
+    ASSERT_TRUE(ahead);
+    EXPECT_EQ(copyOf(ahead->span()), source.expected(kChunk, 1000));
+    EXPECT_EQ(source.badReads(), 1) << "a carver saw the first";
+    ASSERT_TRUE(reader.bytes(2 * kChunk, 10));
+    EXPECT_EQ(source.badReads(), 1) << "the second is read but not yet handed out";
+    reader.take(kChunk);
+    EXPECT_EQ(source.badReads(), 1) << "the scan takes the first again";
+    reader.take(2 * kChunk + 1024); // jumps past the second
+    EXPECT_EQ(source.badReads(), 1);
+    reader.take(4 * kChunk);
+    EXPECT_EQ(source.badReads(), 2);
+}
+
+TEST(ChunkReaderTest, TheContextSearchesAheadThroughTheHeldChunks)
+{
+    const std::vector<uint8_t> marker { '%', '%', 'E', 'O', 'F' };
+    RecordingSource source(ByteBuilder().place(3 * kChunk - 2, marker).padTo(8 * kChunk).build()); // straddling two chunks
+    auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
+    ReadContext context(shared);
+    ChunkReader reader(source, kChunk);
+    context.readThrough(&reader);
+    reader.take(0);
+    context.setWindow(reader.heldStart(), reader.held());
+    EXPECT_EQ(context.find(marker, 10, 8 * kChunk, 1024), 3 * kChunk - 2);
+    const uint64_t readAfterSearch = source.delivered;
+    EXPECT_EQ(readAfterSearch, 3 * kChunk + kChunk) << "the chunks up to the marker, each once";
+    for (uint64_t offset = kChunk; offset < 4 * kChunk; offset += kChunk)
+        reader.take(offset);
+    EXPECT_EQ(source.delivered, readAfterSearch) << "the scan finds them held";
+}
+
+}
+}
