@@ -136,7 +136,7 @@ std::optional<std::pair<size_t, size_t>> firstIn(std::span<const uint8_t> bytes,
 
 }
 
-ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t bound, uint64_t step)
+ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t bound, uint64_t step, Grid grid)
 {
     size_t longest = 0;
     for (const auto& pattern : patterns)
@@ -150,8 +150,15 @@ ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>>
         const bool sourceEnded = pos + bytes.size() == total;
         const bool lastPiece = bytes.size() < wanted || sourceEnded;
         const uint64_t searchedEnd = std::min(pos + (lastPiece ? bytes.size() : step), bound);
-        if (auto hit = firstIn(bytes, static_cast<size_t>(searchedEnd - pos), patterns))
-            return { Occurrence { pos + hit->first, hit->second }, pos + hit->first };
+        if (grid.spacing == 1) {
+            if (auto hit = firstIn(bytes, static_cast<size_t>(searchedEnd - pos), patterns))
+                return { Occurrence { pos + hit->first, hit->second }, pos + hit->first };
+        } else {
+            for (uint64_t at = pos + (grid.phase + grid.spacing - pos % grid.spacing) % grid.spacing; at < searchedEnd; at += grid.spacing) {
+                if (auto index = patternAt(bytes, static_cast<size_t>(at - pos), patterns))
+                    return { Occurrence { at, *index }, at };
+            }
+        }
         if (lastPiece && !sourceEnded) {
             // The source stopped delivering: a pattern that would run past what came
             // back is undecided, not absent.
@@ -164,7 +171,7 @@ ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>>
 }
 
 std::optional<ReadContext::Occurrence> ReadContext::firstOccurrence(std::span<const std::span<const uint8_t>> patterns, uint64_t from,
-    uint64_t limit, int64_t chunk)
+    uint64_t limit, int64_t chunk, uint64_t spacing)
 {
     if (patterns.empty() || std::any_of(patterns.begin(), patterns.end(), [](const auto& pattern) { return pattern.empty(); }))
         return std::nullopt;
@@ -174,7 +181,14 @@ std::optional<ReadContext::Occurrence> ReadContext::firstOccurrence(std::span<co
     const uint64_t searchEnd = clippedEnd(from, limit, total);
     if (from >= searchEnd || chunk <= 0)
         return std::nullopt;
-    const std::string key = SearchMemo::keyOf(patterns);
+    if (spacing == 0)
+        return std::nullopt;
+    const Grid grid { spacing, from % spacing };
+    std::string key = SearchMemo::keyOf(patterns);
+    if (spacing > 1) {
+        // Another question than the search of every position: a memo of its own.
+        key += '@' + std::to_string(grid.spacing) + '+' + std::to_string(grid.phase);
+    }
     for (uint64_t pos = from; pos < searchEnd;) {
         SearchMemo::Known known = m_searches.known(key, pos);
         if (known.next)
@@ -184,7 +198,7 @@ std::optional<ReadContext::Occurrence> ReadContext::firstOccurrence(std::span<co
             break;
         // Up to where the memo knows more, so the bytes it covers are not read again.
         const uint64_t bound = std::min(searchEnd, m_searches.nextKnownStart(key, pos));
-        Scanned scanned = scan(patterns, pos, bound, static_cast<uint64_t>(chunk));
+        Scanned scanned = scan(patterns, pos, bound, static_cast<uint64_t>(chunk), grid);
         m_searches.learn(key, pos, scanned.clearUntil, scanned.found);
         if (scanned.found)
             return scanned.found;
@@ -199,6 +213,13 @@ std::optional<uint64_t> ReadContext::find(std::span<const uint8_t> pattern, uint
 {
     const std::span<const uint8_t> patterns[] { pattern };
     auto found = firstOccurrence(patterns, from, limit, chunk);
+    return found ? std::optional(found->offset) : std::nullopt;
+}
+
+std::optional<uint64_t> ReadContext::findOnGrid(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk, uint64_t spacing)
+{
+    const std::span<const uint8_t> patterns[] { pattern };
+    auto found = firstOccurrence(patterns, from, limit, chunk, spacing);
     return found ? std::optional(found->offset) : std::nullopt;
 }
 

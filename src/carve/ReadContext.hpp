@@ -91,6 +91,11 @@ public:
     /// pattern, from >= size, or no hit before the source ends.
     std::optional<uint64_t> find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk);
 
+    /// The first occurrence of `pattern` in [from, from + limit) that starts a
+    /// whole number of `spacing` bytes after `from` (a file start on a sector grid,
+    /// say): find() looking at those starts alone, reading the same pieces.
+    std::optional<uint64_t> findOnGrid(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit, int64_t chunk, uint64_t spacing);
+
     using Occurrence = SearchMemo::Occurrence;
     /// The first position in [from, from + limit) where any of `patterns` starts,
     /// and which one (the earliest in the list when several start there): one
@@ -121,11 +126,17 @@ private:
         std::optional<Occurrence> found;
         uint64_t clearUntil;
     };
-    /// The first occurrence of any of `patterns` starting in [from, bound),
-    /// reading `step` + longest − 1 bytes at a time.
-    Scanned scan(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t bound, uint64_t step);
-    /// find() and findAny(): the memo's answer where it has one, scan() elsewhere.
-    std::optional<Occurrence> firstOccurrence(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t limit, int64_t chunk);
+    /// Where a search looks: every `spacing`-th position, those whose remainder
+    /// by `spacing` is `phase`.
+    struct Grid {
+        uint64_t spacing;
+        uint64_t phase;
+    };
+    /// The first occurrence of any of `patterns` starting on the grid in
+    /// [from, bound), reading `step` + longest − 1 bytes at a time.
+    Scanned scan(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t bound, uint64_t step, Grid grid);
+    /// find(), findAny() and findOnGrid(): the memo's answer where it has one, scan() elsewhere.
+    std::optional<Occurrence> firstOccurrence(std::span<const std::span<const uint8_t>> patterns, uint64_t from, uint64_t limit, int64_t chunk, uint64_t spacing = 1);
 
     ByteSourcePtr m_source;
     uint64_t m_windowStart { 0 };

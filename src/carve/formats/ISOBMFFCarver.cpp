@@ -72,49 +72,65 @@ std::string normalisedBrand(std::string_view brand)
     return lower;
 }
 
-/// The search for a following file during one carve. A search from `after` + 8
-/// to some end meets the same occurrences of "ftyp", in the same order, whatever
-/// that end is; only how far it gets depends on it. So the walk keeps one search
-/// and extends it box by box: every byte of the file is searched once, and each
-/// answer is the one a fresh search from `after` + 8 to that box's end gives.
+/// The search for a following file during one carve. A following file starts on
+/// the 512-byte grid with an "ftyp" box, so only the grid's starts are looked at
+/// (findOnGrid) and the file's bytes are searched once, box by box, as the walk
+/// extends the range. Each answer is the one a plain search from `after` + 8 to
+/// that box's end gives: occurrence after occurrence of "ftyp", each search
+/// starting 4 bytes past the one before and only while that start lies more than
+/// 8 bytes before the end, the first that begins an acceptable file winning.
 class FollowingFileSearch {
 public:
     explicit FollowingFileSearch(uint64_t after)
         : m_after(after)
-        , m_position(after + 8)
-        , m_clearUntil(after + 8)
+        , m_next(firstOnGrid(after + 8))
     {
     }
 
     /// The first accepted start of another file below `end`.
     std::optional<uint64_t> before(uint64_t end, ReadContext& context)
     {
-        while (end > 8 && m_position < end - 8) {
-            const uint64_t from = std::max(m_position, m_clearUntil);
-            if (from >= end)
-                return std::nullopt;
-            // Steps of at most 1 MiB, and never more than the range: find() reads a whole step
-            // even past the range's end, which would cost 1 MiB for every small box.
-            const int64_t step = static_cast<int64_t>(std::min<uint64_t>(ReadContext::kSearchChunk, end - from));
-            auto hit = context.find(kFileTypeBox, from, end - from, step);
+        if (end <= 16 || m_after >= end - 16)
+            return std::nullopt; // no search fits
+        while (m_next < end) {
+            const int64_t step = static_cast<int64_t>(std::min<uint64_t>(ReadContext::kSearchChunk, end - m_next));
+            auto hit = context.findOnGrid(kFileTypeBox, m_next, end - m_next, step, kFileAlignment);
             if (!hit) {
-                m_clearUntil = end;
+                m_next = firstOnGrid(end);
                 return std::nullopt;
             }
-            m_clearUntil = *hit;
-            const uint64_t candidate = *hit - 4; // the box's size field; hit >= after + 8
-            if (candidate > m_after && candidate % kFileAlignment == 0 && fileTypeBrand(candidate, context))
-                return candidate;
-            m_position = *hit + 4;
-            m_clearUntil = m_position;
+            // A plain search would not reach this one when an occurrence just before it
+            // left less than 8 bytes before the end; a longer range may.
+            if (occurrenceNear(*hit, end, context))
+                return std::nullopt;
+            m_next = *hit + kFileAlignment;
+            if (fileTypeBrand(*hit - 4, context))
+                return *hit - 4;
         }
         return std::nullopt;
     }
 
 private:
+    /// The first "ftyp" position at or after `offset` whose box starts on the grid.
+    static uint64_t firstOnGrid(uint64_t offset)
+    {
+        const uint64_t phase = 4 % kFileAlignment;
+        return offset + (phase + kFileAlignment - offset % kFileAlignment) % kFileAlignment;
+    }
+
+    /// Whether an occurrence of "ftyp" begins before `hit`, at or after `after` + 8,
+    /// within 12 bytes of `end`: the search for `hit` would then start too late.
+    bool occurrenceNear(uint64_t hit, uint64_t end, ReadContext& context) const
+    {
+        const uint64_t from = std::max(m_after + 8, end - std::min<uint64_t>(end, 12));
+        if (from + kFileTypeBox.size() > hit)
+            return false;
+        ByteRun before = context.bytes(from, static_cast<int64_t>(hit - from));
+        return findBytes(before.span(), kFileTypeBox) < before.size();
+    }
+
     const uint64_t m_after;
-    uint64_t m_position;   // where the search goes on: every earlier occurrence was rejected
-    uint64_t m_clearUntil; // no occurrence starts in [m_position, m_clearUntil)
+    uint64_t m_next; // the next grid position to look at: every earlier one was rejected
 };
 
 /// The payload of one "mdat" box of the file, as absolute offsets.

@@ -74,5 +74,56 @@ TEST(ISOBMFFCarverTest, BoxWalkAndFollowingFiles)
     expectCarves(ISOBMFFCarver(), cases);
 }
 
+/// A following file's start as a plain search for every "ftyp" finds it: each
+/// search starting 4 bytes past the occurrence before, while that start lies
+/// more than 8 bytes before `before`.
+std::optional<uint64_t> plainNextFileStart(const std::vector<uint8_t>& bytes, uint64_t after, uint64_t before)
+{
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    for (uint64_t from = after + 8; from + 8 < before;) {
+        const size_t hit = text.find("ftyp", from);
+        if (hit == std::string_view::npos || hit >= before)
+            return std::nullopt;
+        const uint64_t candidate = hit - 4;
+        const bool printable = hit + 8 <= bytes.size() && std::all_of(bytes.begin() + long(hit) + 4, bytes.begin() + long(hit) + 8, [](uint8_t b) { return b >= 0x20 && b <= 0x7E; });
+        const uint32_t size = uint32_t(bytes[candidate]) << 24 | uint32_t(bytes[candidate + 1]) << 16 | uint32_t(bytes[candidate + 2]) << 8 | bytes[candidate + 3];
+        if (candidate > after && candidate % 512 == 0 && size >= 12 && size <= 4096 && printable)
+            return candidate;
+        from = hit + 4;
+    }
+    return std::nullopt;
+}
+
+TEST(ISOBMFFCarverTest, AFollowingFileIsLookedForOnlyOnTheSectorGridWithThePlainAnswer)
+{
+    // Guards the search that looks only at sector starts against answering otherwise than looking everywhere.
+    const std::vector<uint8_t> box = IsoBuilder().ftyp().bytes(), badBrand = IsoBuilder().ftyp("is\x01m").bytes(), text { 'f', 't', 'y', 'p' };
+    struct Layout {
+        const char* name;
+        std::vector<std::pair<size_t, std::vector<uint8_t>>> placed;
+    };
+    const Layout layouts[] = {
+        { "one file on the grid", { { 1024, box } } },
+        { "one off the grid", { { 1030, box } } },
+        { "an occurrence just before one on the grid", { { 1018, text }, { 1024, box } } },
+        { "a rejected brand, then a file", { { 512, badBrand }, { 1524, text }, { 2048, box } } },
+        { "occurrences back to back", { { 1532, text }, { 1536, box }, { 3072, box } } },
+    };
+    for (const Layout& layout : layouts) {
+        ByteBuilder bytes;
+        bytes.padTo(4096, 0x33);
+        for (const auto& [at, piece] : layout.placed)
+            bytes.place(at, piece);
+        auto source = sourceOf(bytes.build());
+        for (uint64_t after : { 0u, 500u, 1016u, 1020u }) {
+            for (uint64_t before = after; before <= 4096; ++before) {
+                SCOPED_TRACE(::testing::Message() << layout.name << ", after " << after << ", before " << before);
+                ReadContext context(source);
+                ASSERT_EQ(ISOBMFFCarver::nextFileStart(after, before, context), plainNextFileStart(bytes.build(), after, before));
+            }
+        }
+    }
+}
+
 }
 }
