@@ -11,6 +11,7 @@
 #include "carve/FatImageBuilder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -489,6 +490,28 @@ int main(int argc, char** argv)
     writer.write("fuzz_report", "report", text(report.toJson()));
     writer.write("fuzz_report", "empty", text(CarveReport {}.toJson()));
     writer.write("fuzz_report", "compact", text(R"({"badReads":-1,"cancelled":true,"duration":0,"files":[{"category":"archives","confidence":"exact","ext":"zip","length":1,"outputPath":"","start":0}],"scannedBytes":0,"sourceDescription":"m","totalBytes":1})"));
+
+    // The paths a report's fields make a save write: plain names and hostile ones.
+    auto pathFields = [](std::initializer_list<std::array<std::string, 3>> files) {
+        Bytes bytes { static_cast<uint8_t>(files.size()) };
+        uint16_t sector = 1;
+        for (const auto& [ext, name, folder] : files) {
+            for (uint16_t value : { sector++, uint16_t(100) })
+                bytes.insert(bytes.end(), { static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8) });
+            auto add = [&](const std::string& field) {
+                bytes.push_back(static_cast<uint8_t>(field.size()));
+                bytes.insert(bytes.end(), field.begin(), field.end());
+            };
+            add(ext);
+            bytes.push_back(3); // a name and a folder
+            add(name);
+            add(folder);
+        }
+        return bytes;
+    };
+    writer.write("fuzz_report_paths", "named", pathFields({ { "jpg", "IMG_0001.JPG", "DCIM/100CANON" }, { "tar.gz", "b.tar.gz", "" } }));
+    writer.write("fuzz_report_paths", "hostile",
+        pathFields({ { "../x", "a", "" }, { "jpg", ".bashrc", "" }, { "jpg", "x.desktop", ".config/autostart" }, { "jpg", "X", "a/../../X" } }));
 
     // The stored-scan decoder: a card and an image record, written as the store writes them.
     writer.write("fuzz_scan_session", "disk", text(R"({"createdAt":"2026-03-01T14:05:09Z","id":"0F6B2A5E-3C1D-4E8F-9A7B-112233445566",)"

@@ -4,8 +4,6 @@
 #include "carve/ChunkReader.hpp"
 #include "carve/CarverRegistry.hpp"
 #include "carve/FileSystemRecovery.hpp"
-#include "carve/RunSource.hpp"
-#include "carve/RangeCopier.hpp"
 #include "carve/SampleDigests.hpp"
 #include "device/DeviceError.hpp"
 
@@ -150,22 +148,26 @@ void CarveEngine::addFileSystemFiles(Scan& scan)
     scan.countsByExt.clear();
     scan.bytesRecovered = 0;
     for (auto& file : scan.files) {
+        // A name that could not be a path on the user's disk is not offered at all.
+        file.forgetUnusableName();
         ++scan.countsByExt[file.ext];
         scan.bytesRecovered += file.length;
-        if (m_config.output != Config::OutputMode::files || !file.outputPath.empty())
-            continue;
-        // A file carving had not found, or found only in part.
-        std::filesystem::path folder = m_config.outputDirectory / file.folderName();
-        std::filesystem::create_directories(folder);
-        std::filesystem::path target = folder / file.fileName();
-        RunSource bytes(m_source, file.pieces());
-        std::vector<uint8_t> piece;
-        RangeCopier::copy(target, 0, file.length, [&](uint64_t at, uint64_t count) {
-            piece.resize(static_cast<size_t>(count));
-            return std::span<const uint8_t>(piece.data(), bytes.readInto(at, piece));
-        });
-        file.outputPath = std::filesystem::absolute(target).string();
     }
+}
+
+void CarveEngine::copyFiles(std::vector<CarvedFile>& files)
+{
+    auto copied = CarveExporter().copyFiles(files, *m_source, m_config.outputDirectory, {}, [this] { return isCancelled(); });
+    // Both lists keep the order of files.
+    size_t next = 0;
+    for (size_t i = 0; i < copied.saved.size(); ++i) {
+        while (!(files[next] == copied.saved[i]))
+            ++next;
+        files[next].outputPath = std::filesystem::absolute(copied.savedPaths[i]).string();
+    }
+    m_copyFailures = std::move(copied.failed);
+    for (const CarvedFile& changed : copied.changed)
+        m_copyFailures.push_back({ changed, "Its bytes changed on the source while the scan ran." });
 }
 
 std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<const uint8_t> chunk, Scan& scan)
@@ -242,11 +244,8 @@ std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> 
 
 void CarveEngine::record(uint64_t start, const CarveMatch& match, Scan& scan)
 {
-    std::string outputPath;
-    if (m_config.output == Config::OutputMode::files)
-        outputPath = write(start, match.length, match.ext);
-    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, std::move(outputPath),
-        headDigest(start, match.length), sampleDigests(start, match.length) });
+    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, "", headDigest(start, match.length),
+        sampleDigests(start, match.length) });
     ++scan.countsByExt[match.ext];
     scan.bytesRecovered += match.length;
 }
@@ -321,28 +320,23 @@ CarveReport CarveEngine::finish(Scan& scan, uint64_t position)
     report.files = std::move(scan.files);
     // A scan never fails for want of its report file; the owner asks whether it was written.
     m_reportWriteError.reset();
+    m_copyFailures.clear();
     try {
         report.writeFile(m_config.outputDirectory);
     } catch (const ReportWriteError& error) {
         m_reportWriteError = error;
     }
+    // The copies come after the report, so that a disk they fill cannot cost it; the
+    // report is then written again with where each copy went.
+    if (m_config.output == Config::OutputMode::files && !report.cancelled) {
+        copyFiles(report.files);
+        try {
+            if (!m_reportWriteError)
+                report.writeFile(m_config.outputDirectory, ReportNaming::replace);
+        } catch (const ReportWriteError&) {
+            // The first report stands: it lists every file, without its copy.
+        }
+    }
     return report;
 }
-
-std::string CarveEngine::write(uint64_t start, uint64_t length, const std::string& ext)
-{
-    CarvedFile named;
-    named.start = start;
-    named.ext = ext;
-    std::filesystem::path folder = m_config.outputDirectory / named.folderName();
-    std::filesystem::create_directories(folder);
-    std::filesystem::path target = folder / named.fileName();
-    ByteRun piece;
-    RangeCopier::copy(target, start, length, [&](uint64_t at, uint64_t count) {
-        piece = m_context.bytes(at, static_cast<int64_t>(count));
-        return piece.span();
-    });
-    return std::filesystem::absolute(target).string();
-}
-
 }

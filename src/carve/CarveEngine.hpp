@@ -1,5 +1,6 @@
 #pragma once
 
+#include "carve/CarveExporter.hpp"
 #include "carve/CarveProgress.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/FormatCarver.hpp"
@@ -28,7 +29,8 @@ public:
     /// what is left out takes the values the application scans with.
     struct Config {
         enum class OutputMode {
-            files,   ///< each recorded file is copied out during the scan
+            files,   ///< each recorded file is copied out at the end of the scan, as a save would
+
             catalog, ///< files are only listed
         };
 
@@ -59,12 +61,15 @@ public:
     /// Runs the whole scan on the calling thread and writes the report file.
     /// Throws CarveError (empty source, output not writable), the file-system
     /// error of creating the output folder, the source's error for a chunk read,
-    /// and in files mode the error of writing a copy.
+    /// A copy that cannot be made in files mode is listed in copyFailures().
     CarveReport run();
 
     /// Why the last run() could not write its report file (a full disk, a report
     /// already there); no value when it was written.
     const std::optional<ReportWriteError>& reportWriteError() const { return m_reportWriteError; }
+
+    /// The files the last run() could not copy in files mode, with the reasons.
+    const std::vector<CarveExporter::FailedFile>& copyFailures() const { return m_copyFailures; }
 
     /// Stops the scan at the next check; never undone.
     void cancel();
@@ -124,7 +129,7 @@ private:
     /// written over part of it, or a fragment of another in its range), so the
     /// enclosing files are demoted to heuristic. A guess there is dropped.
     bool admit(uint64_t start, const CarveMatch& match, Scan& scan);
-    /// Adds a file: its copy in files mode, its head and sample digests, the running counts.
+    /// Adds a file: its head and sample digests, the running counts.
     void record(uint64_t start, const CarveMatch& match, Scan& scan);
     /// The head digest of a file, or none when its first bytes cannot be read.
     std::optional<std::string> headDigest(uint64_t start, uint64_t length);
@@ -136,13 +141,17 @@ private:
     /// exact file with an opaque body becomes an open body to look inside).
     /// `listed` is the file's index in Scan::files, when it was listed.
     uint64_t nextCandidate(uint64_t start, const Found& found, std::optional<size_t> listed, Scan& scan) const;
-    std::string write(uint64_t start, uint64_t length, const std::string& ext);
+    /// Files mode: copies every file found into the output folder under the names a
+    /// save gives them (written whole under a temporary name, checked, then named);
+    /// a copy that fails is listed and the others go on.
+    void copyFiles(std::vector<CarvedFile>& files);
     /// After the last chunk: the files the volumes' directories describe, folded
-    /// into what carving found (FileSystemRecovery), copied out in files mode. A
+    /// into what carving found (FileSystemRecovery). A
     /// read error leaves the carved files as they are.
     void addFileSystemFiles(Scan& scan);
     CarveProgress progress(const Scan& scan, uint64_t position) const;
-    /// The last snapshot, then the report, also written into the output folder.
+    /// The last snapshot, then the report, also written into the output folder
+    /// (in files mode before the copies are made, and again after with their paths).
     CarveReport finish(Scan& scan, uint64_t position);
 
     ByteSourcePtr m_source;
@@ -158,6 +167,7 @@ private:
     std::mutex m_cancelLock;
     bool m_cancelled { false };
     std::optional<ReportWriteError> m_reportWriteError;
+    std::vector<CarveExporter::FailedFile> m_copyFailures;
 };
 
 }

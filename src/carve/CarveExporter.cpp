@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <ctime>
 
 #include <algorithm>
@@ -28,6 +29,7 @@ struct Saved {
 struct Changed { };
 struct Failed {
     std::string reason;
+    bool destinationFault { false };
 };
 struct Interrupted { };
 using Outcome = std::variant<Saved, Changed, Failed, Interrupted>;
@@ -42,47 +44,53 @@ Outcome differs(ByteSource& source, int64_t unreadableBefore)
     return Changed {};
 }
 
-/// `text` as one path component: "/", "\\" and control characters as "_"; no
-/// value for a name that cannot be one ("", ".", "..", too long).
-std::optional<std::string> pathComponent(std::string_view text)
+/// Where a file goes inside the destination: its folders, then its name.
+struct Place {
+    std::vector<std::string> folders;
+    std::string name;
+};
+
+/// The folder of the file's kind and its sector name (JPG/f2048.jpg).
+Place sectorPlace(const CarvedFile& file)
 {
-    constexpr size_t kMaxNameBytes = 255;
-    if (text.empty() || text == "." || text == ".." || text.size() > kMaxNameBytes)
-        return std::nullopt;
-    std::string component(text);
-    for (char& c : component)
-        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
-            c = '_';
-    return component;
+    return { { file.folderName() }, file.fileName() };
 }
 
-/// Where a file goes inside the destination: its original folder and name when it
-/// has them, else the folder of its kind and its sector name. Components that
-/// cannot be names are left out, so nothing ever lands outside the destination.
-std::pair<fs::path, std::string> placeOf(const CarvedFile& file)
+/// The file's original folders and name when it has them and each can be a name
+/// on the user's disk; no value otherwise.
+std::optional<Place> originalPlace(const CarvedFile& file)
 {
-    std::optional<std::string> name = file.name ? pathComponent(*file.name) : std::nullopt;
-    if (!name)
-        return { file.folderName(), file.fileName() };
-    fs::path folder;
-    const std::string folderText = file.folder.value_or("");
-    std::string_view rest = folderText;
+    if (!file.name || CarvedFile::pathComponentProblem(*file.name))
+        return std::nullopt;
+    Place place { {}, *file.name };
+    const std::string folders = file.folder.value_or("");
+    std::string_view rest = folders;
     while (!rest.empty()) {
         size_t slash = rest.find('/');
-        if (auto component = pathComponent(rest.substr(0, slash)))
-            folder /= *component;
+        std::string_view component = rest.substr(0, slash);
+        if (CarvedFile::pathComponentProblem(component))
+            return std::nullopt;
+        place.folders.emplace_back(component);
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
-    return { folder, *name };
+    return place;
 }
 
-/// Gives `path` the modification time `modified`: "YYYY-MM-DDTHH:MM:SS" in local
-/// time, or with "+HH:MM"/"-HH:MM" at that offset from UTC. A time that does not
-/// parse or cannot be set is left as it is.
-void setModified(const fs::path& path, const std::optional<std::string>& modified)
+/// Whether the place's whole path would be longer than other programs can open.
+bool tooLong(const fs::path& destination, const Place& place)
+{
+    size_t length = destination.string().size() + place.name.size() + 1;
+    for (const auto& folder : place.folders)
+        length += folder.size() + 1;
+    return length >= PATH_MAX;
+}
+
+/// The modification time "YYYY-MM-DDTHH:MM:SS" in local time, or with
+/// "+HH:MM"/"-HH:MM" at that offset from UTC; no value when it does not parse.
+std::optional<std::time_t> parseModified(const std::optional<std::string>& modified)
 {
     if (!modified)
-        return;
+        return std::nullopt;
     std::tm when {};
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, zoneHours = 0, zoneMinutes = 0;
     char sign = 0, tail = 0;
@@ -90,7 +98,7 @@ void setModified(const fs::path& path, const std::optional<std::string>& modifie
         &sign, &zoneHours, &zoneMinutes, &tail);
     const bool zoned = fields == 9 && (sign == '+' || sign == '-');
     if (fields != 6 && !zoned)
-        return;
+        return std::nullopt;
     when.tm_year = year - 1900;
     when.tm_mon = month - 1;
     when.tm_mday = day;
@@ -100,11 +108,10 @@ void setModified(const fs::path& path, const std::optional<std::string>& modifie
     when.tm_isdst = -1;
     std::time_t seconds = zoned ? ::timegm(&when) : std::mktime(&when);
     if (seconds == -1)
-        return;
+        return std::nullopt;
     if (zoned)
         seconds -= (sign == '-' ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
-    const struct timespec times[2] = { { 0, UTIME_OMIT }, { seconds, 0 } };
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    return seconds;
 }
 
 /// Whether every run of `file` lies inside a source of `size` bytes.
@@ -121,9 +128,11 @@ public:
     FileExport(const CarvedFile& file, ByteSource& bytes, uint64_t from, std::vector<uint8_t>& buffer, const CarveExporter::CancelTest& isCancelled)
         : m_file(file), m_source(bytes), m_from(from), m_buffer(buffer), m_isCancelled(isCancelled) { }
 
-    Outcome run(const fs::path& folder)
+    Outcome run(const WriteFolder& destination)
     {
         const int64_t unreadableBefore = m_source.badReads();
+        if (auto problem = CarvedFile::extensionProblem(m_file.ext))
+            return Failed { "It cannot be named: " + *problem + "." };
         try {
             if (m_file.headDigest) {
                 auto head = m_source.read(m_from, static_cast<int64_t>(std::min(m_file.length, CarvedFile::kHeadDigestBytes)));
@@ -135,34 +144,52 @@ public:
         } catch (const std::exception& error) {
             return Failed { error.what() };
         }
-        auto [subfolder, name] = placeOf(m_file);
-        m_name = std::move(name);
-        return place(folder / subfolder, unreadableBefore);
+        // A file keeps its folders and name where they can be made; else it goes
+        // into the folder of its kind under its sector name, as unnamed files do.
+        std::optional<Place> original = originalPlace(m_file);
+        if (original && !tooLong(destination.path(), *original)) {
+            Outcome outcome = place(destination, *original, unreadableBefore);
+            if (!m_foldersFailed)
+                return outcome;
+        }
+        return place(destination, sectorPlace(m_file), unreadableBefore);
     }
 
 private:
-    Outcome place(const fs::path& extFolder, int64_t unreadableBefore)
+    /// Makes the place's folders beneath the destination and copies the file there.
+    /// Folders made for a file that was not saved are removed again.
+    Outcome place(const WriteFolder& destination, const Place& place, int64_t unreadableBefore)
     {
-        std::error_code error;
-        // The outermost folder this file needs that is not there yet (its original
-        // folders may be several levels deep).
-        fs::path firstMade;
-        for (fs::path missing = extFolder; !missing.empty() && !fs::exists(missing, error); missing = missing.parent_path())
-            firstMade = missing;
-        fs::create_directories(extFolder, error);
-        if (error)
-            return Failed { "Could not create the folder " + extFolder.string() + ": " + error.message() + "." };
-        Outcome outcome = copy(extFolder, unreadableBefore);
-        // Folders made for a file that was not saved would be all it left behind.
-        if (!firstMade.empty() && !std::holds_alternative<Saved>(outcome))
-            fs::remove_all(firstMade, error);
+        m_foldersFailed = false;
+        std::vector<std::pair<WriteFolder, std::string>> made; // each made folder, by its parent
+        std::optional<WriteFolder> folder;
+        Outcome outcome;
+        try {
+            folder = destination.duplicate();
+            for (const auto& name : place.folders) {
+                bool madeNow = false;
+                WriteFolder next = folder->child(name, &madeNow);
+                if (madeNow)
+                    made.emplace_back(std::move(*folder), name);
+                folder = std::move(next);
+            }
+        } catch (const std::system_error& error) {
+            m_foldersFailed = true;
+            outcome = Failed { "Could not create its folder in " + destination.path().string() + ": " + error.code().message() + ".", true };
+        }
+        if (!m_foldersFailed)
+            outcome = copy(*folder, place.name, unreadableBefore);
+        if (!std::holds_alternative<Saved>(outcome)) {
+            for (auto it = made.rbegin(); it != made.rend(); ++it)
+                it->first.removeEmptyChild(it->second);
+        }
         return outcome;
     }
 
-    Outcome copy(const fs::path& extFolder, int64_t unreadableBefore)
+    Outcome copy(const WriteFolder& folder, const std::string& name, int64_t unreadableBefore)
     {
         try {
-            PendingFile target(extFolder);
+            PendingFile target(folder);
             std::optional<SampleDigests> samples;
             if (m_file.sampleDigests)
                 samples.emplace(m_file.length);
@@ -200,18 +227,18 @@ private:
                 return Failed { "The source ended " + formatByteCount(copied) + " into it, before its end." };
             if ((m_file.headDigest && head != *m_file.headDigest) || (samples && samples->digests() != *m_file.sampleDigests))
                 return differs(m_source, unreadableBefore);
-            fs::path saved = target.publishUnique(extFolder / m_name);
-            setModified(saved, m_file.modified);
-            return Saved { saved };
+            if (auto modified = parseModified(m_file.modified))
+                target.setModified(*modified);
+            return Saved { target.publishUnique(name) };
         } catch (const std::system_error& error) {
-            return Failed { error.code().message() };
+            return Failed { error.code().message(), true };
         }
     }
 
     const CarvedFile& m_file;
     ByteSource& m_source;
     uint64_t m_from;
-    std::string m_name; ///< the saved file's name, before the unique-name rule
+    bool m_foldersFailed { false }; ///< the last place()'s folders could not be made
     std::vector<uint8_t>& m_buffer;
     const CarveExporter::CancelTest& m_isCancelled;
 };
@@ -239,8 +266,33 @@ CarveExporter::Result CarveExporter::exportFiles(const std::vector<CarvedFile>& 
     const std::filesystem::path& folder, const Progress& progress, const CancelTest& isCancelled) const
 {
     std::filesystem::create_directories(folder);
+    Result result = copyFiles(files, source, folder, progress, isCancelled);
+    CarveReport report;
+    report.sourceDescription = source.descriptionForReport();
+    report.totalBytes = source.size();
+    report.scannedBytes = source.size();
+    report.badReads = source.badReads();
+    report.files = result.saved;
+    try {
+        result.reportFile = report.writeFile(folder, ReportNaming::firstFree);
+    } catch (const ReportWriteError& error) {
+        result.reportError = error;
+    }
+    return result;
+}
+
+CarveExporter::Result CarveExporter::copyFiles(const std::vector<CarvedFile>& files, ByteSource& source,
+    const std::filesystem::path& folder, const Progress& progress, const CancelTest& isCancelled) const
+{
     if (::access(folder.c_str(), W_OK) != 0)
         throw CarveError::outputNotWritable(folder.string());
+    WriteFolder destination = [&] {
+        try {
+            return WriteFolder::open(folder);
+        } catch (const std::system_error&) {
+            throw CarveError::outputNotWritable(folder.string());
+        }
+    }();
 
     Result result;
     result.folder = folder;
@@ -263,9 +315,9 @@ CarveExporter::Result CarveExporter::exportFiles(const std::vector<CarvedFile>& 
         } else if (file.runs) {
             // A non-owning handle: the view lives no longer than this call.
             RunSource view(ByteSourcePtr(ByteSourcePtr(), &source), *file.runs);
-            outcome = FileExport(file, view, 0, buffer, isCancelled).run(folder);
+            outcome = FileExport(file, view, 0, buffer, isCancelled).run(destination);
         } else {
-            outcome = FileExport(file, source, file.start, buffer, isCancelled).run(folder);
+            outcome = FileExport(file, source, file.start, buffer, isCancelled).run(destination);
         }
         if (auto* saved = std::get_if<Saved>(&outcome)) {
             result.saved.push_back(file);
@@ -273,26 +325,28 @@ CarveExporter::Result CarveExporter::exportFiles(const std::vector<CarvedFile>& 
         } else if (std::holds_alternative<Changed>(outcome)) {
             result.changed.push_back(file);
         } else if (auto* failed = std::get_if<Failed>(&outcome)) {
-            result.failed.push_back({ file, failed->reason });
+            result.failed.push_back({ file, failed->reason, failed->destinationFault });
         } else {
             result.cancelled = true;
         }
     }
     if (progress)
         progress(total, total);
-
-    CarveReport report;
-    report.sourceDescription = source.descriptionForReport();
-    report.totalBytes = source.size();
-    report.scannedBytes = source.size();
-    report.badReads = source.badReads();
-    report.files = result.saved;
-    try {
-        result.reportFile = report.writeFile(folder, ReportNaming::firstFree);
-    } catch (const ReportWriteError& error) {
-        result.reportError = error;
-    }
     return result;
+}
+
+std::filesystem::path CarveExporter::placeOf(const CarvedFile& file)
+{
+    Place place = originalPlace(file).value_or(sectorPlace(file));
+    fs::path path;
+    for (const auto& folder : place.folders)
+        path /= folder;
+    return path / place.name;
+}
+
+std::filesystem::path CarveExporter::sectorPlaceOf(const CarvedFile& file)
+{
+    return fs::path(file.folderName()) / file.fileName();
 }
 
 std::filesystem::path CarveExporter::uniqueURL(const std::filesystem::path& location)

@@ -31,6 +31,9 @@ public:
     struct FailedFile {
         CarvedFile file;
         std::string reason; ///< "No space left on device", "Read failed at offset …"
+        /// The destination could not take it (full, read-only, gone); else the
+        /// source or the record was at fault.
+        bool destinationFault { false };
 
         bool operator==(const FailedFile&) const = default;
     };
@@ -64,6 +67,20 @@ public:
     /// of creating it, or CarveError::outputNotWritable.
     Result exportFiles(const std::vector<CarvedFile>& files, ByteSource& source, const std::filesystem::path& folder,
         const Progress& progress = {}, const CancelTest& isCancelled = {}) const;
+
+    /// exportFiles() without the report: the files alone, for a scan that copies
+    /// what it found into its own folder beside its own report. `folder` must exist.
+    Result copyFiles(const std::vector<CarvedFile>& files, ByteSource& source, const std::filesystem::path& folder,
+        const Progress& progress = {}, const CancelTest& isCancelled = {}) const;
+
+    /// Where a file is saved inside the destination, relative to it: its original
+    /// folders and name when each can be a name on the user's disk, else the folder
+    /// of its kind and its sector name (JPG/f2048.jpg). A saved file may also carry
+    /// "-1", "-2", … before its extension when the name was taken, and a named file
+    /// whose folders could not be made goes to its sector place.
+    static std::filesystem::path placeOf(const CarvedFile& file);
+    /// The folder of the file's kind and its sector name (JPG/f2048.jpg).
+    static std::filesystem::path sectorPlaceOf(const CarvedFile& file);
 
     /// `location` itself when nothing exists there, else the first free
     /// folder/base-N.ext for N = 1, 2, ...

@@ -157,7 +157,8 @@ std::vector<SourceRun> decodeRuns(const json& list, const CarvedFile& file, cons
     return runs;
 }
 
-CarvedFile decodeFile(const json& object, size_t index)
+/// One entry of the files list; no value when it is refused, with the reason in `refusals`.
+std::optional<CarvedFile> decodeFile(const json& object, size_t index, std::vector<ReportRefusal>& refusals)
 {
     std::string where = " in file " + std::to_string(index + 1);
     if (!object.is_object())
@@ -193,6 +194,13 @@ CarvedFile decodeFile(const json& object, size_t index)
         file.modified = stringMember(object, "modified", where);
     if (object.contains("runs"))
         file.runs = decodeRuns(object["runs"], file, where);
+    const std::string entry = "File " + std::to_string(index + 1);
+    if (auto problem = CarvedFile::extensionProblem(file.ext)) {
+        refusals.push_back({ ReportRefusal::Kind::leftOut, entry + " was left out: " + *problem + "." });
+        return std::nullopt;
+    }
+    if (auto problem = file.forgetUnusableName())
+        refusals.push_back({ ReportRefusal::Kind::nameForgotten, entry + " keeps only its sector name: " + *problem + "." });
     return file;
 }
 
@@ -266,8 +274,10 @@ CarveReport CarveReport::fromJson(std::string_view text)
     if (!files.is_array())
         wrongType("files", "a list", where);
     report.files.reserve(files.size());
-    for (size_t i = 0; i < files.size(); ++i)
-        report.files.push_back(decodeFile(files[i], i));
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (auto file = decodeFile(files[i], i, report.refusals))
+            report.files.push_back(std::move(*file));
+    }
     return report;
 }
 
@@ -279,8 +289,12 @@ std::filesystem::path CarveReport::writeFile(const std::filesystem::path& folder
         PendingFile file(folder);
         file.write({ reinterpret_cast<const uint8_t*>(text.data()), text.size() });
         if (naming == ReportNaming::firstFree)
-            return file.publishUnique(target);
-        if (!file.publish(target))
+            return file.publishUnique(kFileName);
+        if (naming == ReportNaming::replace) {
+            file.publishReplacing(kFileName);
+            return target;
+        }
+        if (!file.publish(kFileName))
             throw ReportWriteError(target, std::make_error_code(std::errc::file_exists));
         return target;
     } catch (const std::system_error& error) {

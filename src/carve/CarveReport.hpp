@@ -15,6 +15,19 @@ namespace brightfold {
 enum class ReportNaming {
     onlyName,  ///< brightfold-report.json or nothing: writing fails when it exists
     firstFree, ///< brightfold-report.json, else brightfold-report-1.json, -2, …
+    replace,   ///< brightfold-report.json, in one step in place of the one there
+};
+
+/// An entry of a report file that was not taken as it was.
+struct ReportRefusal {
+    enum class Kind {
+        leftOut,       ///< its extension cannot name a file: the entry is not loaded
+        nameForgotten, ///< its name or folder cannot be a path: it keeps its sector name
+    };
+    Kind kind;
+    std::string text; ///< one sentence for the user, naming the entry and why
+
+    bool operator==(const ReportRefusal&) const = default;
 };
 
 /// The result of a scan: what was scanned, how it went, and the files found in
@@ -27,6 +40,8 @@ struct CarveReport {
     int64_t badReads { 0 };
     bool cancelled { false };
     std::vector<CarvedFile> files;
+    /// The entries fromJson() would not take as they were. Never written.
+    std::vector<ReportRefusal> refusals {};
 
     /// The name of the report file in every scan and save folder.
     static constexpr const char* kFileName = "brightfold-report.json";
@@ -37,7 +52,9 @@ struct CarveReport {
     /// Pretty-printed JSON with sorted keys and every "/" written as "\/".
     std::string toJson() const;
     /// Parses the report's JSON form; accepts "/" and "\/". Throws
-    /// ReportFormatError naming the first missing or ill-typed member.
+    /// ReportFormatError naming the first missing or ill-typed member. Paths are
+    /// made of what it holds, so an entry whose extension or names could lead
+    /// outside a folder is refused (see refusals) and the rest still load.
     static CarveReport fromJson(std::string_view text);
 
     /// Writes toJson() into `folder` under a temporary name, flushes it, and names it

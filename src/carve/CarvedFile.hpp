@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brightfold {
@@ -64,6 +65,19 @@ struct CarvedFile {
     }
     /// The file's pieces on the source: `runs`, or the one range from `start`.
     std::vector<SourceRun> pieces() const { return runs ? *runs : std::vector<SourceRun> { { start, length } }; }
+
+    /// Why `ext` cannot be a file's extension, in words for the user; no value when
+    /// it can: 1 to 8 of a-z and 0-9, with single dots inside ("tar.gz").
+    static std::optional<std::string> extensionProblem(std::string_view ext);
+    /// Why `name` cannot be one component of a path on the user's disk (a name or
+    /// one folder): empty, "." or "..", a separator, a leading dot (a hidden file
+    /// could be a shell's or desktop's settings), a control or bidirectional
+    /// override character (a name that shows other than it is), over 255 bytes.
+    static std::optional<std::string> pathComponentProblem(std::string_view name);
+    /// Checks the name and every folder component; when one cannot be used, forgets
+    /// the name, folder and time (the file is then known by its sector name) and
+    /// says why.
+    std::optional<std::string> forgetUnusableName();
 
     /// 64-bit FNV-1a of `data` as lower-case hexadecimal without leading zeros.
     static std::string headDigestOf(std::span<const uint8_t> data);

@@ -3,10 +3,42 @@
 #include "device/UniqueFd.hpp"
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <span>
+#include <string>
 
 namespace brightfold {
+
+/// An open folder that files are written beneath. Every folder made below it and
+/// every file named in it is reached through descriptors, one plain name at a
+/// time and never through a symbolic link, so nothing planted on the way (a link,
+/// a name that differs only in case) can lead a write outside it. Failures throw
+/// std::system_error, whose code names the reason.
+class WriteFolder {
+public:
+    /// Opens `folder`, which must exist (a link to it, as the user gave it, is followed).
+    static WriteFolder open(const std::filesystem::path& folder);
+
+    /// The folder `name` inside this one, made when missing. `name` must be one
+    /// plain component; a link there is refused (ELOOP), as is anything not a
+    /// folder. `made`, when given, tells whether it was made now.
+    WriteFolder child(const std::string& name, bool* made = nullptr) const;
+    /// Another descriptor of the same folder (not of whatever is at its path now).
+    WriteFolder duplicate() const;
+    /// Removes the empty folder `name` inside this one; anything else stays.
+    void removeEmptyChild(const std::string& name) const;
+
+    int fd() const { return m_fd.get(); }
+    /// The path it was reached by, for messages and for the paths reported.
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    WriteFolder(UniqueFd fd, std::filesystem::path path) : m_fd(std::move(fd)), m_path(std::move(path)) { }
+
+    UniqueFd m_fd;
+    std::filesystem::path m_path;
+};
 
 /// A file being written under a temporary name in the folder it is meant for, so
 /// that no reader ever finds it half-written under its real name. It gets that
@@ -16,30 +48,38 @@ namespace brightfold {
 class PendingFile {
 public:
     /// Creates a hidden temporary file in `folder`.
-    explicit PendingFile(const std::filesystem::path& folder);
+    explicit PendingFile(const WriteFolder& folder);
+    explicit PendingFile(const std::filesystem::path& folder) : PendingFile(WriteFolder::open(folder)) { }
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
     /// Appends `bytes`, retrying short and interrupted writes.
     void write(std::span<const uint8_t> bytes);
+    /// Gives the file the modification time `seconds` when it is named.
+    void setModified(std::time_t seconds) { m_modified = seconds; }
 
-    /// Flushes the file to the disk, closes it and gives it the name `target`
-    /// (in the same folder), never replacing anything there. Returns false, and
-    /// stays pending, when `target` exists already.
-    bool publish(const std::filesystem::path& target);
+    /// Flushes the file to the disk, closes it and gives it the name `name` in its
+    /// folder, never replacing anything there. Returns false, and stays pending,
+    /// when that name is taken.
+    bool publish(const std::string& name);
 
-    /// Flushes and publishes under `target`, or the first of target-1, target-2, …
-    /// (before its extension) that is free. Returns the name it got.
-    std::filesystem::path publishUnique(const std::filesystem::path& target);
+    /// Flushes and publishes under `name` in one step, in place of what is there.
+    void publishReplacing(const std::string& name);
 
-    const std::filesystem::path& temporaryPath() const { return m_path; }
+    /// Flushes and publishes under `name`, or the first of name-1, name-2, …
+    /// (before its extension) that is free. Returns the path it got.
+    std::filesystem::path publishUnique(const std::string& name);
+
+    std::filesystem::path temporaryPath() const { return m_folder.path() / m_name; }
 
 private:
     void flush();
 
-    std::filesystem::path m_path;
+    WriteFolder m_folder;
+    std::string m_name; ///< the temporary name, in m_folder
     UniqueFd m_fd;
+    std::time_t m_modified { -1 };
     bool m_flushed { false };
     bool m_published { false };
 };

@@ -4,6 +4,7 @@
 #include "carve/ScanError.hpp"
 #include "device/DeviceError.hpp"
 #include "device/DiskEnumerator.hpp"
+#include "device/SaveDestination.hpp"
 #include "device/SourceOpener.hpp"
 
 #include <sys/stat.h>
@@ -32,7 +33,7 @@ bool isRefusal(const DeviceError& error)
 ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
     : m_request(std::move(request))
 {
-    refuseEarlierReport();
+    refuseOutputFolder();
     m_source = openSource(m_request, onNotice);
     prepareEngine();
 }
@@ -41,12 +42,14 @@ ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
     : m_request(std::move(request))
     , m_source(std::move(source))
 {
-    refuseEarlierReport();
+    refuseOutputFolder();
     prepareEngine();
 }
 
-void ScanRunner::refuseEarlierReport() const
+void ScanRunner::refuseOutputFolder() const
 {
+    // The report and copies written onto the card would overwrite what is being recovered.
+    SaveDestination::checkScanFolder(m_request.sourcePath, m_request.outputFolder, m_request.folderRule == OutputFolderRule::asGiven);
     std::error_code error;
     if (m_request.folderRule == OutputFolderRule::asGiven && std::filesystem::exists(reportFile(), error))
         throw ScanError::reportExists(m_request.outputFolder);

@@ -57,7 +57,8 @@ public:
 
     using NoticeHandler = std::function<void(const ScanNotice&)>;
 
-    /// Refuses an output folder that holds a report already (ScanError::reportExists),
+    /// Refuses an output folder on the card itself (DestinationError) or one that
+    /// holds a report already (ScanError::reportExists),
     /// unmounts the card first when the request says so (one that stays mounted is
     /// scanned all the same, after a notice), then opens the source read-only; this
     /// may block while the system asks for a password. A fresh folder is made only
@@ -93,8 +94,9 @@ public:
     static ByteSourcePtr openSource(const ScanRequest& request, const NoticeHandler& onNotice);
 
 private:
+    /// DestinationError when the folder lies on the card being scanned;
     /// ScanError::reportExists when the folder as given holds a report already.
-    void refuseEarlierReport() const;
+    void refuseOutputFolder() const;
     /// Makes the fresh folder when one is asked for, then the engine.
     void prepareEngine();
 

@@ -13,6 +13,8 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace brightfold::cli {
 
 namespace {
@@ -47,7 +49,7 @@ void printResult(const CarveExporter::Result& result, size_t asked)
             fmt::print("  {}: {}\n", describe(failure.file), failure.reason);
     }
     if (result.reportError)
-        fmt::print(stderr, "brightfold: {}\n", result.reportError->what());
+        fmt::print(stderr, "brightfold: {} No report of the saved files was written.\n", result.reportError->what());
     else if (result.reportFile)
         fmt::print("Report: {}\n", result.reportFile->string());
 }
@@ -104,6 +106,9 @@ int runSave(const SaveOptions& options)
         if (categories.contains(file.category))
             files.push_back(file);
     }
+    // Entries that could lead outside the destination are not saved; the rest are.
+    for (const auto& refusal : input.report.refusals)
+        fmt::print(stderr, "brightfold: {}\n", refusal.text);
     if (files.empty())
         throw CommandError("The report lists no files of the chosen types to save.");
     SaveDestination::check(input.sourcePath, options.to);
@@ -127,6 +132,10 @@ int runSave(const SaveOptions& options)
     printResult(result, files.size());
     if (result.cancelled && signal != 0)
         return exitStatusForSignal(signal);
+    const bool refusedSome = std::any_of(input.report.refusals.begin(), input.report.refusals.end(),
+        [](const ReportRefusal& refusal) { return refusal.kind == ReportRefusal::Kind::leftOut; });
+    if (refusedSome && result.outcome() == ExportOutcome::complete)
+        return kPartlyDone;
     return exitStatusFor(result.outcome());
 }
 
@@ -135,7 +144,9 @@ int runSave(const SaveOptions& options)
 std::function<int()> addSaveCommand(CLI::App& app)
 {
     auto options = std::make_shared<SaveOptions>();
-    auto* command = app.add_subcommand("save", "Save the files listed in a scan report, or found by a stored scan, from the scanned source");
+    auto* command = app.add_subcommand("save",
+        "Save the files listed in a scan report, or found by a stored scan, from the scanned source; each is checked against a "
+        "sample of what the scan saw (its first and last 4 KiB and 4 KiB at every MiB) before it is named");
     command->add_option("report", options->report, "The scan's brightfold-report.json");
     command->add_option("--session", options->session, "Save from a stored scan instead (its id, as brightfold sessions lists it)");
     command->add_option("--source", options->source, "The disk image or device that was scanned (with a report)");

@@ -171,8 +171,15 @@ int runScan(const ScanOptions& options)
     if (report.cancelled)
         summary += " (cancelled)";
     fmt::print(stderr, "{}.\n", summary);
+    const auto& copyFailures = engine.copyFailures();
+    for (const auto& failure : copyFailures)
+        fmt::print(stderr, "Not copied: {} ({}): {}\n", failure.file.originalPath().value_or(failure.file.fileName()), failure.file.start,
+            failure.reason);
+    if (!copyFailures.empty())
+        fmt::print(stderr, "{} of {} files could not be copied; the report lists them without a copy.\n", copyFailures.size(),
+            report.files.size());
     if (const auto& failure = scan.reportWriteError())
-        fmt::print(stderr, "brightfold: {}\n", failure->what());
+        fmt::print(stderr, "brightfold: {} No report was written.\n", failure->what());
     else
         fmt::print(stderr, "Report: {}\n", scan.reportFile().string());
     bool stored = !session || store(std::move(*session), report);
@@ -180,7 +187,7 @@ int runScan(const ScanOptions& options)
         return exitStatusForSignal(signal);
     if (report.cancelled)
         return kInterrupted;
-    return scan.reportWriteError() || !stored ? kPartlyDone : kAllDone;
+    return scan.reportWriteError() || !stored || !copyFailures.empty() ? kPartlyDone : kAllDone;
 }
 
 }
@@ -192,7 +199,8 @@ std::function<int()> addScanCommand(CLI::App& app)
     command->add_option("source", options->source, "Disk image or device to scan (read-only)")->required();
     command->add_option("--types", options->types, "Comma-separated categories: photos,rawPhotos,video,audio,documents,archives (default: all)");
     command->add_option("--out", options->out, "Folder for the report, which must not hold one already (default: a new \"Brightfold Scan <time>\" folder here)");
-    command->add_flag("--copy", options->copy, "Also copy every file found into the output folder while scanning");
+    command->add_flag("--copy", options->copy,
+        "Also copy every file found into the output folder, named as save names them (each written whole, checked, then named)");
     command->add_flag("--json", options->json, "Print the report as JSON instead of a table");
     command->add_flag("--by-folder", options->byFolder,
         "List the files under the folders and names a FAT or exFAT file system on the source kept for them (deleted files too), then those found by carving alone");

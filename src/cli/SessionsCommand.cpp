@@ -36,8 +36,8 @@ int runSessions(bool json)
     }
     fmt::print("{:<36}  {:<20}  {:>6}  {}\n", "ID", "Date", "Files", "Source");
     for (const auto& session : sessions)
-        fmt::print("{:<36}  {:<20}  {:>6}  {}\n", session.idText(), isoDateText(session.createdAt), session.report.files.size(),
-            describeSource(session));
+        fmt::print("{:<36}  {:<20}  {:>6}  {}{}\n", session.idText(), isoDateText(session.createdAt), session.report.files.size(),
+            describeSource(session), session.report.cancelled ? " (stopped early)" : "");
     return 0;
 }
 

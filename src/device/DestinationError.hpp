@@ -9,7 +9,8 @@ namespace brightfold {
 class DestinationError : public std::runtime_error {
 public:
     enum class Kind {
-        onScannedCard, ///< the folder lies on the card being recovered from
+        onScannedCard,              ///< the folder lies on the card being recovered from
+        defaultFolderOnScannedCard, ///< the current folder, where a scan writes by default, is on it
     };
 
     /// `card` names the scanned source as the user gave it (/dev/sdb).
@@ -18,6 +19,15 @@ public:
         return { Kind::onScannedCard, card,
             "That folder is on the card you're recovering from (" + card
                 + "). Saving there could overwrite the very files you want back. Choose a folder on another disk." };
+    }
+
+    /// A scan started from a folder on the card it scans, without naming another.
+    static DestinationError defaultFolderOnScannedCard(const std::string& card)
+    {
+        return { Kind::defaultFolderOnScannedCard, card,
+            "The current folder is on the card you're scanning (" + card
+                + "). The scan's report would be written onto it and could overwrite the very files you want back. "
+                  "Change to a folder on another disk (cd), or name one with --out." };
     }
 
     Kind kind() const { return m_kind; }

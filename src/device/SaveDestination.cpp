@@ -2,7 +2,11 @@
 
 #include "device/DestinationError.hpp"
 
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -87,6 +91,16 @@ std::optional<dev_t> nodeDevice(const std::string& path)
     return status.st_rdev;
 }
 
+/// Whether `path` is one of the card's image files (a FUSE mount of the image itself).
+bool isImageOf(const std::string& path, const SaveDestination::Card& card)
+{
+    struct stat status {};
+    if (card.files.empty() || path.empty() || path.front() != '/' || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    return std::any_of(card.files.begin(), card.files.end(),
+        [&](const SaveDestination::Card::File& file) { return file.device == status.st_dev && file.inode == status.st_ino; });
+}
+
 /// The folder itself when it exists, else the closest folder above it that does:
 /// the one whose file system a new folder would be made on.
 std::optional<struct stat> nearestExisting(fs::path folder)
@@ -108,22 +122,57 @@ bool isUnder(const fs::path& path, const fs::path& root)
     return rootEnd == root.end() || (std::next(rootEnd) == root.end() && rootEnd->empty());
 }
 
-/// The loop devices whose backing file is `image`: a mounted one writes into it.
-std::vector<dev_t> loopDevicesOver(const struct stat& image, const fs::path& sysRoot)
+std::optional<uint64_t> numberIn(const fs::path& file)
 {
-    std::vector<dev_t> devices;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(sysRoot / "block", error)) {
-        std::ifstream in(entry.path() / "loop" / "backing_file");
-        std::string backing;
-        struct stat status {};
-        if (std::getline(in, backing) && ::stat(backing.c_str(), &status) == 0 && status.st_dev == image.st_dev
-            && status.st_ino == image.st_ino) {
-            if (auto number = deviceNumberIn(entry.path()))
-                devices.push_back(*number);
+    std::ifstream in(file);
+    uint64_t value = 0;
+    if (!(in >> value))
+        return std::nullopt;
+    return value;
+}
+
+/// The part of a file loop device `name` shows: asked of the device itself when it
+/// can be opened (exact even when the file was renamed), else read from sysfs.
+std::optional<SaveDestination::Card::File> loopBacking(const fs::path& sysBlock, const std::string& name, bool liveSystem)
+{
+    if (liveSystem) {
+        int fd = ::open(("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            struct loop_info64 info {};
+            int answer = ::ioctl(fd, LOOP_GET_STATUS64, &info);
+            ::close(fd);
+            if (answer == 0) {
+                return SaveDestination::Card::File { static_cast<dev_t>(info.lo_device), static_cast<ino_t>(info.lo_inode), info.lo_offset,
+                    info.lo_sizelimit == 0 ? std::nullopt : std::optional<uint64_t>(info.lo_sizelimit) };
+            }
         }
     }
-    return devices;
+    std::ifstream in(sysBlock / name / "loop" / "backing_file");
+    std::string backing;
+    struct stat status {};
+    if (!std::getline(in, backing) || ::stat(backing.c_str(), &status) != 0)
+        return std::nullopt;
+    auto sizeLimit = numberIn(sysBlock / name / "loop" / "sizelimit");
+    return SaveDestination::Card::File { status.st_dev, status.st_ino, numberIn(sysBlock / name / "loop" / "offset").value_or(0),
+        sizeLimit && *sizeLimit != 0 ? sizeLimit : std::nullopt };
+}
+
+/// The whole disk's kernel name for the block device `device` ("loop3" for loop3p1).
+std::optional<std::string> diskNameOf(dev_t device, const fs::path& sysRoot)
+{
+    std::error_code error;
+    fs::path node = fs::canonical(sysRoot / "dev" / "block" / (std::to_string(major(device)) + ":" + std::to_string(minor(device))), error);
+    if (error)
+        return std::nullopt;
+    fs::path disk = fs::exists(node / "partition", error) ? node.parent_path() : node;
+    return disk.filename().string();
+}
+
+void addUnique(std::vector<dev_t>& devices, const std::vector<dev_t>& more)
+{
+    for (dev_t device : more)
+        if (!contains(devices, device))
+            devices.push_back(device);
 }
 
 }
@@ -142,6 +191,11 @@ std::vector<dev_t> SaveDestination::devicesOnDisk(dev_t device, const fs::path& 
 
 std::vector<fs::path> SaveDestination::mountPointsOf(std::string_view mountinfo, const std::vector<dev_t>& devices)
 {
+    return mountPointsOf(mountinfo, Card { devices, {} });
+}
+
+std::vector<fs::path> SaveDestination::mountPointsOf(std::string_view mountinfo, const Card& card)
+{
     std::vector<fs::path> mountPoints;
     std::istringstream lines { std::string(mountinfo) };
     for (std::string line; std::getline(lines, line);) {
@@ -154,45 +208,96 @@ std::vector<fs::path> SaveDestination::mountPointsOf(std::string_view mountinfo,
         std::string type, source;
         fields >> type >> source;
         auto device = parseDeviceNumber(number);
-        auto sourceDevice = nodeDevice(unescapeMountField(source));
-        if ((device && contains(devices, *device)) || (sourceDevice && contains(devices, *sourceDevice)))
+        const std::string sourcePath = unescapeMountField(source);
+        auto sourceDevice = nodeDevice(sourcePath);
+        if ((device && contains(card.devices, *device)) || (sourceDevice && contains(card.devices, *sourceDevice))
+            || isImageOf(sourcePath, card))
             mountPoints.push_back(unescapeMountField(mountPoint));
     }
     return mountPoints;
 }
 
-void SaveDestination::check(const std::string& sourcePath, const fs::path& folder)
+bool SaveDestination::Card::File::overlaps(const File& other) const
 {
+    if (device != other.device || inode != other.inode)
+        return false;
+    auto end = [](const File& file) { return file.length && *file.length <= UINT64_MAX - file.offset ? file.offset + *file.length : UINT64_MAX; };
+    return offset < end(other) && other.offset < end(*this);
+}
+
+SaveDestination::Card SaveDestination::cardOf(const std::string& sourcePath, const fs::path& sysRoot)
+{
+    Card card;
     struct stat source {};
     if (::stat(sourcePath.c_str(), &source) != 0)
-        return;
-    std::vector<dev_t> devices;
+        return card;
+    const bool liveSystem = sysRoot == "/sys";
+    const fs::path sysBlock = sysRoot / "block";
+    bool wholeFiles = false; // an image file: any loop device over it shows part of the card
     if (S_ISBLK(source.st_mode)) {
-        devices = devicesOnDisk(source.st_rdev);
+        card.devices = devicesOnDisk(source.st_rdev, sysRoot);
+        if (auto disk = diskNameOf(source.st_rdev, sysRoot))
+            if (auto backing = loopBacking(sysBlock, *disk, liveSystem))
+                card.files.push_back(*backing);
     } else if (S_ISCHR(source.st_mode)) {
-        devices = { source.st_rdev };
+        card.devices = { source.st_rdev };
     } else if (S_ISREG(source.st_mode)) {
-        // An image attached as a loop device and mounted is written through that mount.
-        for (dev_t loop : loopDevicesOver(source, "/sys"))
-            for (dev_t device : devicesOnDisk(loop))
-                devices.push_back(device);
+        card.files.push_back({ source.st_dev, source.st_ino, 0, std::nullopt });
+        wholeFiles = true;
     }
-    if (devices.empty())
+    if (card.files.empty())
+        return card;
+
+    // Other loop devices over the same bytes: written through, they write onto the card.
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(sysBlock, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("loop"))
+            continue;
+        auto backing = loopBacking(sysBlock, name, liveSystem);
+        if (!backing)
+            continue;
+        bool same = std::any_of(card.files.begin(), card.files.end(), [&](const Card::File& file) {
+            return wholeFiles ? file.device == backing->device && file.inode == backing->inode : file.overlaps(*backing);
+        });
+        if (!same)
+            continue;
+        if (auto number = deviceNumberIn(entry.path()))
+            addUnique(card.devices, devicesOnDisk(*number, sysRoot));
+    }
+    return card;
+}
+
+void SaveDestination::check(const std::string& sourcePath, const fs::path& folder)
+{
+    Card card = cardOf(sourcePath);
+    if (card.devices.empty() && card.files.empty())
         return;
 
     std::error_code error;
     fs::path destination = fs::weakly_canonical(fs::absolute(folder, error), error);
     if (error)
         destination = fs::absolute(folder, error).lexically_normal();
-    if (auto existing = nearestExisting(destination); existing && contains(devices, existing->st_dev))
+    if (auto existing = nearestExisting(destination); existing && contains(card.devices, existing->st_dev))
         throw DestinationError::onScannedCard(sourcePath);
 
     std::ifstream in("/proc/self/mountinfo");
     std::ostringstream mountinfo;
     mountinfo << in.rdbuf();
-    for (const auto& mountPoint : mountPointsOf(mountinfo.str(), devices)) {
+    for (const auto& mountPoint : mountPointsOf(mountinfo.str(), card)) {
         if (isUnder(destination, mountPoint))
             throw DestinationError::onScannedCard(sourcePath);
+    }
+}
+
+void SaveDestination::checkScanFolder(const std::string& sourcePath, const fs::path& folder, bool folderGiven)
+{
+    try {
+        check(sourcePath, folder);
+    } catch (const DestinationError&) {
+        if (folderGiven)
+            throw;
+        throw DestinationError::defaultFolderOnScannedCard(sourcePath);
     }
 }
 

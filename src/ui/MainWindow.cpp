@@ -13,6 +13,7 @@
 #include "ui/StepBar.hpp"
 #include "ui/Symbols.hpp"
 #include "workflow/AppModel.hpp"
+#include "workflow/BrowserModel.hpp"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -97,6 +98,11 @@ MainWindow::MainWindow(AppModel& model, AppUpdater& updater, const AppSettings& 
     connect(&m_model, &AppModel::stepChanged, this, &MainWindow::showStep);
     connect(&m_model, &AppModel::stepStatusChanged, this, &MainWindow::showStep);
     connect(&m_model, &AppModel::previewProgressChanged, this, &MainWindow::showStep);
+    connect(&m_model, &AppModel::alertRequested, this, [this](const QString& title, const QString& message) {
+        auto* alert = new QMessageBox(QMessageBox::Warning, title, message, QMessageBox::Ok, this);
+        alert->setAttribute(Qt::WA_DeleteOnClose);
+        alert->open();
+    });
     showStage();
 }
 
@@ -191,6 +197,27 @@ void MainWindow::showEvent(QShowEvent* event)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Quitting in the middle of a save would leave the user guessing what was saved: ask, then stop cleanly.
+    auto* browser = qobject_cast<BrowserScreen*>(m_screen);
+    if (browser && browser->model().isWorking() && !m_closingAfterWork) {
+        event->ignore();
+        auto* question = new QMessageBox(QMessageBox::Warning, QStringLiteral("Stop saving?"),
+            QStringLiteral("Stop saving?"), QMessageBox::NoButton, this);
+        question->setInformativeText(
+            QStringLiteral("The file being written now is removed. The files saved before it are complete and stay where they are."));
+        QPushButton* stop = question->addButton(QStringLiteral("Stop Saving"), QMessageBox::DestructiveRole);
+        question->addButton(QStringLiteral("Keep Saving"), QMessageBox::RejectRole);
+        question->setAttribute(Qt::WA_DeleteOnClose);
+        connect(question, &QMessageBox::finished, this, [this, question, stop, browser] {
+            if (question->clickedButton() != stop || m_screen != browser)
+                return;
+            m_closingAfterWork = true;
+            connect(&browser->model(), &BrowserModel::workFinished, this, &QWidget::close, Qt::QueuedConnection);
+            browser->model().stopWork();
+        });
+        question->open();
+        return;
+    }
     QSettings settings = windowSettings();
     settings.setValue(kGeometryKey, saveGeometry());
     QMainWindow::closeEvent(event);

@@ -53,6 +53,7 @@ private:
     StepBar* m_stepBar;
     QVBoxLayout* m_stageArea;
     QWidget* m_screen { nullptr };
+    bool m_closingAfterWork { false }; ///< the user chose to stop a save and quit
     QAction* m_checkForUpdates { nullptr };
     bool m_launched { false };
 };

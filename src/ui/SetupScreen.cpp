@@ -44,8 +44,9 @@ void clearLayout(QVBoxLayout* layout)
 QString recentScanDetail(const ScanSession& session)
 {
     QString when = QLocale().toString(session.createdAt.toLocalTime(), QLocale::ShortFormat);
+    // A scan stopped part-way (cancelled, or the application quit) says so: it did not look at the whole card.
     return when + QStringLiteral(" · ") + countText(static_cast<int64_t>(session.report.files.size()), QStringLiteral("file"))
-        + QStringLiteral(" found");
+        + QStringLiteral(" found") + (session.report.cancelled ? QStringLiteral(" · stopped early") : QString());
 }
 
 }

@@ -3,9 +3,11 @@
 #include "carve/ScanRunner.hpp"
 #include "workflow/PreviewBatch.hpp"
 #include "workflow/PreviewMaker.hpp"
+#include "workflow/RecoveredItem.hpp"
 #include "workflow/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
 
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -150,8 +152,12 @@ void AppModel::start()
         if (m_unmountFirst)
             plan.diskToUnmount = disk->deviceIdentifier;
     } else {
-        session = ScanSession::forImage(std::get<ImageFile>(m_source->value).path.toStdString());
-        plan.path = std::get<ScanSession::Image>(session.source).path;
+        // A device node chosen as an image is the card it is, when it is one of the listed disks.
+        session = ScanSession::forSource(std::get<ImageFile>(m_source->value).path.toStdString(), *m_devices);
+        if (const auto* disk = std::get_if<ScanSession::Disk>(&session.source))
+            plan.path = "/dev/" + disk->deviceIdentifier;
+        else
+            plan.path = std::get<ScanSession::Image>(session.source).path;
     }
     plan.id = session.id;
     plan.name = QString::fromStdString(session.sourceName);
@@ -278,8 +284,16 @@ void AppModel::browsePreviousRecovery()
         return;
     std::optional<QString> folder
         = m_panels->chooseFolder(QStringLiteral("Open Saved Files"), QStringLiteral("Choose a folder of files saved by Brightfold Recover"));
-    if (folder)
-        enterBrowser(BrowseTarget::folder(*folder));
+    if (!folder)
+        return;
+    if (!RecoveredItem::isRecoveryFolder(*folder)) {
+        emit alertRequested(QStringLiteral("Not a Folder of Saved Files"),
+            QStringLiteral("%1 holds no files saved by Brightfold Recover (there is no brightfold-report.json in it). "
+                           "Choose a folder that Save Selected made.")
+                .arg(QFileInfo(*folder).fileName()));
+        return;
+    }
+    enterBrowser(BrowseTarget::folder(*folder));
 }
 
 void AppModel::exitBrowser()

@@ -106,7 +106,8 @@ public:
     /// Opens the browser; closing it comes back to the current stage when that
     /// is a scan's result.
     void enterBrowser(const BrowseTarget& target);
-    /// Asks for a folder of saved files and browses it.
+    /// Asks for a folder of saved files and browses it; a folder without a report
+    /// of a save is refused with an alert (it may hold the user's own files).
     void browsePreviousRecovery();
     void exitBrowser();
     /// "Scan Another Card" and "Back": the setup screen, progress cleared, disks refreshed.
@@ -125,6 +126,8 @@ signals:
     void previewProgressChanged();
     void setupWarningChanged();
     void recentScansChanged();
+    /// Something the user must read and acknowledge (shown as an alert).
+    void alertRequested(const QString& title, const QString& message);
 
 private:
     /// What the scan task needs, fixed when it starts.

@@ -253,7 +253,7 @@ void BrowserModel::saveFromSession(const std::vector<CarvedFile>& files)
         return;
     beginWork(total);
     runInBackground([gate = m_gate, this, session = *m_mode.session, devices = m_devices, images = m_images,
-                        folder = *chosen, files] {
+                        folder = *chosen, files, stop = m_stopWork] {
         OptionalMessage status;
         OptionalMessage error;
         QString destination;
@@ -264,12 +264,23 @@ void BrowserModel::saveFromSession(const std::vector<CarvedFile>& files)
                 const auto target = CarveExporter::uniqueURL(
                     std::filesystem::path(folder.toStdString()) / (kSaveFolderPrefix + folderTimestamp()));
                 ByteSourcePtr source = session.openSource(*devices, images);
-                auto result = CarveExporter().exportFiles(files, *source, target, [gate, this](int64_t done, int64_t all) {
-                    gate->post([this, done, all] { setWorkProgress(WorkProgress { int(done), int(all) }); });
-                });
+                auto result = CarveExporter().exportFiles(
+                    files, *source, target,
+                    [gate, this](int64_t done, int64_t all) {
+                        gate->post([this, done, all] { setWorkProgress(WorkProgress { int(done), int(all) }); });
+                    },
+                    [stop] { return stop->load(); });
                 destination = QString::fromStdString(target.string());
-                status = savedStatus(clampedCount(result.saved.size()), lastComponent(destination),
-                    clampedCount(result.changed.size()), clampedCount(result.failed.size()));
+                // A full or failing destination is not the card's fault: say so, and say it loudly.
+                const auto notWritten = std::ranges::find_if(result.failed, [](const auto& failure) { return failure.destinationFault; });
+                const auto notWrittenCount = std::ranges::count_if(result.failed, [](const auto& failure) { return failure.destinationFault; });
+                status = savedStatus(clampedCount(result.saved.size()), lastComponent(destination), clampedCount(result.changed.size()),
+                    clampedCount(result.failed.size() - static_cast<size_t>(notWrittenCount)),
+                    clampedCount(static_cast<size_t>(notWrittenCount)));
+                if (notWritten != result.failed.end() || result.reportError)
+                    error = destinationFailureMessage(QString::fromStdString(notWritten != result.failed.end() ? notWritten->reason
+                                                                                                           : result.reportError->code().message()),
+                        clampedCount(result.saved.size()), clampedCount(files.size()), result.reportFile.has_value());
             }
         } catch (const std::exception& failure) {
             error = QString::fromStdString(failure.what());
@@ -291,11 +302,13 @@ void BrowserModel::copyFromFolder(const std::vector<QString>& paths)
     if (!chosen)
         return;
     beginWork(total);
-    runInBackground([gate = m_gate, this, folder = *chosen, paths] {
+    runInBackground([gate = m_gate, this, folder = *chosen, paths, stop = m_stopWork] {
         int copied = 0;
         int failed = 0;
         const std::filesystem::path into(folder.toStdString());
         for (const QString& path : paths) {
+            if (stop->load())
+                break;
             const auto target = CarveExporter::uniqueURL(into / lastComponent(path).toStdString());
             // QFile::copy writes under a temporary name and renames, so a failed
             // copy leaves nothing behind.
@@ -325,10 +338,12 @@ void BrowserModel::keepOnlySelected()
     if (unselected.empty())
         return;
     beginWork(clampedCount(unselected.size()));
-    runInBackground([gate = m_gate, this, unselected] {
+    runInBackground([gate = m_gate, this, unselected, stop = m_stopWork] {
         int moved = 0;
         int failed = 0;
         for (const QString& path : unselected) {
+            if (stop->load())
+                break;
             if (Trash::moveToTrash(path))
                 ++moved;
             else
@@ -471,8 +486,14 @@ void BrowserModel::announceSelection()
     emit selectedChanged();
 }
 
+void BrowserModel::stopWork()
+{
+    m_stopWork->store(true);
+}
+
 void BrowserModel::beginWork(int total)
 {
+    m_stopWork = std::make_shared<std::atomic<bool>>(false);
     m_isWorking = true;
     emit isWorkingChanged();
     setWorkProgress(WorkProgress { 0, total });

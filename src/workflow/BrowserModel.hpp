@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -126,6 +127,9 @@ public:
     void setFilter(const OptionalCategory& filter);
     /// Ids of no item are kept (they drop out at the next reload).
     void setSelected(const ItemIdSet& selected);
+    /// Stops the save, copy or move under way between two files (a copy cut off
+    /// is removed; what was done before stays whole); workFinished follows.
+    void stopWork();
     /// The screen clears the error once it has shown it.
     void setErrorMessage(const OptionalMessage& message);
     /// Selects the item when it is not selected, else unselects it.
@@ -202,6 +206,8 @@ private:
     // Shared with the background tasks, which outlive the model at most by
     // their own end: a closed gate drops what they hand back.
     std::shared_ptr<MainThreadGate> m_gate;
+    /// Set by stopWork(), read by the task under way; a new one each time work begins.
+    std::shared_ptr<std::atomic<bool>> m_stopWork { std::make_shared<std::atomic<bool>>(false) };
 };
 
 }

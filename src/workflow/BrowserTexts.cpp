@@ -26,13 +26,25 @@ QString copyChooserTitle(int count)
     return QStringLiteral("Copy %1 Selected Files").arg(count);
 }
 
-QString savedStatus(int saved, const QString& folderName, int changed, int failed)
+QString savedStatus(int saved, const QString& folderName, int changed, int failed, int notWritten)
 {
     QString text = QStringLiteral("Saved %1 %2 to %3.").arg(saved).arg(files(saved), folderName);
     if (changed > 0)
         text += QStringLiteral(" %1 skipped: the card has changed since the scan.").arg(changed);
     if (failed > 0)
         text += QStringLiteral(" %1 couldn't be read.").arg(failed);
+    if (notWritten > 0)
+        text += QStringLiteral(" %1 couldn't be written.").arg(notWritten);
+    return text;
+}
+
+QString destinationFailureMessage(const QString& reason, int saved, int asked, bool reportWritten)
+{
+    QString text = reason == QStringLiteral("No space left on device") ? QStringLiteral("The destination is full.")
+                                                                       : QStringLiteral("The destination could not be written to: %1.").arg(reason);
+    text += QStringLiteral(" %1 of %2 %3 were saved whole.").arg(saved).arg(asked).arg(files(asked));
+    if (!reportWritten)
+        text += QStringLiteral(" No report of the saved files was written.");
     return text;
 }
 

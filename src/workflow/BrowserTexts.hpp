@@ -13,8 +13,12 @@ QString saveChooserTitle(int count);
 /// "Copy 3 Selected Files".
 QString copyChooserTitle(int count);
 /// "Saved 3 files to FOLDER." then " 1 skipped: the card has changed since the
-/// scan." and " 2 couldn't be read." when there are such files.
-QString savedStatus(int saved, const QString& folderName, int changed, int failed);
+/// scan.", " 2 couldn't be read." and " 1 couldn't be written." when there are such files.
+QString savedStatus(int saved, const QString& folderName, int changed, int failed, int notWritten = 0);
+/// The alert when the destination could not take the files: "The destination is
+/// full." for a full disk, else its error's own words, then what was saved and
+/// whether the report of the save was written.
+QString destinationFailureMessage(const QString& reason, int saved, int asked, bool reportWritten);
 /// "Copied 3 files to FOLDER." when none failed, else "Copied 3; 1 failed.".
 QString copiedStatus(int copied, int failed, const QString& folderName);
 /// "Moved 3 unselected files to the Trash." and, when some failed,

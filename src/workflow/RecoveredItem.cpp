@@ -1,10 +1,15 @@
 #include "workflow/RecoveredItem.hpp"
 
+#include "carve/CarveExporter.hpp"
+#include "carve/CarveReport.hpp"
+
 #include <QHash>
 
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <set>
+#include <string_view>
 #include <system_error>
 
 namespace brightfold {
@@ -114,9 +119,67 @@ std::vector<RecoveredItem> RecoveredItem::items(const ScanSession& session)
     return items;
 }
 
+namespace {
+
+/// Whether `name` is that of a report a save writes: brightfold-report.json, -1.json, …
+bool isReportName(const std::string& name)
+{
+    constexpr std::string_view kStem = "brightfold-report", kExtension = ".json";
+    if (!name.starts_with(kStem) || !name.ends_with(kExtension))
+        return false;
+    std::string_view middle = std::string_view(name).substr(kStem.size(), name.size() - kStem.size() - kExtension.size());
+    if (middle.empty())
+        return true;
+    return middle.size() > 1 && middle.front() == '-' && std::all_of(middle.begin() + 1, middle.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+/// The reports a save wrote into `root`, side by side at its top.
+std::vector<std::filesystem::path> reportsIn(const std::filesystem::path& root)
+{
+    std::vector<std::filesystem::path> reports;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
+        if (isReportName(entry.path().filename().string()) && entry.is_regular_file(error) && !entry.is_symlink(error))
+            reports.push_back(entry.path());
+    }
+    return reports;
+}
+
+/// `relative` without the "-N" a save adds before the extension when a name is taken.
+std::filesystem::path withoutNumber(const std::filesystem::path& relative)
+{
+    const std::string stem = relative.stem().string();
+    const size_t dash = stem.rfind('-');
+    if (dash == std::string::npos || dash + 1 == stem.size()
+        || !std::all_of(stem.begin() + static_cast<std::ptrdiff_t>(dash) + 1, stem.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return relative;
+    return relative.parent_path() / (stem.substr(0, dash) + relative.extension().string());
+}
+
+}
+
+bool RecoveredItem::isRecoveryFolder(const QString& folder)
+{
+    return !reportsIn(folder.toStdString()).empty();
+}
+
 std::vector<RecoveredItem> RecoveredItem::scanFolder(const QString& folder)
 {
     std::vector<RecoveredItem> items;
+    const std::filesystem::path root = folder.toStdString();
+    std::set<std::filesystem::path> places;
+    for (const auto& report : reportsIn(root)) {
+        try {
+            for (const CarvedFile& file : CarveReport::readFile(report).files) {
+                places.insert(CarveExporter::placeOf(file));
+                places.insert(CarveExporter::sectorPlaceOf(file));
+            }
+        } catch (const ReportFormatError&) {
+            // A damaged report lists nothing.
+        }
+    }
+    if (places.empty())
+        return items;
     std::error_code error;
     std::filesystem::recursive_directory_iterator walk(folder.toStdString(),
         std::filesystem::directory_options::skip_permission_denied, error);
@@ -124,6 +187,9 @@ std::vector<RecoveredItem> RecoveredItem::scanFolder(const QString& folder)
     // Folders that cannot be opened are passed over; a listing that breaks off
     // part-way keeps what it found.
     for (; !error && walk != end; walk.increment(error)) {
+        const std::filesystem::path relative = walk->path().lexically_relative(root);
+        if (!places.contains(relative) && !places.contains(withoutNumber(relative)))
+            continue;
         if (auto item = folderItem(*walk))
             items.push_back(std::move(*item));
     }

@@ -41,11 +41,16 @@ struct RecoveredItem {
     /// One item per carved file of the session's report, in report order. Looks
     /// on disk for each preview, so it belongs off the interface thread.
     static std::vector<RecoveredItem> items(const ScanSession& session);
-    /// One item per regular file under `folder`, at any depth, leaving out "json"
-    /// files (the scan report lives beside saved files); sorted by sector, then by
-    /// path. Entries that cannot be read are passed over; a folder that cannot be
-    /// listed gives no items.
+    /// One item per file a save wrote into `folder`: each regular file (not a
+    /// link) at the place where a save puts a file its reports list (see
+    /// CarveExporter::placeOf), at any depth; nothing else the folder holds, so
+    /// the user's own files are never offered for the Trash. Sorted by sector,
+    /// then by path. Entries and reports that cannot be read are passed over; a
+    /// folder without a report gives no items.
     static std::vector<RecoveredItem> scanFolder(const QString& folder);
+    /// Whether `folder` holds a report a save wrote (brightfold-report.json, or
+    /// brightfold-report-N.json beside an earlier one): a folder of saved files.
+    static bool isRecoveryFolder(const QString& folder);
     /// The sector a saved file's name carries: "f1234.jpg" → 1234; 0 for any
     /// other name, and for a number past 64 bits.
     static uint64_t sectorFromFileName(const QString& fileName);

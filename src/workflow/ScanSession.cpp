@@ -10,8 +10,12 @@
 
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 namespace brightfold {
 
@@ -63,7 +67,13 @@ json encodeSource(const ScanSession::Source& source)
         return { { "disk", { { "deviceIdentifier", disk->deviceIdentifier }, { "sizeBytes", disk->sizeBytes },
                                  { "mediaName", disk->mediaName }, { "volumeNames", disk->volumeNames } } } };
     const auto& image = std::get<ScanSession::Image>(source);
-    return { { "image", { { "path", image.path }, { "sizeBytes", image.sizeBytes } } } };
+    json value { { "path", image.path }, { "sizeBytes", image.sizeBytes } };
+    if (image.identity) {
+        value["device"] = image.identity->device;
+        value["inode"] = image.identity->inode;
+        value["modifiedNanoseconds"] = image.identity->modifiedNanoseconds;
+    }
+    return { { "image", value } };
 }
 
 ScanSession::Source decodeSource(const json& object)
@@ -86,7 +96,15 @@ ScanSession::Source decodeSource(const json& object)
     }
     if (object.contains("image")) {
         const json& value = objectMember(object, "image");
-        return ScanSession::Image { stringMember(value, "path"), sizeMember(value, "sizeBytes") };
+        ScanSession::Image image { stringMember(value, "path"), sizeMember(value, "sizeBytes") };
+        // Records made before images were told apart by more than their size have none.
+        if (value.contains("device") || value.contains("inode") || value.contains("modifiedNanoseconds")) {
+            const json& modified = member(value, "modifiedNanoseconds");
+            if (!modified.is_number_integer() || (modified.is_number_unsigned() && modified.get<uint64_t>() > INT64_MAX))
+                wrongType("modifiedNanoseconds", "a whole number");
+            image.identity = ScanSessionImageIdentity { sizeMember(value, "device"), sizeMember(value, "inode"), modified.get<int64_t>() };
+        }
+        return image;
     }
     throw ScanSessionError::badRecord("The stored scan's \"source\" is neither a disk nor a disk image.");
 }
@@ -120,6 +138,31 @@ json reportObject(const CarveReport& report)
     return json::parse(report.toJson());
 }
 
+/// The size of the block device `status` describes, from sysfs (no need to open
+/// it, which may not be permitted); 0 when unknown.
+uint64_t blockDeviceSize(const struct stat& status)
+{
+    std::ifstream in("/sys/dev/block/" + std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev)) + "/size");
+    uint64_t sectors = 0;
+    constexpr uint64_t kSysfsSectorBytes = 512; // sysfs counts 512-byte units whatever the device's block size
+    return in >> sectors && sectors <= UINT64_MAX / kSysfsSectorBytes ? sectors * kSysfsSectorBytes : 0;
+}
+
+bool isBlockDevice(const std::string& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode);
+}
+
+}
+
+std::optional<ScanSessionImageIdentity> ScanSessionImageIdentity::of(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return ScanSessionImageIdentity { static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec };
 }
 
 std::string isoDateText(const QDateTime& time)
@@ -166,19 +209,28 @@ ScanSession ScanSession::forImage(const std::string& path)
     std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error)
         absolute = path;
-    uint64_t size = std::filesystem::file_size(absolute, error);
     ScanSession session;
     session.id = QUuid::createUuid();
     session.sourceName = absolute.filename().string();
-    session.source = Image { absolute.string(), error ? 0 : size };
+    struct stat status {};
+    if (::stat(absolute.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
+        session.source = Image { absolute.string(), blockDeviceSize(status) };
+        return session;
+    }
+    uint64_t size = std::filesystem::file_size(absolute, error);
+    session.source = Image { absolute.string(), error ? 0 : size, ScanSessionImageIdentity::of(absolute.string()) };
     return session;
 }
 
 ScanSession ScanSession::forSource(const std::string& path, DeviceAccess& devices)
 {
-    if (path.starts_with("/dev/")) {
+    struct stat status {};
+    const bool device = ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode);
+    if (path.starts_with("/dev/") || device) {
         for (const ExternalDisk& disk : devices.externalDisks(DiskImages::included)) {
-            if (disk.rawDevicePath() == path)
+            struct stat listed {};
+            if (disk.rawDevicePath() == path
+                || (device && ::stat(disk.rawDevicePath().c_str(), &listed) == 0 && S_ISBLK(listed.st_mode) && listed.st_rdev == status.st_rdev))
                 return forDisk(disk);
         }
     }
@@ -213,9 +265,15 @@ ByteSourcePtr ScanSession::openSource(DeviceAccess& devices, DiskImages images) 
     const auto* image = std::get_if<Image>(&source);
     if (!image)
         return devices.open(path);
-    auto opened = std::make_shared<FileSource>(path);
+    const auto changed = [] { return ScanSessionError::sourceMissing("The disk image has changed since the scan. Scan it again."); };
+    // A device node chosen as an image is read as the device it is.
+    ByteSourcePtr opened = isBlockDevice(path) ? devices.open(path) : std::make_shared<FileSource>(path);
     if (opened->size() != image->sizeBytes)
-        throw ScanSessionError::sourceMissing("The disk image has changed since the scan. Scan it again.");
+        throw changed();
+    // A change that keeps the size (a byte written into the image, another file put
+    // in its place) shows in its modification time or inode.
+    if (image->identity && ScanSessionImageIdentity::of(path) != image->identity)
+        throw changed();
     return opened;
 }
 
@@ -265,6 +323,7 @@ nlohmann::json ScanSession::summaryJson(const std::filesystem::path& folder) con
         { "sourceName", sourceName },
         { "source", encodeSource(source) },
         { "filesFound", report.files.size() },
+        { "cancelled", report.cancelled },
         { "folder", folder.string() },
     };
 }

@@ -30,10 +30,24 @@ struct ScanSessionDisk {
     bool operator==(const ScanSessionDisk&) const = default;
 };
 
-/// A scanned disk-image file: its absolute path and its size at scan time.
+/// What tells an image file from another put at the same path, or from itself
+/// after a change: its file system, its inode and its modification time.
+struct ScanSessionImageIdentity {
+    uint64_t device { 0 };
+    uint64_t inode { 0 };
+    int64_t modifiedNanoseconds { 0 }; ///< since 1970-01-01 UTC
+
+    bool operator==(const ScanSessionImageIdentity&) const = default;
+    /// The identity of the file at `path` now; no value when it cannot be examined.
+    static std::optional<ScanSessionImageIdentity> of(const std::string& path);
+};
+
+/// A scanned disk-image file: its absolute path and its size at scan time, and
+/// its identity when it was recorded (a device node chosen as an image has none).
 struct ScanSessionImage {
     std::string path;
     uint64_t sizeBytes { 0 };
+    std::optional<ScanSessionImageIdentity> identity {};
 
     bool operator==(const ScanSessionImage&) const = default;
 };
@@ -56,9 +70,11 @@ struct ScanSession {
     /// A new session, with a fresh id, for a scan of the chosen disk.
     static ScanSession forDisk(const ExternalDisk& disk);
     /// A new session, with a fresh id, for a scan of the image file at `path`:
-    /// stored absolute, so it reopens from anywhere, with its size now.
+    /// stored absolute, so it reopens from anywhere, with its size and identity
+    /// now. A block device given as an image is recorded by its device size.
     static ScanSession forImage(const std::string& path);
-    /// forDisk for the attached disk whose device node `path` names, else forImage.
+    /// forDisk for the attached disk whose device node `path` names (by device
+    /// number, so a link to it counts too), else forImage.
     static ScanSession forSource(const std::string& path, DeviceAccess& devices);
     /// The current UTC time in whole seconds, as records store it.
     static QDateTime now();
@@ -73,7 +89,8 @@ struct ScanSession {
     /// of the card found again. Throws ScanSessionError::sourceMissing as openSource.
     std::string sourcePath(DeviceAccess& devices, DiskImages images) const;
     /// Reopens the scanned card or image. Throws ScanSessionError::sourceMissing
-    /// with what the user should do when it is absent or changed, else DeviceError.
+    /// with what the user should do when it is absent or changed (an image of
+    /// another size, inode or modification time), else DeviceError.
     ByteSourcePtr openSource(DeviceAccess& devices, DiskImages images) const;
     /// The preview made for `file` in this session's folder, when one exists on
     /// disk (its existence is the only record that it was made).

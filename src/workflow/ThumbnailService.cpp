@@ -9,6 +9,9 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -241,6 +244,13 @@ bool ThumbnailService::startWorker(int remainingMs)
     m_worker->setProgram(m_workerPath);
     m_worker->setProcessChannelMode(QProcess::SeparateChannels);
     m_worker->setStandardErrorFile(QProcess::nullDevice());
+    // A worker never outlives the application, however it ends (a quit mid-preview, a crash):
+    // the kernel kills it when the thread that started it is gone.
+    m_worker->setChildProcessModifier([parent = ::getpid()] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) // gone already, before the request took
+            ::_exit(127);
+    });
     m_worker->start(QIODevice::ReadWrite);
     if (!m_worker->waitForStarted(remainingMs)) {
         discardWorker();

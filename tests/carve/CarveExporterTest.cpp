@@ -84,7 +84,7 @@ TEST(CarveExporterTest, EachFileIsSavedChangedOrFailed)
     auto fits = recordOf(1 << 20, 200'000), tooLarge = recordOf(2 << 20, 2'000'000, "png"), fitsLater = recordOf(3 << 20, 1000, "gif");
     result = CarveExporter().exportFiles({ fits, tooLarge, fitsLater }, card, full.path);
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { fits, fitsLater }));
-    EXPECT_EQ(result.failed, (std::vector<CarveExporter::FailedFile> { { tooLarge, "No space left on device" } }));
+    EXPECT_EQ(result.failed, (std::vector<CarveExporter::FailedFile> { { tooLarge, "No space left on device", true } }));
     EXPECT_EQ(result.outcome(), ExportOutcome::partial);
     EXPECT_EQ(filesUnder(full.path), (std::vector<std::string> { "GIF/f6144.gif", "JPG/f2048.jpg", CarveReport::kFileName })) << "no partial copy is left";
     EXPECT_EQ(readWholeFile(full.path / "JPG" / "f2048.jpg"), card.read(1 << 20, 200'000));
@@ -122,8 +122,9 @@ TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreRea
     auto result = CarveExporter().exportFiles({ fragmented, sameName, hostile, unnamable, changedRun }, card, folder.path());
     EXPECT_EQ(result.saved, (std::vector<CarvedFile> { fragmented, sameName, hostile, unnamable }));
     EXPECT_EQ(result.changed, (std::vector<CarvedFile> { changedRun }));
-    EXPECT_EQ(filesUnder(folder.path()), (std::vector<std::string> { "DCIM/100CANON/Beach-1.jpg", "DCIM/100CANON/Beach.jpg", "JPG/f585.jpg",
-                                             CarveReport::kFileName, "escape/x.jpg" }));
+    EXPECT_EQ(filesUnder(folder.path()), (std::vector<std::string> { "DCIM/100CANON/Beach-1.jpg", "DCIM/100CANON/Beach.jpg", "JPG/f390.jpg",
+                                             "JPG/f585.jpg", CarveReport::kFileName }))
+        << "a name or folder that cannot be a path gives way to the sector name";
     EXPECT_EQ(readWholeFile(folder.path() / "DCIM/100CANON/Beach.jpg"), joined);
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "TRIP")) << "no folders are left for a file not saved";
     std::tm when {};
@@ -133,6 +134,35 @@ TEST(CarveExporterTest, NamedFilesGoUnderTheirFoldersWithTheirTimesAndRunsAreRea
     EXPECT_EQ(status.st_mtime, std::mktime(&when)) << "the original time, as local time";
     ASSERT_EQ(::stat((folder.path() / "DCIM/100CANON/Beach-1.jpg").c_str(), &status), 0);
     EXPECT_EQ(status.st_mtime, ::timegm(&when) - 2 * 3600) << "a time with its offset from UTC";
+}
+
+TEST(CarveExporterTest, NothingIsWrittenOutsideTheDestinationWhateverWaitsThere)
+{
+    // Guards against a link planted in the destination (or a folder another program swaps for one) leading
+    // a save outside it, and against a path too deep to make losing the file.
+    TemporaryFolder folder;
+    SparseSource card(20 << 20);
+    card.place(0, kCard);
+    const auto destination = folder.path() / "saved", outside = folder.path() / "outside";
+    std::filesystem::create_directories(destination / "DCIM");
+    std::filesystem::create_directories(outside);
+    std::filesystem::create_directory_symlink(outside, destination / "JPG");
+    std::filesystem::create_directory_symlink(outside, destination / "DCIM" / "100CANON");
+    auto unnamed = recordOf(1 << 20, 1000), linked = recordOf(2 << 20, 1000), named = recordOf(3 << 20, 1000, "png"), deep = recordOf(4 << 20, 1000, "png");
+    std::tie(linked.name, linked.folder) = std::tuple("IMG_0001.JPG", "DCIM/100CANON");
+    std::tie(named.name, named.folder) = std::tuple("Beach.png", "TRIP");
+    deep.name = "deep.png";
+    deep.folder = "";
+    for (int level = 0; level < 40; ++level)
+        *deep.folder += (level ? "/" : "") + std::string(120, 'd');
+
+    auto result = CarveExporter().exportFiles({ unnamed, linked, named, deep }, card, destination);
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "nothing went through the links";
+    EXPECT_EQ(result.saved, (std::vector<CarvedFile> { named, deep }));
+    EXPECT_EQ(result.failedFiles(), (std::vector<CarvedFile> { unnamed, linked })) << "the folder of their kind is a link";
+    EXPECT_EQ(filesUnder(destination), (std::vector<std::string> { "PNG/f8192.png", "TRIP/Beach.png", CarveReport::kFileName }))
+        << "a folder too deep to make gives way to the folder of the file's kind";
+    EXPECT_EQ(readWholeFile(destination / "PNG" / "f8192.png"), card.read(4 << 20, 1000));
 }
 
 }

@@ -3,6 +3,7 @@
 #include "carve/CarveReport.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace brightfold::test {
 namespace {
@@ -19,7 +20,7 @@ CarveReport sampleReport()
 CarveReport namedReport()
 {
     CarveReport report = sampleReport();
-    report.files[0].name = "Beach/\"day\" é.jpg";
+    report.files[0].name = "Beach \"day\" é.jpg";
     report.files[0].folder = "DCIM/100CANON";
     report.files[0].modified = "2024-05-01T12:34:56";
     report.files[0].runs = std::vector<SourceRun> { { 1'048'576, 32768 }, { 1'114'112, 20'774 } };
@@ -93,6 +94,81 @@ TEST(CarveReportTest, BadTextIsAFormatErrorNamingTheMemberThatCanBeShown)
             EXPECT_EQ(std::string(error.what()).find_first_of("\xC0\xC3\xED\xEF\xFF"), std::string::npos) << error.what();
         }
     }
+}
+
+TEST(CarveReportTest, EntriesThatCouldLeadOutsideTheDestinationAreRefusedAndTheRestLoad)
+{
+    // Guards against a crafted report making a save create folders or files outside its destination,
+    // or hidden settings files (.bashrc, .config/autostart) and names that show other than they are.
+    struct Case {
+        const char* ext;
+        std::optional<std::string> name;
+        std::optional<std::string> folder;
+        std::optional<ReportRefusal::Kind> refused;
+    };
+    const std::vector<Case> cases {
+        { "jpg", "IMG_0001.JPG", "DCIM/100CANON", std::nullopt },
+        { "tar.gz", "backup.tar.gz", "", std::nullopt },
+        { "3gp", "Movie \"one\" é.3gp", "Vidéos/été 2024", std::nullopt },
+        { "../../../../tmp/rt/escape8", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { "", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { "JPG", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { "jpegjpegx", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { ".jpg", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { "tar..gz", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { "jp g", std::nullopt, std::nullopt, ReportRefusal::Kind::leftOut },
+        { "jpg", ".bashrc", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "x.desktop", ".config/autostart", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "..", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "a.jpg", "DCIM/../..", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "a.jpg", "DCIM//X", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "a/b.jpg", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "a\\b.jpg", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "photo\u202Egpj.exe", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "photo\u2066.jpg", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "tab\tname.jpg", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", "c1\u0085.jpg", "", ReportRefusal::Kind::nameForgotten },
+        { "jpg", std::string(256, 'n'), "", ReportRefusal::Kind::nameForgotten },
+    };
+    nlohmann::json files = nlohmann::json::array();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        nlohmann::json file { { "category", "photos" }, { "confidence", "exact" }, { "ext", cases[i].ext }, { "length", 5 },
+            { "outputPath", "" }, { "start", 512 * (i + 1) }, { "modified", "2024-05-01T12:34:56" } };
+        if (cases[i].name)
+            file["name"] = *cases[i].name;
+        if (cases[i].folder)
+            file["folder"] = *cases[i].folder;
+        files.push_back(file);
+    }
+    auto report = CarveReport::fromJson(nlohmann::json { { "badReads", 0 }, { "cancelled", false }, { "duration", 1 }, { "files", files },
+        { "scannedBytes", 1 }, { "sourceDescription", "m" }, { "totalBytes", 1048576 } }.dump());
+    size_t loaded = 0, refusal = 0;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(std::string(c.ext) + " " + c.name.value_or("-") + " in " + c.folder.value_or("-"));
+        if (c.refused) {
+            ASSERT_LT(refusal, report.refusals.size());
+            const ReportRefusal& said = report.refusals[refusal++];
+            EXPECT_EQ(said.kind, *c.refused);
+            EXPECT_TRUE(said.text.starts_with("File " + std::to_string(i + 1) + " ")) << said.text;
+            EXPECT_EQ(said.text.find_first_of("\t\x1B"), std::string::npos) << "quoted so that it can be shown";
+            EXPECT_EQ(said.text.find("\xE2\x80\xAE"), std::string::npos) << "quoted so that it can be shown";
+        }
+        if (c.refused == ReportRefusal::Kind::leftOut)
+            continue;
+        ASSERT_LT(loaded, report.files.size());
+        const CarvedFile& file = report.files[loaded++];
+        EXPECT_EQ(file.start, 512 * (i + 1));
+        if (c.refused) {
+            EXPECT_FALSE(file.name || file.folder || file.modified) << "known by its sector name alone";
+            EXPECT_EQ(file.fileName(), "f" + std::to_string(i + 1) + ".jpg");
+        } else {
+            EXPECT_EQ(file.name, c.name);
+        }
+    }
+    EXPECT_EQ(loaded, report.files.size());
+    EXPECT_EQ(refusal, report.refusals.size());
 }
 
 }

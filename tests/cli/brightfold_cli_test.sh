@@ -96,6 +96,12 @@ while IFS= read -r -d '' file; do
 done < <(find "$work/saved-session" -type f ! -name '*.json' -print0)
 [[ $(find "$work/saved-session" -type f ! -name '*.json' | wc -l) -eq $(find "$work/saved" -type f ! -name '*.json' | wc -l) ]] \
     || fail "the stored scan saved another number of files than its report"
+# A byte written into the image keeps its size: its time and inode tell.
+cp "$work/stored.img" "$work/stored.orig" && printf 'Z' | dd of="$work/stored.img" bs=1 seek=50000 conv=notrunc status=none && touch -d '+2 seconds' "$work/stored.img"
+check "save from an image changed in place" 1 "The disk image has changed since the scan. Scan it again." "$brightfold" save --session "$sid" --to "$work/saved-changed"
+expect "nothing saved from an image changed in place" test ! -e "$work/saved-changed"
+mv "$work/stored.orig" "$work/stored.img"
+check "an image put back in place is another file" 1 "The disk image has changed since the scan." "$brightfold" save --session "$sid" --to "$work/saved-changed"
 printf 'x' >> "$work/stored.img"
 check "save from a changed image" 1 "The disk image has changed since the scan. Scan it again." "$brightfold" save --session "$sid" --to "$work/saved-changed"
 expect "nothing saved from a changed image" test ! -e "$work/saved-changed"
@@ -107,6 +113,23 @@ check "a stored scan and a source" 1 "give --session without --source" "$brightf
 check "neither report nor stored scan" 1 "Name either a scan report or a stored scan" "$brightfold" save --to "$work/saved-bad"
 check "store and out" 1 "excludes" "$brightfold" scan "$image" --store --out "$work/o5"
 unset XDG_DATA_HOME
+
+# A report is input: fields that would lead outside the destination are refused, the rest saved.
+hostile() { # ext name folder: a report of one such file at the sample image's first photo
+    printf '{"badReads":0,"cancelled":false,"duration":1,"scannedBytes":1,"sourceDescription":"x","totalBytes":1,"files":[{"category":"photos","confidence":"exact","ext":"%s","length":512,"outputPath":"","start":0%s%s}]}' \
+        "$1" "${2:+,\"name\":\"$2\"}" "${3:+,\"folder\":\"$3\"}"
+}
+mkdir -p "$work/box"
+hostile "../../../../$work/box/escape8" > "$work/hostile-ext.json"
+check "an extension that climbs out" 1 "File 1 was left out: its extension" "$brightfold" save "$work/hostile-ext.json" --source "$image" --to "$work/box/dest"
+expect "nothing outside the destination" test -z "$(find "$work/box" -mindepth 1 ! -path "$work/box/dest*")"
+for fields in ".bashrc:" "x.desktop:.config/autostart" "X:a/../../X" "photo$(printf '\u202e')gpj.exe:"; do
+    hostile bin "${fields%%:*}" "${fields#*:}" > "$work/hostile-name.json"
+    rm -rf "$work/box/dest"
+    check "the name ${fields%%:*} gives way to the sector name" 0 "keeps only its sector name" \
+        "$brightfold" save "$work/hostile-name.json" --source "$image" --to "$work/box/dest"
+    expect "only the sector name is written for ${fields%%:*}" test "$(cd "$work/box/dest" && find . -type f ! -name '*.json')" == "./BIN/f0.bin"
+done
 
 # Ctrl-C and SIGTERM stop a scan and a save; a save keeps only whole files.
 truncate -s 64G "$work/large.img"
@@ -153,12 +176,29 @@ if mkdir "$work/small" && mount -t tmpfs -o size=512k tmpfs "$work/small" 2>/dev
     head -c 600k /dev/zero > "$work/small/filler" 2>/dev/null
     check "scan report onto a full disk" 2 "Could not write the report $work/small/scan/brightfold-report.json: No space left on device" \
         "$brightfold" scan "$image" --out "$work/small/scan"
+    rm -f "$work/small/filler"
+    check "copies onto a full disk" 2 "could not be copied" "$brightfold" scan "$image" --copy --out "$work/small/copy"
+    expect "a full disk keeps no partial copy" test -z "$(find "$work/small" -name '.brightfold-partial*')"
+    expect "the scan's report is written" test -s "$work/small/copy/brightfold-report.json"
     umount "$work/small"
     truncate -s 16M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" && loop=$(losetup --find --show "$work/ext4.img" 2>/dev/null)
     if [[ -n ${loop:-} ]] && mkdir "$work/card" && mount "$loop" "$work/card"; then
         check "save onto the scanned card" 1 "That folder is on the card you're recovering from ($loop)" \
             "$brightfold" save "$work/scan/brightfold-report.json" --source "$loop" --to "$work/card/recovered"
         expect "nothing written onto the card" test ! -e "$work/card/recovered"
+        # A scan's own report and copies are writes too; so is its default folder where the user stands.
+        for source in "$loop" "$work/ext4.img"; do
+            check "scan --out onto the scanned card ($source)" 1 "That folder is on the card you're recovering from ($source)" \
+                "$brightfold" scan "$source" --out "$work/card/scanout" --copy
+            check "scan from a folder on the card ($source)" 1 "give one with --out" bash -c 'cd "$1" && "$2" scan "$3"' _ "$work/card" "$brightfold" "$source"
+        done
+        # A second loop device over the same image is the same card.
+        if second=$(losetup --read-only --find --show "$work/ext4.img" 2>/dev/null); then
+            check "save onto the card through another loop device" 1 "That folder is on the card you're recovering from ($second)" \
+                "$brightfold" save "$work/scan/brightfold-report.json" --source "$second" --to "$work/card/recovered"
+            losetup -d "$second"
+        fi
+        expect "nothing written onto the card by a scan" test -z "$(find "$work/card" -mindepth 1 ! -name lost+found ! -path '*/lost+found/*')"
         umount "$work/card"
     else
         skip "the refusal onto a mounted card (cannot attach or mount a loop device here)"

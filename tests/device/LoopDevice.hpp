@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 #include <utility>
 
 namespace brightfold::test {
@@ -15,10 +16,18 @@ class LoopDevice {
 public:
     enum class Access { readOnly, readWrite }; ///< readWrite: writes through the device would reach the file
 
-    static std::optional<LoopDevice> attach(const std::filesystem::path& file, uint32_t sectorSize = 512, Access access = Access::readOnly)
+    /// `offset` and `sizeLimit` (bytes; 0: to the end) pick the part of the file the device shows.
+    static std::optional<LoopDevice> attach(const std::filesystem::path& file, uint32_t sectorSize = 512, Access access = Access::readOnly,
+        uint64_t offset = 0, uint64_t sizeLimit = 0)
     {
-        auto attached = ChildProcess::run({ ChildProcess::findProgram("losetup").value_or("losetup"), "--find", "--show", access == Access::readOnly ? "--read-only" : "--find",
-            "--sector-size", std::to_string(sectorSize), file.string() });
+        std::vector<std::string> arguments { ChildProcess::findProgram("losetup").value_or("losetup"), "--find", "--show",
+            access == Access::readOnly ? "--read-only" : "--find", "--sector-size", std::to_string(sectorSize) };
+        if (offset != 0)
+            arguments.insert(arguments.end(), { "--offset", std::to_string(offset) });
+        if (sizeLimit != 0)
+            arguments.insert(arguments.end(), { "--sizelimit", std::to_string(sizeLimit) });
+        arguments.push_back(file.string());
+        auto attached = ChildProcess::run(arguments);
         if (!attached || attached->exitStatus != 0 || !attached->output.starts_with("/dev/"))
             return std::nullopt;
         return LoopDevice(attached->output.substr(0, attached->output.find('\n')));

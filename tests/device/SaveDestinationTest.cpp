@@ -107,3 +107,70 @@ TEST(SaveDestinationTest, RefusesEveryWayOntoAMountedScannedCard)
     EXPECT_NO_THROW(SaveDestination::check(loop->path(), folder.path() / "recovered"));
     EXPECT_NO_THROW(SaveDestination::check(image.string(), folder.path() / "recovered"));
 }
+
+TEST(SaveDestinationTest, FileRangesOverlapOnlyOnTheSameFile)
+{
+    using File = SaveDestination::Card::File;
+    struct Case {
+        File a, b;
+        bool overlap;
+    };
+    const std::vector<Case> cases {
+        { { 1, 7, 0, std::nullopt }, { 1, 7, 1 << 20, std::nullopt }, true },
+        { { 1, 7, 0, 1 << 20 }, { 1, 7, 1 << 20, std::nullopt }, false },  // side by side
+        { { 1, 7, 0, (1 << 20) + 1 }, { 1, 7, 1 << 20, 512 }, true },       // one byte in common
+        { { 1, 7, 4096, 512 }, { 1, 7, 0, std::nullopt }, true },
+        { { 1, 7, UINT64_MAX - 10, 100 }, { 1, 7, 0, 1 }, false },        // a length past the end of the numbers
+        { { 1, 7, 0, std::nullopt }, { 1, 8, 0, std::nullopt }, false },    // another file
+        { { 1, 7, 0, std::nullopt }, { 2, 7, 0, std::nullopt }, false },    // the same inode on another file system
+        { { 1, 7, 0, 0 }, { 1, 7, 0, std::nullopt }, false },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.a.offset) + "+" + std::to_string(c.a.length.value_or(0)) + " against " + std::to_string(c.b.offset));
+        EXPECT_EQ(c.a.overlaps(c.b), c.overlap);
+        EXPECT_EQ(c.b.overlaps(c.a), c.overlap);
+    }
+}
+
+TEST(SaveDestinationTest, AnotherLoopDeviceOverTheSameImageIsTheSameCard)
+{
+    // Guards against a second loop device over the scanned image (at another offset, as a partition is
+    // reached without partition scanning) letting files be saved into the image, and against a scan's
+    // own folder on the card.
+    TemporaryFolder folder;
+    fs::path image = folder.path() / "card.img";
+    std::ofstream(image).close();
+    fs::resize_file(image, 16 * 1024 * 1024);
+    auto mkfs = ChildProcess::findProgram("mkfs.ext4");
+    if (!mkfs)
+        GTEST_SKIP() << "mkfs.ext4 is not available to build a card";
+    auto scanned = LoopDevice::attach(image, 512, LoopDevice::Access::readOnly);
+    auto partition = LoopDevice::attach(image, 512, LoopDevice::Access::readWrite, 1 << 20);
+    auto besideIt = LoopDevice::attach(image, 512, LoopDevice::Access::readOnly, 0, 1 << 20); // the first MiB only
+    if (!scanned || !partition || !besideIt)
+        GTEST_SKIP() << "cannot attach loop devices here (needs root and losetup)";
+    if (ChildProcess::run({ *mkfs, "-q", "-F", partition->path() })->exitStatus != 0)
+        GTEST_SKIP() << "mkfs.ext4 failed";
+    TemporaryMount mounted(folder.path() / "mounted", partition->path(), "ext4", "");
+    if (!mounted.mounted())
+        GTEST_SKIP() << mounted.reason();
+
+    for (const std::string& source : { scanned->path(), image.string() }) {
+        SCOPED_TRACE(source);
+        EXPECT_THROW(SaveDestination::check(source, mounted.path() / "recovered"), DestinationError);
+        auto card = SaveDestination::cardOf(source);
+        EXPECT_FALSE(card.files.empty());
+        try {
+            SaveDestination::checkScanFolder(source, mounted.path() / "Brightfold Scan 2026-12-07T10-00-00Z", false);
+            ADD_FAILURE() << "the default scan folder on the card was accepted";
+        } catch (const DestinationError& error) {
+            EXPECT_EQ(error.kind(), DestinationError::Kind::defaultFolderOnScannedCard);
+            EXPECT_NE(std::string(error.what()).find("(" + source + ")"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("--out"), std::string::npos) << error.what();
+        }
+        EXPECT_THROW(SaveDestination::checkScanFolder(source, mounted.path() / "out", true), DestinationError);
+        EXPECT_NO_THROW(SaveDestination::check(source, folder.path() / "recovered"));
+    }
+    // A loop device over another part of the file shows other bytes: saving from it onto the mount is fine.
+    EXPECT_NO_THROW(SaveDestination::check(besideIt->path(), mounted.path() / "recovered"));
+}

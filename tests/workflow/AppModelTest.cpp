@@ -60,7 +60,9 @@ private slots:
         fixture.waitFor(AppStage::Kind::done);
         const ScanSession& session = *fixture.model.stage().session;
         QCOMPARE(session.report.files.size(), size_t(3));
-        QVERIFY(std::get<ScanSession::Image>(session.source) == (ScanSession::Image { fixture.image.toStdString(), 1024 * 1024 }));
+        const auto& image = std::get<ScanSession::Image>(session.source);
+        QVERIFY(std::tie(image.path, image.sizeBytes) == std::tuple(fixture.image.toStdString(), uint64_t(1024 * 1024)));
+        QVERIFY(image.identity == ScanSessionImageIdentity::of(image.path));
         QCOMPARE(fixture.model.recentScans().front().idText(), session.idText());
         QVERIFY(std::filesystem::exists(ScanStore::folder(session) / CarveReport::kFileName));
         QVERIFY(!std::filesystem::exists(ScanStore::folder(session) / "tmp"));
@@ -198,7 +200,13 @@ private slots:
 
         fixture.model.returnToSetup();
         QVERIFY(!fixture.model.progress());
+        // Guards against browsing (and trashing from) a folder of the user's own files as if it held saved ones.
         fixture.panels->answer = fixture.store.folder.path();
+        QSignalSpy alerts(&fixture.model, &AppModel::alertRequested);
+        fixture.model.browsePreviousRecovery();
+        QCOMPARE(alerts.size(), 1);
+        QCOMPARE(fixture.model.stage().kind, AppStage::Kind::setup);
+        CarveReport().writeFile(fixture.store.folder.path().toStdString());
         fixture.model.browsePreviousRecovery();
         QCOMPARE(fixture.model.step(), 4);
         fixture.model.exitBrowser();

@@ -60,6 +60,22 @@ QStringList filesUnder(const QString& folder)
     return found;
 }
 
+/// Writes the report a save leaves beside what it saved, listing `saved` (paths
+/// relative to `folder`) as files of those names and folders.
+void listInReport(const QString& folder, const QStringList& saved)
+{
+    CarveReport report;
+    uint64_t sector = 1;
+    for (const QString& relative : saved) {
+        const std::filesystem::path path = relative.toStdString();
+        CarvedFile file { 512 * sector++, 5, "bin", FormatCategory::photos, CarveConfidence::exact, "", std::nullopt, {} };
+        file.name = path.filename().string();
+        file.folder = path.parent_path().string();
+        report.files.push_back(file);
+    }
+    report.writeFile(folder.toStdString(), ReportNaming::firstFree);
+}
+
 bool waitFor(QSignalSpy& spy)
 {
     return spy.count() > 0 || spy.wait(20000);
@@ -128,9 +144,12 @@ private slots:
     void aSavedFolderIsListedInSectorOrder()
     {
         QTemporaryDir folder;
-        for (const char* name : { "JPG/f1234.jpg", "JPG/f90.JPG", "MP4/f1000.mp4", "notes.txt", "DNG/b.dng", "DNG/a.dng",
-                 "brightfold-report.json", "JPG/other.Json" })
+        for (const char* name : { "JPG/f1234.jpg", "JPG/f90.JPG", "MP4/f1000.mp4", "notes.txt", "DNG/b.dng", "DNG/a.dng", "JPG/other.Json",
+                 "JPG/f5.jpg", ".hidden.jpg", "DCIM/mine.jpg" })
             writeFile(folder.filePath(name), "12345");
+        // Files no report lists are the user's own, never offered (nor trashed).
+        listInReport(folder.path(), { "JPG/f1234.jpg", "JPG/f90.JPG", "notes.txt", "DNG/b.dng", "JPG/other.Json" });
+        listInReport(folder.path(), { "MP4/f1000.mp4", "DNG/a.dng", ".hidden.jpg" });
         auto model = loadedModel(BrowserMode::forFolder(folder.path()));
 
         QCOMPARE(names(model->items()), QStringList({ "a.dng", "b.dng", "notes.txt", "f90.JPG", "f1000.mp4", "f1234.jpg" }));
@@ -155,6 +174,7 @@ private slots:
         QTemporaryDir folder;
         for (const char* name : { "f1.jpg", "f2.mp4", "f3.jpg", "f4.mp4", "f5.txt" })
             writeFile(folder.filePath(name), QByteArray(int(name[1] - '0') * 100, 'x'));
+        listInReport(folder.path(), { "f1.jpg", "f2.mp4", "f3.jpg", "f4.mp4", "f5.txt" });
         auto model = loadedModel(BrowserMode::forFolder(folder.path()));
         QSignalSpy selectionChanges(model.get(), &BrowserModel::selectedChanged);
 
@@ -184,6 +204,7 @@ private slots:
         QTemporaryDir folder;
         for (const char* name : { "f1.jpg", "f2.jpg", "f3.jpg" })
             writeFile(folder.filePath(name), "x");
+        listInReport(folder.path(), { "f1.jpg", "f2.jpg", "f3.jpg", "f4.jpg" });
         auto model = loadedModel(BrowserMode::forFolder(folder.path()));
         model->setSelected({ folder.filePath("f1.jpg"), folder.filePath("f2.jpg") });
         QVERIFY(QFile::remove(folder.filePath("f2.jpg")));
@@ -378,6 +399,7 @@ private slots:
         QTemporaryDir source;
         QTemporaryDir target;
         writeFile(source.filePath("JPG/a.jpg"), "new");
+        listInReport(source.path(), { "JPG/a.jpg" });
         writeFile(target.filePath("a.jpg"), "old");
         writeFile(target.filePath("a-1.jpg"), "older");
         auto model = loadedModel(BrowserMode::forFolder(source.path()));
@@ -413,6 +435,8 @@ private slots:
         const QString saved = work.filePath("saved");
         for (const char* name : { "f1.jpg", "f2.jpg", "f3.jpg" })
             writeFile(saved + "/" + name, name);
+        writeFile(saved + "/My Notes.txt", "mine");
+        listInReport(saved, { "f1.jpg", "f2.jpg", "f3.jpg" });
         writeFile(work.filePath("plain-file"), "");
         const QString dataHome = dataFolderUsable ? work.filePath("data") : work.filePath("plain-file/data");
         const QByteArray oldDataHome = qgetenv("XDG_DATA_HOME");
@@ -433,6 +457,7 @@ private slots:
         QVERIFY(waitFor(finished));
         QCOMPARE(model->statusMessage(), status);
         QVERIFY(waitFor(loaded));
+        QCOMPARE(readAll(saved + "/My Notes.txt"), "mine");
         if (dataFolderUsable) {
             QCOMPARE(names(model->items()), QStringList({ "f2.jpg" }));
             QCOMPARE(filesUnder(dataHome + "/Trash/files"), QStringList({ "f1.jpg", "f3.jpg" }));

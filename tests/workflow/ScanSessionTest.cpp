@@ -5,6 +5,10 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
 #include <fstream>
 
 using namespace brightfold;
@@ -146,6 +150,9 @@ private slots:
         QTest::newRow("image grew") << 2 << "The disk image has changed since the scan. Scan it again.";
         QTest::newRow("card present") << 3 << "";
         QTest::newRow("image unchanged") << 4 << "";
+        QTest::newRow("image written to, same size") << 5 << "The disk image has changed since the scan. Scan it again.";
+        QTest::newRow("image replaced, same size") << 6 << "The disk image has changed since the scan. Scan it again.";
+        QTest::newRow("image unchanged, identity recorded") << 7 << "";
     }
     void reopeningSaysWhatToDo()
     {
@@ -161,6 +168,18 @@ private slots:
         ScanSession::Source source = kCard;
         if (situation != 0 && situation != 3)
             source = ScanSession::Image { situation == 1 ? folder.path().toStdString() + "/gone/card.img" : image, situation == 2 ? 4095u : 4096u };
+        if (situation >= 5) {
+            // Guards against saving changed bytes from an image whose size stayed the same.
+            source = ScanSession::forImage(image).source;
+            if (situation == 5) {
+                std::fstream(image, std::ios::in | std::ios::out | std::ios::binary).seekp(2000).put('\x5A');
+                const struct timespec later[2] = { { 0, UTIME_OMIT }, { ::time(nullptr) + 5, 0 } };
+                ::utimensat(AT_FDCWD, image.c_str(), later, 0);
+            } else if (situation == 6) {
+                std::filesystem::copy_file(image, image + ".new");
+                std::filesystem::rename(image + ".new", image);
+            }
+        }
         ByteSourcePtr opened;
         QCOMPARE(sessionError([&] { opened = sessionWith(source, kMarch1, 1).openSource(devices, DiskImages::excluded); },
                      ScanSessionError::Kind::sourceMissing),
