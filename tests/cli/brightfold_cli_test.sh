@@ -190,7 +190,7 @@ if mkdir "$work/small" && mount -t tmpfs -o size=512k tmpfs "$work/small" 2>/dev
         for source in "$loop" "$work/ext4.img"; do
             check "scan --out onto the scanned card ($source)" 1 "That folder is on the card you're recovering from ($source)" \
                 "$brightfold" scan "$source" --out "$work/card/scanout" --copy
-            check "scan from a folder on the card ($source)" 1 "give one with --out" bash -c 'cd "$1" && "$2" scan "$3"' _ "$work/card" "$brightfold" "$source"
+            check "scan from a folder on the card ($source)" 1 "name one with --out" bash -c 'cd "$1" && "$2" scan "$3"' _ "$work/card" "$brightfold" "$source"
         done
         # A second loop device over the same image is the same card.
         if second=$(losetup --read-only --find --show "$work/ext4.img" 2>/dev/null); then

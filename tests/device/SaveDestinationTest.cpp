@@ -143,17 +143,17 @@ TEST(SaveDestinationTest, AnotherLoopDeviceOverTheSameImageIsTheSameCard)
     fs::resize_file(image, 16 * 1024 * 1024);
     auto mkfs = ChildProcess::findProgram("mkfs.ext4");
     if (!mkfs)
-        GTEST_SKIP() << "mkfs.ext4 is not available to build a card";
+        SKIP_WITHOUT_CAPABILITY("mkfs.ext4 is not available to build a card");
     auto scanned = LoopDevice::attach(image, 512, LoopDevice::Access::readOnly);
     auto partition = LoopDevice::attach(image, 512, LoopDevice::Access::readWrite, 1 << 20);
     auto besideIt = LoopDevice::attach(image, 512, LoopDevice::Access::readOnly, 0, 1 << 20); // the first MiB only
     if (!scanned || !partition || !besideIt)
-        GTEST_SKIP() << "cannot attach loop devices here (needs root and losetup)";
+        SKIP_WITHOUT_CAPABILITY("cannot attach loop devices here (needs root and losetup)");
     if (ChildProcess::run({ *mkfs, "-q", "-F", partition->path() })->exitStatus != 0)
-        GTEST_SKIP() << "mkfs.ext4 failed";
+        SKIP_WITHOUT_CAPABILITY("mkfs.ext4 failed");
     TemporaryMount mounted(folder.path() / "mounted", partition->path(), "ext4", "");
     if (!mounted.mounted())
-        GTEST_SKIP() << mounted.reason();
+        SKIP_WITHOUT_CAPABILITY(mounted.reason());
 
     for (const std::string& source : { scanned->path(), image.string() }) {
         SCOPED_TRACE(source);
