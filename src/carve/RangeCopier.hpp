@@ -1,13 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <span>
 
 namespace brightfold {
 
-/// Copies a byte range of a source into a new file, one piece at a time.
+/// Hands a byte range of a source on, one piece at a time.
 class RangeCopier {
 public:
     RangeCopier() = delete;
@@ -26,13 +25,6 @@ public:
     /// piece; a piece that comes back empty ends the copy early. Throws whatever
     /// either throws. Returns the number of bytes handed over.
     static uint64_t copy(uint64_t start, uint64_t length, const PieceReader& read, const PieceWriter& write);
-
-    /// Creates (or replaces) `target` and appends the range [start, start + length)
-    /// piece by piece; a piece that comes back empty ends the copy early. Throws
-    /// std::system_error when the file cannot be opened or written, and whatever
-    /// `read` throws; the file is closed on every path and what was written stays.
-    /// Returns the number of bytes written.
-    static uint64_t copy(const std::filesystem::path& target, uint64_t start, uint64_t length, const PieceReader& read);
 };
 
 }
