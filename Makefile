@@ -2,7 +2,8 @@
 #   make run [IMAGE=path]   with a display, start the desktop application scanning the sample card
 #                           image (or IMAGE) and showing the files it found; without one, scan it with
 #                           the command and list what comes back
-#   make screenshots        walk the desktop application through every screen under Xvfb, in the
+#   make screenshots        walk the desktop application through every screen under Xvfb (the tour is a
+#                           test harness, tests/harness, not part of the product), in the
 #                           light and dark palettes and at the minimum size: build/screenshots/*.png
 #   make test               build with sanitizers and run every test
 #   make bench              benchmarks: scan throughput against the raw read of the same image, preview
@@ -53,7 +54,7 @@ screenshots: sample
 	@for pass in "light default" "dark default" "light minimum" "dark minimum"; do \
 		set -- $$pass; \
 		XDG_DATA_HOME="$$PWD/$(SHOTS)/data/$$1-$$2" XDG_CONFIG_HOME="$$PWD/$(SHOTS)/data/$$1-$$2" \
-		xvfb-run -a -s "-screen 0 1280x1024x24" build/release/src/app/brightfold-recover \
+		xvfb-run -a -s "-screen 0 1280x1024x24" build/release/tests/brightfold-screenshot-tour \
 			--screenshot-tour "$(SHOTS)" --tour-image "$(abspath $(IMAGE))" --tour-folder "$$PWD/$(SHOTS)/saved" \
 			--tour-palette $$1 --tour-size $$2 --tour-prefix "$$1-$$2-" || exit 1; \
 	done

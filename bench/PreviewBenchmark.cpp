@@ -16,7 +16,7 @@
 // alone the review screen comes up.
 
 #include "carve/CarvedFile.hpp"
-#include "carve/ScanRunner.hpp"
+#include "scan/ScanRunner.hpp"
 #include "device/MemorySource.hpp"
 #include "workflow/BrowserModel.hpp"
 #include "workflow/PreviewBatch.hpp"
@@ -221,7 +221,7 @@ void cardToReview(benchmark::State& state, const std::string& image)
 /// A stored scan that found 100,000 photos and videos (no previews on disk).
 ScanSession bigSession()
 {
-    ScanSession session { QUuid::createUuid(), QDateTime::currentDateTimeUtc(), "EOS_DIGITAL",
+    ScanSession session { SessionId::generate(), ScanSession::now(), "EOS_DIGITAL",
         ScanSession::Image { "/nowhere.img", 1 }, {} };
     for (int i = 0; i < kBrowserItems; ++i)
         session.report.files.push_back(listedFile(uint64_t(i) * 65536, 60000, i % 3 ? "jpg" : "mp4",

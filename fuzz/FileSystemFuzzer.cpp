@@ -5,8 +5,8 @@
 #include "FuzzSource.hpp"
 
 #include "carve/CarverRegistry.hpp"
-#include "carve/FatVolume.hpp"
-#include "carve/FileSystemRecovery.hpp"
+#include "carve/filesystems/FatVolume.hpp"
+#include "carve/filesystems/FileSystemRecovery.hpp"
 #include "device/MemorySource.hpp"
 
 using namespace brightfold;

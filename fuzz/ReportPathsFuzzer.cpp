@@ -6,7 +6,7 @@
 
 #include "FuzzSource.hpp"
 
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
 #include "device/MemorySource.hpp"
 

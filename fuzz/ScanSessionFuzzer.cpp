@@ -5,8 +5,8 @@
 
 #include "FuzzSource.hpp"
 
-#include "workflow/ScanSession.hpp"
-#include "workflow/ScanSessionError.hpp"
+#include "scan/ScanSession.hpp"
+#include "scan/ScanSessionError.hpp"
 
 #include <string_view>
 

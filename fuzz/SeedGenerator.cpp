@@ -8,7 +8,7 @@
 #include "ThumbnailMessages.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/CarverRegistry.hpp"
-#include "carve/FatImageBuilder.hpp"
+#include "carve/filesystems/FatImageBuilder.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,15 +1,13 @@
 // brightfold-recover: the desktop application. One model, one updater, the main
 // window; the launch actions run when the window first shows.
 
-#include "ScreenshotTour.hpp"
-
 #include "ui/AppUpdater.hpp"
-#include "ui/FileDialogPanels.hpp"
+#include "ui/DesktopServices.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/Symbols.hpp"
 #include "workflow/AppModel.hpp"
 #include "workflow/AppSettings.hpp"
-#include "workflow/DeviceAccess.hpp"
+#include "device/DeviceAccess.hpp"
 
 #include <QApplication>
 
@@ -26,20 +24,13 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("org.brightfold.Recover"));
     QApplication::setWindowIcon(Symbols::applicationIcon());
 
-    std::optional<ScreenshotTour::Options> tour = ScreenshotTour::optionsFrom(QApplication::arguments());
-    if (tour)
-        ScreenshotTour::preparePalette(*tour);
-
     AppSettings settings = AppSettings::load(QApplication::arguments());
-    auto panels = std::make_shared<FileDialogPanels>();
-    AppModel model(settings, std::make_shared<SystemDeviceAccess>(), panels);
+    auto desktop = std::make_shared<DesktopServices>();
+    AppModel model(settings, std::make_shared<SystemDeviceAccess>(), desktop);
     AppUpdater updater(AppBundle::running());
     MainWindow window(model, updater, settings);
-    panels->setParent(&window);
+    desktop->setParent(&window);
 
-    std::unique_ptr<ScreenshotTour> guide;
-    if (tour)
-        guide = std::make_unique<ScreenshotTour>(*tour, model, window);
     window.show();
     return QApplication::exec();
 }

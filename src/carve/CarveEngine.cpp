@@ -3,7 +3,7 @@
 #include "carve/CarveError.hpp"
 #include "carve/ChunkReader.hpp"
 #include "carve/CarverRegistry.hpp"
-#include "carve/FileSystemRecovery.hpp"
+#include "carve/filesystems/FileSystemRecovery.hpp"
 #include "carve/SampleDigests.hpp"
 #include "device/DeviceError.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 #include "carve/CarveProgress.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/FormatCarver.hpp"

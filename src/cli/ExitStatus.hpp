@@ -1,6 +1,6 @@
 #pragma once
 
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 
 namespace brightfold::cli {
 

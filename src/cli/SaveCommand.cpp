@@ -2,13 +2,13 @@
 #include "cli/ExitStatus.hpp"
 #include "cli/InterruptWatcher.hpp"
 
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/FormatCategory.hpp"
 #include "device/ByteCount.hpp"
 #include "device/SaveDestination.hpp"
 #include "device/SourceOpener.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanStore.hpp"
 
 #include <fmt/core.h>
 #include <unistd.h>

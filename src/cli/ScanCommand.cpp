@@ -2,11 +2,11 @@
 #include "cli/ExitStatus.hpp"
 #include "cli/InterruptWatcher.hpp"
 
-#include "carve/FolderTimestamp.hpp"
-#include "carve/ScanRunner.hpp"
+#include "carve/export/FolderTimestamp.hpp"
+#include "scan/ScanRunner.hpp"
 #include "device/ByteCount.hpp"
-#include "workflow/ScanSessionError.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanSessionError.hpp"
+#include "scan/ScanStore.hpp"
 
 #include <fmt/core.h>
 #include <unistd.h>

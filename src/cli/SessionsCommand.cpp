@@ -1,7 +1,7 @@
 #include "cli/Commands.hpp"
 
 #include "device/ByteCount.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanStore.hpp"
 
 #include <fmt/core.h>
 #include <nlohmann/json.hpp>
@@ -12,7 +12,7 @@ namespace brightfold::cli {
 
 namespace {
 
-std::string describeSource(const ScanSession& session)
+std::string describeSource(const ScanSummary& session)
 {
     if (const auto* disk = std::get_if<ScanSession::Disk>(&session.source))
         return fmt::format("{} ({}, card {})", session.sourceName, formatByteCount(disk->sizeBytes), disk->deviceIdentifier);
@@ -22,11 +22,11 @@ std::string describeSource(const ScanSession& session)
 
 int runSessions(bool json)
 {
-    std::vector<ScanSession> sessions = ScanStore::all();
+    std::vector<ScanSummary> sessions = ScanStore::summaries();
     if (json) {
         nlohmann::json list = nlohmann::json::array();
         for (const auto& session : sessions)
-            list.push_back(session.summaryJson(ScanStore::folder(session)));
+            list.push_back(session.listingJson(ScanStore::folder(session.id)));
         fmt::print("{}\n", list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
         return 0;
     }
@@ -36,8 +36,8 @@ int runSessions(bool json)
     }
     fmt::print("{:<36}  {:<20}  {:>6}  {}\n", "ID", "Date", "Files", "Source");
     for (const auto& session : sessions)
-        fmt::print("{:<36}  {:<20}  {:>6}  {}{}\n", session.idText(), isoDateText(session.createdAt), session.report.files.size(),
-            describeSource(session), session.report.cancelled ? " (stopped early)" : "");
+        fmt::print("{:<36}  {:<20}  {:>6}  {}{}\n", session.idText(), isoDateText(session.createdAt), session.filesFound,
+            describeSource(session), session.cancelled ? " (stopped early)" : "");
     return 0;
 }
 

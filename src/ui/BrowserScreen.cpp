@@ -1,7 +1,6 @@
 #include "ui/BrowserScreen.hpp"
 
 #include "ui/Brand.hpp"
-#include "ui/DesktopServices.hpp"
 #include "ui/ItemCellDelegate.hpp"
 #include "ui/PreviewWindow.hpp"
 #include "ui/ScreenTexts.hpp"
@@ -42,11 +41,9 @@ BrowserMode modeFor(const AppModel& app, const BrowseTarget& target)
 {
     if (target.kind == BrowseTarget::Kind::folder)
         return BrowserMode::forFolder(target.folderPath);
-    // A stored scan deleted meanwhile browses as a scan with nothing in it.
-    std::optional<ScanSession> session = app.session(target.sessionId);
-    if (!session)
-        session = ScanSession { target.sessionId, {}, {}, ScanSession::Image {}, {} };
-    return BrowserMode::forSession(*session);
+    if (std::optional<ScanSession> finished = app.session(target.sessionId))
+        return BrowserMode::forSession(std::move(*finished));
+    return BrowserMode::forStoredSession(target.sessionId, app.summary(target.sessionId));
 }
 
 std::optional<QString> optionalText(const QVariant& value)
@@ -73,10 +70,9 @@ QString categorySymbol(FormatCategory category)
 BrowserScreen::BrowserScreen(AppModel& model, const BrowseTarget& target, QWidget* parent)
     : QWidget(parent)
     , m_app(model)
-    , m_desktop(std::make_shared<DesktopServices>(this))
     , m_browser(std::make_unique<BrowserModel>(modeFor(model, target),
           // The application model outlives every screen: the browser borrows its disks.
-          std::shared_ptr<DeviceAccess>(std::shared_ptr<DeviceAccess>(), &model.devices()), model.diskImages(), m_desktop))
+          std::shared_ptr<DeviceAccess>(std::shared_ptr<DeviceAccess>(), &model.devices()), model.diskImages(), model.desktop()))
     , m_loader(new ThumbnailLoader(ItemCellDelegate::kPictureSide, devicePixelRatioF(), this))
     , m_title(new QLabel)
     , m_summary(new QLabel)
@@ -214,7 +210,7 @@ void BrowserScreen::buildFooter()
     row->addWidget(m_progressBar);
     if (m_browser->mode().kind == BrowserMode::Kind::folder) {
         m_keepOnly = Brand::button(QStringLiteral("trash"), QStringLiteral("Keep Only Selected…"));
-        connect(m_keepOnly, &QPushButton::clicked, this, &BrowserScreen::confirmKeepOnlySelected);
+        connect(m_keepOnly, &QPushButton::clicked, m_browser.get(), &BrowserModel::keepOnlySelected);
         row->addWidget(m_keepOnly);
     }
     row->addWidget(m_save);
@@ -294,30 +290,6 @@ void BrowserScreen::showError()
     alert->open();
 }
 
-void BrowserScreen::confirmKeepOnlySelected()
-{
-    int selected = m_browser->selectedCount();
-    int unselected = static_cast<int>(std::count_if(m_browser->items().begin(), m_browser->items().end(),
-        [&](const RecoveredItem& item) { return item.fileURL && !m_browser->selected().contains(item.id); }));
-    auto* question = new QMessageBox(this);
-    question->setIcon(QMessageBox::Warning);
-    question->setWindowTitle(QStringLiteral("Keep Only Selected"));
-    question->setText(keepOnlySelectedQuestion(unselected));
-    question->setInformativeText(keepOnlySelectedExplanation(selected));
-    QPushButton* move = question->addButton(QStringLiteral("Move to Trash"), QMessageBox::DestructiveRole);
-    QPushButton* cancel = question->addButton(QMessageBox::Cancel);
-    // Return never trashes: Cancel is the default and the escape.
-    question->setDefaultButton(cancel);
-    question->setEscapeButton(cancel);
-    question->setAttribute(Qt::WA_DeleteOnClose);
-    question->setWindowModality(Qt::WindowModal);
-    connect(question, &QMessageBox::finished, this, [this, question, move] {
-        if (question->clickedButton() == move)
-            m_browser->keepOnlySelected();
-    });
-    question->open();
-}
-
 void BrowserScreen::preview(int row)
 {
     if (row < 0 || row >= m_browser->rowCount())
@@ -341,8 +313,8 @@ void BrowserScreen::showContextMenu(const QPoint& at)
     std::optional<QString> file = optionalText(index.data(BrowserModel::FileUrlRole));
     if (file) {
         menu.addAction(Symbols::icon(QStringLiteral("folder"), ink), QStringLiteral("Show in Folder"), this,
-            [this, path = *file] { m_desktop->reveal(path); });
-        menu.addAction(QStringLiteral("Open"), this, [path = *file] { DesktopServices::open(path); });
+            [this, row = index.row()] { m_browser->revealItem(row); });
+        menu.addAction(QStringLiteral("Open"), this, [this, row = index.row()] { m_browser->openItem(row); });
     }
     menu.exec(m_grid->viewport()->mapToGlobal(at));
 }

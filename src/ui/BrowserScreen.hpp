@@ -18,7 +18,6 @@ namespace brightfold {
 
 class AppModel;
 class BrowserModel;
-class DesktopServices;
 class ThumbnailLoader;
 
 /// The files of a stored scan or of a folder of saved files, in a grid of
@@ -37,9 +36,6 @@ public:
     bool isSettled() const;
     /// Selects the first `count` visible items.
     void selectFirst(int count);
-    /// Asks whether to move the unselected files to the Trash; moves them when
-    /// the user agrees. Returns at once: the question is a window-modal sheet.
-    void confirmKeepOnlySelected();
     /// The larger look at the item of `row`.
     void preview(int row);
 
@@ -57,7 +53,6 @@ private:
     void showContextMenu(const QPoint& at);
 
     AppModel& m_app;
-    std::shared_ptr<DesktopServices> m_desktop;
     std::unique_ptr<BrowserModel> m_browser;
     ThumbnailLoader* m_loader;
     QLabel* m_title;

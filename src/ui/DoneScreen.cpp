@@ -102,7 +102,7 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
         auto* choose = Brand::button(QStringLiteral("square.grid.2x2"), QStringLiteral("Choose Files to Save"));
         buttons->addWidget(choose);
         m_default = choose;
-        QUuid id = session.id;
+        SessionId id = session.id;
         connect(choose, &QPushButton::clicked, &model, [&model, id] { model.enterBrowser(BrowseTarget::session(id)); });
     }
     buttons->addStretch(1);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "workflow/ScanSession.hpp"
+#include "scan/ScanSession.hpp"
 
 #include <QWidget>
 

@@ -38,8 +38,8 @@ void runLaunchActions(AppModel& model, const AppSettings& settings)
         if (settings.browseAutoScan)
             browseWhenDone(model);
     }
-    if (settings.openLatestScan && !model.recentScans().empty())
-        model.enterBrowser(BrowseTarget::session(model.recentScans().front().id));
+    if (settings.openLatestScan)
+        model.browseLatestScan();
 }
 
 }

@@ -2,9 +2,7 @@
 
 #include "ui/AppUpdater.hpp"
 #include "ui/BrandHeader.hpp"
-#ifdef BRIGHTFOLD_HAS_BROWSER
 #include "ui/BrowserScreen.hpp"
-#endif
 #include "ui/DoneScreen.hpp"
 #include "ui/FailedScreen.hpp"
 #include "ui/LaunchActions.hpp"
@@ -38,26 +36,6 @@ QSettings windowSettings()
     return QSettings(QString::fromLatin1(AppSettings::kOrganisation), QString::fromLatin1(AppSettings::kApplication));
 }
 
-#ifndef BRIGHTFOLD_HAS_BROWSER
-/// Stands in for the browser screen in builds without the browser model: says
-/// so and leads back.
-QWidget* browserNoticeScreen(AppModel& model)
-{
-    auto* screen = new QWidget;
-    auto* layout = new QVBoxLayout(screen);
-    layout->addStretch();
-    auto* notice = new QLabel(QStringLiteral("Browsing recovered files is not available in this build."), screen);
-    notice->setAlignment(Qt::AlignCenter);
-    notice->setWordWrap(true);
-    layout->addWidget(notice);
-    auto* back = new QPushButton(QStringLiteral("Back"), screen);
-    back->setDefault(true);
-    QObject::connect(back, &QPushButton::clicked, &model, &AppModel::exitBrowser);
-    layout->addWidget(back, 0, Qt::AlignCenter);
-    layout->addStretch();
-    return screen;
-}
-#endif
 
 }
 
@@ -150,11 +128,7 @@ QWidget* MainWindow::makeScreen()
     case AppStage::Kind::failed:
         return new FailedScreen(m_model, stage.message);
     case AppStage::Kind::browsing:
-#ifdef BRIGHTFOLD_HAS_BROWSER
         return new BrowserScreen(m_model, *stage.target);
-#else
-        return browserNoticeScreen(m_model);
-#endif
     }
     return new QWidget;
 }

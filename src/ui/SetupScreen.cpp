@@ -9,6 +9,7 @@
 #include "workflow/AppModel.hpp"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -41,12 +42,12 @@ void clearLayout(QVBoxLayout* layout)
     }
 }
 
-QString recentScanDetail(const ScanSession& session)
+QString recentScanDetail(const ScanSummary& session)
 {
-    QString when = QLocale().toString(session.createdAt.toLocalTime(), QLocale::ShortFormat);
+    QString when = QLocale().toString(QDateTime::fromSecsSinceEpoch(session.createdAt.time_since_epoch().count()), QLocale::ShortFormat);
     // A scan stopped part-way (cancelled, or the application quit) says so: it did not look at the whole card.
-    return when + QStringLiteral(" · ") + countText(static_cast<int64_t>(session.report.files.size()), QStringLiteral("file"))
-        + QStringLiteral(" found") + (session.report.cancelled ? QStringLiteral(" · stopped early") : QString());
+    return when + QStringLiteral(" · ") + countText(static_cast<int64_t>(session.filesFound), QStringLiteral("file"))
+        + QStringLiteral(" found") + (session.cancelled ? QStringLiteral(" · stopped early") : QString());
 }
 
 }
@@ -233,7 +234,7 @@ void SetupScreen::showRecentScans()
     m_recent->setVisible(!sessions.empty());
     int shown = std::min(static_cast<int>(sessions.size()), kRecentScansShown);
     for (int index = 0; index < shown; ++index) {
-        const ScanSession& session = sessions[static_cast<size_t>(index)];
+        const ScanSummary& session = sessions[static_cast<size_t>(index)];
         auto* row = new QWidget;
         auto* layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 0, 0, 0);
@@ -250,14 +251,14 @@ void SetupScreen::showRecentScans()
         layout->addLayout(texts, 1);
         layout->addWidget(open);
         row->setContextMenuPolicy(Qt::CustomContextMenu);
-        QUuid id = session.id;
+        SessionId id = session.id;
         connect(open, &QPushButton::clicked, this, [this, id] { m_model.enterBrowser(BrowseTarget::session(id)); });
-        connect(row, &QWidget::customContextMenuRequested, this, [this, row, session](const QPoint& at) {
+        connect(row, &QWidget::customContextMenuRequested, this, [this, row, id](const QPoint& at) {
             QMenu menu;
             QAction* remove = menu.addAction(Symbols::icon(QStringLiteral("trash"), palette().color(QPalette::WindowText)),
                 QStringLiteral("Delete Scan"));
             if (menu.exec(row->mapToGlobal(at)) == remove)
-                m_model.deleteScan(session);
+                m_model.deleteScan(id);
         });
         m_recentRows->addWidget(row);
     }

@@ -1,10 +1,11 @@
 #include "workflow/AppModel.hpp"
 
-#include "carve/ScanRunner.hpp"
+#include "scan/ScanRunner.hpp"
+#include "workflow/Executor.hpp"
 #include "workflow/PreviewBatch.hpp"
 #include "workflow/PreviewMaker.hpp"
+#include "scan/ScanStore.hpp"
 #include "workflow/RecoveredItem.hpp"
-#include "workflow/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
 
 #include <QFileInfo>
@@ -34,15 +35,14 @@ std::chrono::milliseconds previewCap(std::chrono::steady_clock::duration scanTim
 
 }
 
-AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, std::shared_ptr<OpenPanels> panels, QObject* parent)
+AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, std::shared_ptr<Desktop> desktop, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
     , m_devices(std::move(devices))
-    , m_panels(std::move(panels))
+    , m_desktop(std::move(desktop))
 {
     m_tasks.setMaxThreadCount(kTaskThreads);
-    if (!m_settings.testVolume)
-        m_recentScans = ScanStore::all();
+    reloadRecentScans();
     m_step = stepIndex(m_stage);
     m_stepStatus = brightfold::stepStatus(m_stage, m_progress);
 }
@@ -126,12 +126,14 @@ void AppModel::refreshDisks()
 
 void AppModel::chooseImageFile()
 {
-    if (!m_panels)
+    if (!m_desktop)
         return;
-    std::optional<QString> path = m_panels->chooseFile(
-        QStringLiteral("Choose a Disk Image"), QStringLiteral("Select a raw disk image (.img, .dd, .raw, .iso, .bin) to scan"));
-    if (path)
-        setSource(AppSource { ImageFile { *path } });
+    m_desktop
+        ->chooseFile({ QStringLiteral("Choose a Disk Image"), QStringLiteral("Select a raw disk image (.img, .dd, .raw, .iso, .bin) to scan"), {} })
+        .then(this, [this](std::optional<QString> path) {
+            if (path)
+                setSource(AppSource { ImageFile { *path } });
+        });
 }
 
 void AppModel::start()
@@ -256,20 +258,39 @@ void AppModel::cancel()
         m_scan->engine().cancel();
 }
 
-void AppModel::deleteScan(const ScanSession& session)
+void AppModel::deleteScan(const SessionId& id)
 {
-    ScanStore::remove(session);
-    reloadRecentScans();
+    Executor::shared().run([id] { ScanStore::remove(id); }).then(this, [this] { reloadRecentScans(); });
 }
 
-std::optional<ScanSession> AppModel::session(const QUuid& id) const
+std::optional<ScanSession> AppModel::session(const SessionId& id) const
 {
     if (m_stage.kind == AppStage::Kind::done && m_stage.session && m_stage.session->id == id)
         return m_stage.session;
-    auto found = std::ranges::find_if(m_recentScans, [&](const ScanSession& session) { return session.id == id; });
+    if (m_browserReturnStage && m_browserReturnStage->kind == AppStage::Kind::done && m_browserReturnStage->session
+        && m_browserReturnStage->session->id == id)
+        return m_browserReturnStage->session;
+    return std::nullopt;
+}
+
+std::optional<ScanSummary> AppModel::summary(const SessionId& id) const
+{
+    if (std::optional<ScanSession> finished = session(id))
+        return ScanSummary::of(*finished);
+    auto found = std::ranges::find_if(m_recentScans, [&](const ScanSummary& summary) { return summary.id == id; });
     if (found != m_recentScans.end())
         return *found;
     return std::nullopt;
+}
+
+void AppModel::browseLatestScan()
+{
+    if (!m_listed) {
+        m_browseLatestWhenListed = true;
+        return;
+    }
+    if (!m_recentScans.empty())
+        enterBrowser(BrowseTarget::session(m_recentScans.front().id));
 }
 
 void AppModel::enterBrowser(const BrowseTarget& target)
@@ -280,20 +301,21 @@ void AppModel::enterBrowser(const BrowseTarget& target)
 
 void AppModel::browsePreviousRecovery()
 {
-    if (!m_panels)
+    if (!m_desktop)
         return;
-    std::optional<QString> folder
-        = m_panels->chooseFolder(QStringLiteral("Open Saved Files"), QStringLiteral("Choose a folder of files saved by Brightfold Recover"));
-    if (!folder)
-        return;
-    if (!RecoveredItem::isRecoveryFolder(*folder)) {
-        emit alertRequested(QStringLiteral("Not a Folder of Saved Files"),
-            QStringLiteral("%1 holds no files saved by Brightfold Recover (there is no brightfold-report.json in it). "
-                           "Choose a folder that Save Selected made.")
-                .arg(QFileInfo(*folder).fileName()));
-        return;
-    }
-    enterBrowser(BrowseTarget::folder(*folder));
+    m_desktop->chooseFolder({ QStringLiteral("Open Saved Files"), QStringLiteral("Choose a folder of files saved by Brightfold Recover"), {} })
+        .then(this, [this](std::optional<QString> folder) {
+            if (!folder)
+                return;
+            if (!RecoveredItem::isRecoveryFolder(*folder)) {
+                emit alertRequested(QStringLiteral("Not a Folder of Saved Files"),
+                    QStringLiteral("%1 holds no files saved by Brightfold Recover (there is no brightfold-report.json in it). "
+                                   "Choose a folder that Save Selected made.")
+                        .arg(QFileInfo(*folder).fileName()));
+                return;
+            }
+            enterBrowser(BrowseTarget::folder(*folder));
+        });
 }
 
 void AppModel::exitBrowser()
@@ -316,7 +338,17 @@ void AppModel::returnToSetup()
 
 void AppModel::reloadRecentScans()
 {
-    setRecentScans(m_settings.testVolume ? SessionList {} : ScanStore::all());
+    if (m_settings.testVolume) {
+        setRecentScans({});
+        return;
+    }
+    Executor::shared().run(&ScanStore::summaries).then(this, [this](SessionList sessions) {
+        setRecentScans(sessions);
+        m_listed = true;
+        emit recentScansListed();
+        if (std::exchange(m_browseLatestWhenListed, false))
+            browseLatestScan();
+    });
 }
 
 void AppModel::setStage(const AppStage& stage)

@@ -6,10 +6,11 @@
 #include "device/ExternalDisk.hpp"
 #include "workflow/AppSettings.hpp"
 #include "workflow/AppStage.hpp"
-#include "workflow/DeviceAccess.hpp"
+#include "device/DeviceAccess.hpp"
 #include "workflow/MainThreadGate.hpp"
-#include "workflow/OpenPanels.hpp"
-#include "workflow/ScanSession.hpp"
+#include "workflow/Desktop.hpp"
+#include "scan/ScanSession.hpp"
+#include "scan/ScanSummary.hpp"
 
 #include <QObject>
 #include <QThreadPool>
@@ -33,7 +34,7 @@ struct PreviewProgress {
 };
 
 using DiskList = std::vector<ExternalDisk>;
-using SessionList = std::vector<ScanSession>;
+using SessionList = std::vector<ScanSummary>;
 using OptionalSource = std::optional<AppSource>;
 using OptionalProgress = std::optional<CarveProgress>;
 using OptionalPreviewProgress = std::optional<PreviewProgress>;
@@ -60,8 +61,8 @@ class AppModel : public QObject {
     Q_PROPERTY(brightfold::SessionList recentScans READ recentScans NOTIFY recentScansChanged)
 
 public:
-    /// `panels` may be null: choosing files or folders then does nothing.
-    AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, std::shared_ptr<OpenPanels> panels,
+    /// `desktop` may be null: choosing files or folders then does nothing.
+    AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, std::shared_ptr<Desktop> desktop,
         QObject* parent = nullptr);
     /// Stops a running scan and waits for its task to end.
     ~AppModel() override;
@@ -77,10 +78,14 @@ public:
     const OptionalProgress& progress() const { return m_progress; }
     const OptionalPreviewProgress& previewProgress() const { return m_previewProgress; }
     const OptionalText& setupWarning() const { return m_setupWarning; }
+    /// The stored scans that found files, newest first; listed in the background,
+    /// so empty until the first listing is in.
     const SessionList& recentScans() const { return m_recentScans; }
     const AppSettings& settings() const { return m_settings; }
     /// How sessions reopen their source (the browser saves through it).
     DeviceAccess& devices() const { return *m_devices; }
+    /// Shared with the browser (may be null).
+    const std::shared_ptr<Desktop>& desktop() const { return m_desktop; }
     /// Disk images count as cards only under the test setting.
     DiskImages diskImages() const;
 
@@ -91,7 +96,8 @@ public:
     /// Re-reads the stored scans and lists the disks in the background; the
     /// chosen disk is dropped when it is gone, a chosen image stays.
     void refreshDisks();
-    /// Asks for a disk-image file and makes it the source; cancelling changes nothing.
+    /// Asks for a disk-image file and makes it the source; cancelling changes
+    /// nothing. Returns at once.
     void chooseImageFile();
     /// Scans the source for the enabled categories: nothing without a source, a
     /// setup warning without categories.
@@ -99,15 +105,22 @@ public:
     /// Stops preview making when it is under way and asks the scan to stop; a
     /// stopped scan is still stored and gets previews for what it found.
     void cancel();
-    /// Deletes a stored scan's folder and re-reads the list.
-    void deleteScan(const ScanSession& session);
-    /// The finished scan with this id, else the stored one.
-    std::optional<ScanSession> session(const QUuid& id) const;
+    /// Deletes a stored scan's folder in the background, then re-reads the list.
+    void deleteScan(const SessionId& id);
+    /// The finished scan on the done screen when it has this id (the browser then
+    /// need not read it again); else nothing.
+    std::optional<ScanSession> session(const SessionId& id) const;
+    /// The listed stored scan with this id.
+    std::optional<ScanSummary> summary(const SessionId& id) const;
+    /// Browses the newest stored scan once the stored scans are listed; nothing
+    /// when there is none.
+    void browseLatestScan();
     /// Opens the browser; closing it comes back to the current stage when that
     /// is a scan's result.
     void enterBrowser(const BrowseTarget& target);
     /// Asks for a folder of saved files and browses it; a folder without a report
     /// of a save is refused with an alert (it may hold the user's own files).
+    /// Returns at once.
     void browsePreviousRecovery();
     void exitBrowser();
     /// "Scan Another Card" and "Back": the setup screen, progress cleared, disks refreshed.
@@ -128,11 +141,13 @@ signals:
     void recentScansChanged();
     /// Something the user must read and acknowledge (shown as an alert).
     void alertRequested(const QString& title, const QString& message);
+    /// A listing of the stored scans is in (recentScans may be unchanged).
+    void recentScansListed();
 
 private:
     /// What the scan task needs, fixed when it starts.
     struct ScanPlan {
-        QUuid id;
+        SessionId id;
         std::string path;
         QString name;
         ScanSession::Source source;
@@ -158,7 +173,7 @@ private:
 
     AppSettings m_settings;
     std::shared_ptr<DeviceAccess> m_devices;
-    std::shared_ptr<OpenPanels> m_panels;
+    std::shared_ptr<Desktop> m_desktop;
 
     AppStage m_stage;
     int m_step { 0 };
@@ -177,6 +192,8 @@ private:
     bool m_previewsCancelled { false };
     std::shared_ptr<PreviewBatch> m_previews; ///< the previews being made; cancel stops them
     std::optional<AppStage> m_browserReturnStage;
+    bool m_listed { false };
+    bool m_browseLatestWhenListed { false };
 
     MainThreadGate m_gate { this };
     QThreadPool m_tasks; // last: its destructor waits for the tasks, which use the members above

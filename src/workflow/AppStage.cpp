@@ -6,7 +6,7 @@ namespace brightfold {
 
 size_t qHash(const BrowseTarget& target, size_t seed)
 {
-    return qHashMulti(seed, static_cast<int>(target.kind), target.sessionId, target.folderPath);
+    return qHashMulti(seed, static_cast<int>(target.kind), std::hash<SessionId>()(target.sessionId), target.folderPath);
 }
 
 }

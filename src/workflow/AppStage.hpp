@@ -1,10 +1,9 @@
 #pragma once
 
 #include "device/ExternalDisk.hpp"
-#include "workflow/ScanSession.hpp"
+#include "scan/ScanSession.hpp"
 
 #include <QString>
-#include <QUuid>
 
 #include <optional>
 #include <variant>
@@ -20,10 +19,10 @@ struct BrowseTarget {
     };
 
     Kind kind { Kind::session };
-    QUuid sessionId;   ///< for `session`
+    SessionId sessionId; ///< for `session`
     QString folderPath; ///< for `folder`
 
-    static BrowseTarget session(const QUuid& id) { return { Kind::session, id, {} }; }
+    static BrowseTarget session(const SessionId& id) { return { Kind::session, id, {} }; }
     static BrowseTarget folder(const QString& path) { return { Kind::folder, {}, path }; }
 
     bool operator==(const BrowseTarget&) const = default;

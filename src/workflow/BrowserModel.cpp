@@ -1,19 +1,16 @@
 #include "workflow/BrowserModel.hpp"
 
-#include "carve/CarveExporter.hpp"
-#include "carve/FolderTimestamp.hpp"
-#include "device/DestinationError.hpp"
-#include "device/SaveDestination.hpp"
+#include "scan/ScanSessionError.hpp"
+#include "scan/ScanStore.hpp"
 #include "workflow/BrowserTexts.hpp"
-#include "workflow/ScanSessionError.hpp"
-#include "workflow/Trash.hpp"
+#include "workflow/Executor.hpp"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <climits>
@@ -23,8 +20,6 @@
 namespace brightfold {
 
 namespace {
-
-const char* const kSaveFolderPrefix = "Brightfold Recover ";
 
 int clampedCount(size_t count)
 {
@@ -46,33 +41,13 @@ QString abbreviatedDateFormat(const QLocale& locale)
     return format.trimmed();
 }
 
-/// Runs `work` on a thread of the shared pool; it must reach the model only
-/// through the gate.
-template<typename Work>
-void runInBackground(Work work)
-{
-    QThreadPool::globalInstance()->start(std::move(work));
-}
-
-/// Whether `folder` lies on the session's card as it is attached now, or on a
-/// mount of its image, by the rule the command follows too. Lists the disks, so
-/// never on the interface thread; a card that is gone throws sourceMissing.
-bool isCardFolder(const ScanSession& session, DeviceAccess& devices, DiskImages images, const QString& folder)
-{
-    try {
-        SaveDestination::check(session.sourcePath(devices, images), std::filesystem::path(folder.toStdString()));
-        return false;
-    } catch (const DestinationError&) {
-        return true;
-    }
-}
-
 }
 
 BrowserModel::BrowserModel(BrowserMode mode, std::shared_ptr<DeviceAccess> devices, DiskImages images,
-    std::shared_ptr<BrowserDesktop> desktop, QObject* parent)
+    std::shared_ptr<Desktop> desktop, QObject* parent)
     : QAbstractListModel(parent)
     , m_mode(std::move(mode))
+    , m_session(m_mode.session)
     , m_devices(std::move(devices))
     , m_images(images)
     , m_desktop(std::move(desktop))
@@ -90,9 +65,11 @@ QString BrowserModel::title() const
 {
     if (m_mode.kind == BrowserMode::Kind::folder)
         return lastComponent(m_mode.folderPath);
-    const ScanSession& session = *m_mode.session;
+    if (!m_mode.summary)
+        return QStringLiteral(", scanned  ");
+    const ScanSummary& session = *m_mode.summary;
     const QLocale locale;
-    const QDateTime local = session.createdAt.toLocalTime();
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(session.createdAt.time_since_epoch().count());
     return QStringLiteral("%1, scanned %2 %3")
         .arg(QString::fromStdString(session.sourceName), locale.toString(local.date(), abbreviatedDateFormat(locale)),
             locale.toString(local.time(), QLocale::ShortFormat));
@@ -212,10 +189,23 @@ void BrowserModel::selectAllVisible()
 void BrowserModel::reload()
 {
     setLoading(true);
-    runInBackground([gate = m_gate, mode = m_mode, this] {
-        ItemList items = mode.kind == BrowserMode::Kind::session ? RecoveredItem::items(*mode.session)
-                                                                : RecoveredItem::scanFolder(mode.folderPath);
-        gate->post([this, items = std::move(items)]() mutable {
+    Executor::shared().run([gate = m_gate, kind = m_mode.kind, id = m_mode.sessionId, session = m_session, folder = m_mode.folderPath, this]() mutable {
+        ItemList items;
+        if (kind == BrowserMode::Kind::folder) {
+            items = RecoveredItem::scanFolder(folder);
+        } else {
+            if (!session) {
+                try {
+                    session = std::make_shared<const ScanSession>(ScanStore::find(id.text()));
+                } catch (const ScanSessionError&) {
+                    // Deleted or damaged meanwhile: nothing to show.
+                }
+            }
+            if (session)
+                items = RecoveredItem::items(*session);
+        }
+        gate->post([this, items = std::move(items), session = std::move(session)]() mutable {
+            m_session = std::move(session);
             setItems(std::move(items));
             setLoading(false);
             emit loaded();
@@ -225,137 +215,130 @@ void BrowserModel::reload()
 
 void BrowserModel::saveSelected()
 {
+    if (!m_desktop)
+        return;
     if (m_mode.kind == BrowserMode::Kind::session) {
         std::vector<CarvedFile> files;
-        for (const RecoveredItem& item : m_items)
-            if (item.carved && m_selected.contains(item.id))
-                files.push_back(*item.carved);
-        if (!files.empty())
-            saveFromSession(files);
+        if (m_session) {
+            for (const RecoveredItem& item : m_items)
+                if (item.carved && m_selected.contains(item.id))
+                    files.push_back(*item.carved);
+        }
+        if (files.empty())
+            return;
+        const int total = clampedCount(files.size());
+        m_desktop->chooseFolder({ saveChooserTitle(total), QString::fromLatin1(kSaveChooserMessage), QStringLiteral("Save Here") })
+            .then(this, [this, files = std::move(files), total](std::optional<QString> folder) {
+                if (!folder)
+                    return;
+                runJob(total, [session = m_session, devices = m_devices, images = m_images, folder = *folder, files](
+                                  const RecoveryJob::Progress& progress, const RecoveryJob::StopTest& isStopped) {
+                    return RecoveryJob::save(*session, files, folder, *devices, images, progress, isStopped);
+                });
+            });
         return;
     }
     std::vector<QString> paths;
     for (const RecoveredItem& item : m_items)
         if (item.fileURL && m_selected.contains(item.id))
             paths.push_back(*item.fileURL);
-    if (!paths.empty())
-        copyFromFolder(paths);
-}
-
-void BrowserModel::saveFromSession(const std::vector<CarvedFile>& files)
-{
-    if (!m_desktop)
-        return;
-    const int total = clampedCount(files.size());
-    auto chosen = m_desktop->chooseFolder(
-        { saveChooserTitle(total), QString::fromLatin1(kSaveChooserMessage), QStringLiteral("Save Here") });
-    if (!chosen)
-        return;
-    beginWork(total);
-    runInBackground([gate = m_gate, this, session = *m_mode.session, devices = m_devices, images = m_images,
-                        folder = *chosen, files, stop = m_stopWork] {
-        OptionalMessage status;
-        OptionalMessage error;
-        QString destination;
-        try {
-            if (isCardFolder(session, *devices, images, folder)) {
-                error = QString::fromLatin1(kSaveOnCardMessage);
-            } else {
-                const auto target = CarveExporter::uniqueURL(
-                    std::filesystem::path(folder.toStdString()) / (kSaveFolderPrefix + folderTimestamp()));
-                ByteSourcePtr source = session.openSource(*devices, images);
-                auto result = CarveExporter().exportFiles(
-                    files, *source, target,
-                    [gate, this](int64_t done, int64_t all) {
-                        gate->post([this, done, all] { setWorkProgress(WorkProgress { int(done), int(all) }); });
-                    },
-                    [stop] { return stop->load(); });
-                destination = QString::fromStdString(target.string());
-                // A full or failing destination is not the card's fault: say so, and say it loudly.
-                const auto notWritten = std::ranges::find_if(result.failed, [](const auto& failure) { return failure.destinationFault; });
-                const auto notWrittenCount = std::ranges::count_if(result.failed, [](const auto& failure) { return failure.destinationFault; });
-                status = savedStatus(clampedCount(result.saved.size()), lastComponent(destination), clampedCount(result.changed.size()),
-                    clampedCount(result.failed.size() - static_cast<size_t>(notWrittenCount)),
-                    clampedCount(static_cast<size_t>(notWrittenCount)));
-                if (notWritten != result.failed.end() || result.reportError)
-                    error = destinationFailureMessage(QString::fromStdString(notWritten != result.failed.end() ? notWritten->reason
-                                                                                                           : result.reportError->code().message()),
-                        clampedCount(result.saved.size()), clampedCount(files.size()), result.reportFile.has_value());
-            }
-        } catch (const std::exception& failure) {
-            error = QString::fromStdString(failure.what());
-        }
-        gate->post([this, status, error, destination] {
-            endWork(status, error);
-            if (status && m_desktop)
-                m_desktop->reveal(destination);
-        });
-    });
-}
-
-void BrowserModel::copyFromFolder(const std::vector<QString>& paths)
-{
-    if (!m_desktop)
+    if (paths.empty())
         return;
     const int total = clampedCount(paths.size());
-    auto chosen = m_desktop->chooseFolder({ copyChooserTitle(total), QString(), QStringLiteral("Copy Here") });
-    if (!chosen)
-        return;
-    beginWork(total);
-    runInBackground([gate = m_gate, this, folder = *chosen, paths, stop = m_stopWork] {
-        int copied = 0;
-        int failed = 0;
-        const std::filesystem::path into(folder.toStdString());
-        for (const QString& path : paths) {
-            if (stop->load())
-                break;
-            const auto target = CarveExporter::uniqueURL(into / lastComponent(path).toStdString());
-            // QFile::copy writes under a temporary name and renames, so a failed
-            // copy leaves nothing behind.
-            if (QFile::copy(path, QString::fromStdString(target.string())))
-                ++copied;
-            else
-                ++failed;
-            gate->post([this, done = copied + failed, all = int(paths.size())] { setWorkProgress(WorkProgress { done, all }); });
-        }
-        const QString status = copiedStatus(copied, failed, lastComponent(folder));
-        gate->post([this, status, folder] {
-            endWork(status, std::nullopt);
-            if (m_desktop)
-                m_desktop->reveal(folder);
+    m_desktop->chooseFolder({ copyChooserTitle(total), QString(), QStringLiteral("Copy Here") })
+        .then(this, [this, paths = std::move(paths), total](std::optional<QString> folder) {
+            if (!folder)
+                return;
+            runJob(total, [paths, folder = *folder](const RecoveryJob::Progress& progress, const RecoveryJob::StopTest& isStopped) {
+                return RecoveryJob::copy(paths, folder, progress, isStopped);
+            });
         });
-    });
 }
 
-void BrowserModel::keepOnlySelected()
+std::vector<QString> BrowserModel::unselectedPaths() const
 {
-    if (m_mode.kind != BrowserMode::Kind::folder)
-        return;
     std::vector<QString> unselected;
     for (const RecoveredItem& item : m_items)
         if (item.fileURL && !m_selected.contains(item.id))
             unselected.push_back(*item.fileURL);
-    if (unselected.empty())
+    return unselected;
+}
+
+int BrowserModel::unselectedCount() const
+{
+    return clampedCount(unselectedPaths().size());
+}
+
+void BrowserModel::keepOnlySelected()
+{
+    if (m_mode.kind != BrowserMode::Kind::folder || !m_desktop)
         return;
-    beginWork(clampedCount(unselected.size()));
-    runInBackground([gate = m_gate, this, unselected, stop = m_stopWork] {
-        int moved = 0;
-        int failed = 0;
-        for (const QString& path : unselected) {
-            if (stop->load())
-                break;
-            if (Trash::moveToTrash(path))
-                ++moved;
-            else
-                ++failed;
-            gate->post([this, done = moved + failed, all = int(unselected.size())] { setWorkProgress(WorkProgress { done, all }); });
-        }
-        const QString status = trashedStatus(moved, failed);
-        gate->post([this, status] {
-            endWork(status, std::nullopt);
-            reload();
+    const int unselected = unselectedCount();
+    if (unselected == 0)
+        return;
+    Confirmation question { QStringLiteral("Keep Only Selected"), keepOnlySelectedQuestion(unselected),
+        keepOnlySelectedExplanation(m_selectedCount), QStringLiteral("Move to Trash") };
+    m_desktop->confirm(question).then(this, [this](bool agreed) {
+        // The selection may have changed while the question was open: trash what is unselected now.
+        std::vector<QString> paths = unselectedPaths();
+        if (!agreed || paths.empty())
+            return;
+        runJob(clampedCount(paths.size()), [paths, desktop = m_desktop](const RecoveryJob::Progress& progress, const RecoveryJob::StopTest& isStopped) {
+            return RecoveryJob::trash(paths, *desktop, progress, isStopped);
         });
     });
+}
+
+void BrowserModel::revealItem(int row)
+{
+    if (row < 0 || row >= rowCount() || !m_desktop)
+        return;
+    if (const auto& file = visibleItem(row).fileURL)
+        m_desktop->reveal(*file);
+}
+
+void BrowserModel::openItem(int row)
+{
+    if (row < 0 || row >= rowCount() || !m_desktop)
+        return;
+    if (const auto& file = visibleItem(row).fileURL)
+        m_desktop->open(*file);
+}
+
+void BrowserModel::runJob(int total, Job job)
+{
+    beginWork(total);
+    Executor::shared()
+        .run([gate = m_gate, job = std::move(job), stop = m_stopWork, this] {
+            return job([gate, this](int done, int all) { gate->post([this, done, all] { setWorkProgress(WorkProgress { done, all }); }); },
+                [stop] { return stop->load(); });
+        })
+        .then(this, [this](RecoveryOutcome outcome) { finishJob(outcome); });
+}
+
+void BrowserModel::finishJob(const RecoveryOutcome& outcome)
+{
+    switch (outcome.kind) {
+    case RecoveryOutcome::Kind::saved:
+        endWork(savedStatus(outcome.done, lastComponent(outcome.destination), outcome.changed, outcome.failed, outcome.notWritten),
+            outcome.error.isEmpty() ? OptionalMessage() : OptionalMessage(outcome.error));
+        if (m_desktop)
+            m_desktop->reveal(outcome.destination);
+        return;
+    case RecoveryOutcome::Kind::copied:
+        endWork(copiedStatus(outcome.done, outcome.failed, lastComponent(outcome.destination)), std::nullopt);
+        if (m_desktop)
+            m_desktop->reveal(outcome.destination);
+        return;
+    case RecoveryOutcome::Kind::trashed:
+        endWork(trashedStatus(outcome.done, outcome.failed), std::nullopt);
+        reload();
+        return;
+    case RecoveryOutcome::Kind::refused:
+    case RecoveryOutcome::Kind::failed:
+        endWork(std::nullopt, outcome.error);
+        return;
+    }
 }
 
 bool BrowserModel::isRow(const QModelIndex& index) const

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "carve/FormatCategory.hpp"
-#include "workflow/BrowserDesktop.hpp"
-#include "workflow/DeviceAccess.hpp"
+#include "workflow/Desktop.hpp"
+#include "device/DeviceAccess.hpp"
 #include "workflow/MainThreadGate.hpp"
 #include "workflow/RecoveredItem.hpp"
-#include "workflow/ScanSession.hpp"
+#include "workflow/RecoveryJob.hpp"
+#include "scan/ScanSession.hpp"
+#include "scan/ScanSummary.hpp"
 
 #include <QAbstractListModel>
 #include <QSet>
@@ -27,11 +29,24 @@ struct BrowserMode {
     };
 
     Kind kind { Kind::session };
-    std::optional<ScanSession> session; ///< for `session`
-    QString folderPath;                 ///< for `folder`
+    SessionId sessionId;                        ///< for `session`
+    std::optional<ScanSummary> summary;         ///< for `session`: the title's; none for a scan deleted meanwhile
+    std::shared_ptr<const ScanSession> session; ///< for `session`, when in memory already; else read when loading
+    QString folderPath;                         ///< for `folder`
 
-    static BrowserMode forSession(ScanSession session) { return { Kind::session, std::move(session), {} }; }
-    static BrowserMode forFolder(QString path) { return { Kind::folder, std::nullopt, std::move(path) }; }
+    /// A scan in memory (the one just finished).
+    static BrowserMode forSession(ScanSession session)
+    {
+        ScanSummary summary = ScanSummary::of(session);
+        return { Kind::session, session.id, std::move(summary), std::make_shared<const ScanSession>(std::move(session)), {} };
+    }
+    /// A stored scan, read from the store when loading (in the background); one
+    /// that cannot be read browses as a scan with nothing in it.
+    static BrowserMode forStoredSession(const SessionId& id, std::optional<ScanSummary> summary)
+    {
+        return { Kind::session, id, std::move(summary), nullptr, {} };
+    }
+    static BrowserMode forFolder(QString path) { return { Kind::folder, {}, std::nullopt, nullptr, std::move(path) }; }
 };
 
 /// A running operation: `done` of `total` files handled.
@@ -87,10 +102,10 @@ public:
     // what the file system kept of it; Qt::CheckStateRole the selection.
 
     /// `devices` and `images` reopen a session's card when saving; `desktop`
-    /// chooses folders and reveals results (may be null: saving and copying then
-    /// do nothing). Starts loading at once.
+    /// asks the user's choices, reveals results and trashes (may be null: saving,
+    /// copying and trashing then do nothing). Starts loading at once.
     BrowserModel(BrowserMode mode, std::shared_ptr<DeviceAccess> devices, DiskImages images,
-        std::shared_ptr<BrowserDesktop> desktop, QObject* parent = nullptr);
+        std::shared_ptr<Desktop> desktop, QObject* parent = nullptr);
     ~BrowserModel() override;
 
     const BrowserMode& mode() const { return m_mode; }
@@ -144,11 +159,20 @@ public:
     /// selected files from the card into a new "Brightfold Recover <time>"
     /// folder in it. Folder: asks for a folder and copies the selected files
     /// into it. Nothing without a selection; the result is `statusMessage`, a
-    /// failure of the whole operation `errorMessage`.
+    /// failure of the whole operation `errorMessage`. Returns at once: the
+    /// question and the work that follows run later.
     void saveSelected();
-    /// Folder: moves every unselected file to the Trash, then reloads. A file
-    /// that did not verifiably reach the Trash is counted as not moved.
+    /// Folder: asks whether to move every unselected file to the Trash; when the
+    /// user agrees, moves them and reloads. A file that did not verifiably reach
+    /// the Trash is counted as not moved. Returns at once.
     void keepOnlySelected();
+    /// Files of the folder that keepOnlySelected would move to the Trash.
+    int unselectedCount() const;
+    /// Shows the file of the item in `row` in the file manager; nothing for an
+    /// item without a file on disk.
+    void revealItem(int row);
+    /// Opens the file of the item in `row` with its default application.
+    void openItem(int row);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -175,8 +199,12 @@ private:
     void setItems(ItemList items);
     void rebuildVisibleRows();
     void recountSelection();
-    void saveFromSession(const std::vector<CarvedFile>& files);
-    void copyFromFolder(const std::vector<QString>& paths);
+    std::vector<QString> unselectedPaths() const;
+    /// Runs a recovery job on the executor, its progress and outcome coming back here.
+    using Job = std::function<RecoveryOutcome(const RecoveryJob::Progress&, const RecoveryJob::StopTest&)>;
+    /// Runs `job` on the executor with this model's progress and stop flag, then finishJob.
+    void runJob(int total, Job job);
+    void finishJob(const RecoveryOutcome& outcome);
     void beginWork(int total);
     void endWork(const OptionalMessage& status, const OptionalMessage& error);
     void setLoading(bool loading);
@@ -185,9 +213,10 @@ private:
     void announceSelection();
 
     BrowserMode m_mode;
+    std::shared_ptr<const ScanSession> m_session; ///< session mode: the scan once loaded
     std::shared_ptr<DeviceAccess> m_devices;
     DiskImages m_images;
-    std::shared_ptr<BrowserDesktop> m_desktop;
+    std::shared_ptr<Desktop> m_desktop;
 
     ItemList m_items;
     QHash<QString, int> m_indexById;    // id to index into m_items

@@ -1,11 +1,12 @@
 #include "workflow/PreviewMaker.hpp"
 
 #include "device/DeviceError.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanStore.hpp"
 #include "workflow/ThumbnailService.hpp"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPainter>
 
 #include <algorithm>
@@ -88,6 +89,14 @@ bool PreviewMaker::previewable(FormatCategory category)
 QString PreviewMaker::previewPath(const QString& sessionFolder, const CarvedFile& file)
 {
     return QDir(sessionFolder).filePath(QStringLiteral("%1/f%2.jpg").arg(kPreviewsFolder).arg(file.start / kSectorBytes));
+}
+
+std::optional<QString> PreviewMaker::existingPreview(const QString& sessionFolder, const CarvedFile& file)
+{
+    QString path = previewPath(sessionFolder, file);
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    return path;
 }
 
 bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder)

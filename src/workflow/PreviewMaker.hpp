@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace brightfold {
 
@@ -48,6 +49,8 @@ public:
     /// N being the file's start in 512-byte sectors. Says nothing about whether
     /// it exists.
     static QString previewPath(const QString& sessionFolder, const CarvedFile& file);
+    /// previewPath when a preview is there (its existence is the only record that it was made).
+    static std::optional<QString> existingPreview(const QString& sessionFolder, const CarvedFile& file);
 };
 
 }

@@ -1,7 +1,9 @@
 #include "workflow/RecoveredItem.hpp"
 
-#include "carve/CarveExporter.hpp"
 #include "carve/CarveReport.hpp"
+#include "carve/export/CarveExporter.hpp"
+#include "scan/ScanStore.hpp"
+#include "workflow/PreviewMaker.hpp"
 
 #include <QHash>
 
@@ -102,6 +104,7 @@ std::vector<RecoveredItem> RecoveredItem::items(const ScanSession& session)
 {
     std::vector<RecoveredItem> items;
     items.reserve(session.report.files.size());
+    const QString sessionFolder = QString::fromStdString(ScanStore::folder(session).string());
     for (const CarvedFile& file : session.report.files) {
         RecoveredItem item;
         item.id = QString::number(file.start);
@@ -111,8 +114,8 @@ std::vector<RecoveredItem> RecoveredItem::items(const ScanSession& session)
         item.sizeBytes = file.length;
         item.category = file.category;
         item.sector = file.start >> kSectorShift;
-        if (auto preview = session.previewURL(file))
-            item.previewURL = fromPath(*preview);
+        if (auto preview = PreviewMaker::existingPreview(sessionFolder, file))
+            item.previewURL = *preview;
         item.carved = file;
         items.push_back(std::move(item));
     }

@@ -2,7 +2,7 @@
 
 #include "carve/CarvedFile.hpp"
 #include "carve/FormatCategory.hpp"
-#include "workflow/ScanSession.hpp"
+#include "scan/ScanSession.hpp"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #include "TestSupport.hpp"
 
 #include "carve/CarveEngine.hpp"
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 
 #include <gtest/gtest.h>
 

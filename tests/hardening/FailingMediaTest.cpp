@@ -2,7 +2,7 @@
 #include "device/SimulatedDevice.hpp"
 
 #include "carve/CarveEngine.hpp"
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 #include "device/FileSource.hpp"
 
 #include <mutex>

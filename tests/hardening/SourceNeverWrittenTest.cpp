@@ -2,7 +2,7 @@
 #include "device/LoopDevice.hpp"
 
 #include "carve/CarveEngine.hpp"
-#include "carve/CarveExporter.hpp"
+#include "carve/export/CarveExporter.hpp"
 #include "device/BlockDeviceSource.hpp"
 #include "device/SourceOpener.hpp"
 

@@ -10,7 +10,7 @@
 #include "ui/SetupScreen.hpp"
 #include "ui/StepBar.hpp"
 #include "workflow/AppModel.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanStore.hpp"
 
 #include <QAction>
 #include <QCheckBox>
@@ -183,7 +183,7 @@ private slots:
     void launchOpensTheLatestScanAfterStartingTheAutomaticOne()
     {
         TemporaryStore store;
-        ScanSession stored = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, QDateTime::currentDateTimeUtc(), 2);
+        ScanSession stored = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, ScanSession::now(), 2);
         ScanStore::save(stored);
         QString image = store.folder.path() + QStringLiteral("/card.img");
         writeCardImage(image.toStdString(), 1, 1024 * 1024);
@@ -194,7 +194,8 @@ private slots:
         QList<AppStage::Kind> stages;
         connect(&model, &AppModel::stageChanged, this, [&] { stages << model.stage().kind; });
         runLaunchActions(model, settings);
-        QCOMPARE(stages, (QList { AppStage::Kind::scanning, AppStage::Kind::browsing }));
+        // The latest stored scan opens as soon as the stored scans are listed.
+        QTRY_COMPARE(stages, (QList { AppStage::Kind::scanning, AppStage::Kind::browsing }));
         QCOMPARE(model.stage().target, BrowseTarget::session(stored.id));
         // The automatic scan goes on behind the browser and is stored.
         QTRY_COMPARE_WITH_TIMEOUT(ScanStore::all().size(), size_t(2), kScanTimeout);
@@ -252,9 +253,11 @@ private slots:
             settings.openRecoveryFolder = folder;
         settings.openLatestScan = latest;
         AppModel model(settings, std::make_shared<FakeDevices>(), nullptr);
+        QSignalSpy listed(&model, &AppModel::recentScansListed);
         runLaunchActions(model, settings);
         QVERIFY(model.isRefreshing() || !model.disks().size());
         if (folder.isEmpty()) {
+            QTRY_VERIFY(listed.count() > 0);
             QCOMPARE(model.stage().kind, AppStage::Kind::setup);
         } else {
             // A relative path is taken from the working folder, as a shell would.

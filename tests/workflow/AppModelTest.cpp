@@ -1,7 +1,7 @@
 #include "WorkflowTestSupport.hpp"
 
 #include "workflow/AppModel.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
 
 #include <QtTest>
@@ -14,16 +14,10 @@ namespace {
 constexpr uint64_t kChunk = 16 * 1024 * 1024; // the application's scan chunk
 constexpr int kScanTimeout = 60'000;          // ms; sanitizer builds are slow
 
-struct FixedPanels final : OpenPanels {
-    std::optional<QString> chooseFile(const QString&, const QString&) override { return answer; }
-    std::optional<QString> chooseFolder(const QString&, const QString&) override { return answer; }
-    std::optional<QString> answer;
-};
-
 struct Fixture {
     TemporaryStore store;
     std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>();
-    std::shared_ptr<FixedPanels> panels = std::make_shared<FixedPanels>();
+    std::shared_ptr<StandInDesktop> desktop = std::make_shared<StandInDesktop>();
     QString image;
     AppModel model;
 
@@ -31,7 +25,7 @@ struct Fixture {
 
     explicit Fixture(int pngs = 1, uint64_t size = 64 * 1024, AppSettings settings = {})
         : image(written(store.folder.path() + "/card.img", pngs, size))
-        , model(std::move(settings), devices, panels)
+        , model(std::move(settings), devices, desktop)
     {
         devices->devices["/dev/sdq"] = image.toStdString();
     }
@@ -63,6 +57,7 @@ private slots:
         const auto& image = std::get<ScanSession::Image>(session.source);
         QVERIFY(std::tie(image.path, image.sizeBytes) == std::tuple(fixture.image.toStdString(), uint64_t(1024 * 1024)));
         QVERIFY(image.identity == ScanSessionImageIdentity::of(image.path));
+        QTRY_VERIFY(!fixture.model.recentScans().empty()); // listed in the background
         QCOMPARE(fixture.model.recentScans().front().idText(), session.idText());
         QVERIFY(std::filesystem::exists(ScanStore::folder(session) / CarveReport::kFileName));
         QVERIFY(!std::filesystem::exists(ScanStore::folder(session) / "tmp"));
@@ -173,7 +168,7 @@ private slots:
         QFETCH(QString, volume);
         QFETCH(QString, expected);
         Fixture fixture(1, 64 * 1024, AppSettings { volume, {}, {}, false });
-        ScanStore::save(sessionWith(ScanSession::Disk { "sdq", 1, "", {} }, QDateTime::currentDateTimeUtc(), 1));
+        ScanStore::save(sessionWith(ScanSession::Disk { "sdq", 1, "", {} }, ScanSession::now(), 1));
         fixture.devices->physical = { card("sdq", 1 << 30, "SD", { "CARD" }) };
         fixture.devices->images = { card("loop3", 1 << 20, "", { "BFTEST" }) };
         fixture.model.refreshDisks();
@@ -182,6 +177,20 @@ private slots:
         QCOMPARE(fixture.model.disks().size(), size_t(expected.isEmpty() ? 0 : 1));
         auto* chosen = fixture.model.source() ? std::get_if<ExternalDisk>(&fixture.model.source()->value) : nullptr;
         QCOMPARE(chosen ? QString::fromStdString(chosen->deviceIdentifier) : QString(), expected);
+    }
+
+    void choosingAnImageAsksTheDesktopWithoutWaiting()
+    {
+        Fixture fixture;
+        fixture.model.chooseImageFile(); // cancelled
+        QCOMPARE(fixture.desktop->requests.back(),
+            (ChooserRequest { "Choose a Disk Image", "Select a raw disk image (.img, .dd, .raw, .iso, .bin) to scan", {} }));
+        QCoreApplication::processEvents();
+        QVERIFY(!fixture.model.source());
+        fixture.desktop->fileAnswer = fixture.image;
+        fixture.model.chooseImageFile();
+        QTRY_VERIFY(fixture.model.source());
+        QCOMPARE(std::get<ImageFile>(fixture.model.source()->value).path, fixture.image);
     }
 
     void browserReturnsWhereItCameFrom()
@@ -201,19 +210,22 @@ private slots:
         fixture.model.returnToSetup();
         QVERIFY(!fixture.model.progress());
         // Guards against browsing (and trashing from) a folder of the user's own files as if it held saved ones.
-        fixture.panels->answer = fixture.store.folder.path();
+        fixture.desktop->folderAnswer = fixture.store.folder.path();
         QSignalSpy alerts(&fixture.model, &AppModel::alertRequested);
         fixture.model.browsePreviousRecovery();
-        QCOMPARE(alerts.size(), 1);
+        QTRY_COMPARE(alerts.size(), 1); // the answer comes back through the event loop
         QCOMPARE(fixture.model.stage().kind, AppStage::Kind::setup);
         CarveReport().writeFile(fixture.store.folder.path().toStdString());
         fixture.model.browsePreviousRecovery();
-        QCOMPARE(fixture.model.step(), 4);
+        QCOMPARE(fixture.desktop->requests.back().title, QStringLiteral("Open Saved Files"));
+        QTRY_COMPARE(fixture.model.step(), 4); // the answer comes back through the event loop
         fixture.model.exitBrowser();
         QCOMPARE(fixture.model.stage().kind, AppStage::Kind::setup);
 
-        fixture.model.deleteScan(*done.session);
-        QVERIFY(!fixture.model.session(done.session->id));
+        QTRY_VERIFY(fixture.model.summary(done.session->id));
+        fixture.model.deleteScan(done.session->id);
+        QTRY_VERIFY(!fixture.model.summary(done.session->id));
+        QVERIFY(!std::filesystem::exists(ScanStore::folder(done.session->id)));
     }
 
     void stepStatusTexts_data()

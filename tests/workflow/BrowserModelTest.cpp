@@ -3,7 +3,7 @@
 #include "workflow/AppModel.hpp"
 #include "workflow/BrowserModel.hpp"
 #include "workflow/BrowserTexts.hpp"
-#include "workflow/ScanStore.hpp"
+#include "scan/ScanStore.hpp"
 #include "WorkflowTestSupport.hpp"
 
 #include <QAbstractItemModelTester>
@@ -18,21 +18,6 @@ using namespace brightfold;
 using namespace brightfold::test;
 
 namespace {
-
-/// Answers the folder chooser with a fixed folder (or a cancel) and records
-/// what it was asked and what was revealed.
-struct FakeDesktop final : BrowserDesktop {
-    std::optional<QString> answer;
-    std::vector<FolderRequest> requests;
-    std::vector<QString> revealed;
-
-    std::optional<QString> chooseFolder(const FolderRequest& request) override
-    {
-        requests.push_back(request);
-        return answer;
-    }
-    void reveal(const QString& path) override { revealed.push_back(path); }
-};
 
 void writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -104,7 +89,7 @@ class BrowserModelTest : public QObject {
         writeCardImage(imagePath.toStdString(), 2, 65536);
         const QByteArray png = readAll(QStringLiteral(BRIGHTFOLD_TEST_DATA_DIR "/images/gradient.png"));
         const auto digest = CarvedFile::headDigestOf({ reinterpret_cast<const uint8_t*>(png.data()), size_t(png.size()) });
-        ScanSession session { QUuid::createUuid(), QDateTime::currentDateTimeUtc(), "card.img",
+        ScanSession session { SessionId::generate(), ScanSession::now(), "card.img",
             ScanSession::Image { imagePath.toStdString(), 65536 }, {} };
         for (uint64_t start : { 0, 8192 })
             session.report.files.push_back({ start, uint64_t(png.size()), "png", FormatCategory::photos, CarveConfidence::exact, "", digest, {} });
@@ -115,7 +100,7 @@ private slots:
     void init()
     {
         m_devices = std::make_shared<FakeDevices>();
-        m_desktop = std::make_shared<FakeDesktop>();
+        m_desktop = std::make_shared<StandInDesktop>();
     }
     void cleanup() { m_tester.reset(); }
 
@@ -223,7 +208,7 @@ private slots:
     void sessionItemsFollowTheReport()
     {
         TemporaryStore store;
-        ScanSession session = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, QDateTime::currentDateTimeUtc(), 3);
+        ScanSession session = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, ScanSession::now(), 3);
         session.report.files[1].start = 1'048'576;
         CarvedFile& named = session.report.files[2];
         std::tie(named.name, named.folder, named.modified) = std::tuple("Sunset over the bay.jpg", "DCIM/Holiday", "2026-03-01T14:05:08");
@@ -344,15 +329,16 @@ private slots:
         if (damage == "move")
             QVERIFY(QFile::rename(image, work.filePath("elsewhere.img")));
         QVERIFY(QDir().mkpath(work.filePath("out")));
-        m_desktop->answer = work.filePath("out");
+        m_desktop->folderAnswer = work.filePath("out");
 
         auto model = loadedModel(BrowserMode::forSession(session));
         model->selectAllVisible();
         QSignalSpy finished(model.get(), &BrowserModel::workFinished);
+        QSignalSpy working(model.get(), &BrowserModel::isWorkingChanged);
         model->saveSelected();
-        QCOMPARE(m_desktop->requests.back(), (FolderRequest { "Save 2 Files", kSaveChooserMessage, "Save Here" }));
-        QVERIFY(model->isWorking());
+        QCOMPARE(m_desktop->requests.back(), (ChooserRequest { "Save 2 Files", kSaveChooserMessage, "Save Here" }));
         QVERIFY(waitFor(finished));
+        QVERIFY(working.count() >= 2); // started, then ended
         QVERIFY(!model->isWorking());
         QCOMPARE(model->workProgress(), std::nullopt);
 
@@ -380,10 +366,10 @@ private slots:
         if (!disk)
             QSKIP_WITHOUT_CAPABILITY("the temporary folder is not on a block device");
         ScanSession session = sessionWith(ScanSession::Disk { disk->identifier, 64'000'000'000, "SD SL64G", {} },
-            QDateTime::currentDateTimeUtc(), 1);
+            ScanSession::now(), 1);
         m_devices->physical = { card(disk->identifier, 64'000'000'000, "SD SL64G") };
         m_devices->openError = DeviceError::authorizationDenied("/dev/" + disk->identifier);
-        m_desktop->answer = work.path();
+        m_desktop->folderAnswer = work.path();
 
         auto model = loadedModel(BrowserMode::forSession(session));
         model->selectAllVisible();
@@ -406,9 +392,11 @@ private slots:
         model->selectAllVisible();
         QSignalSpy finished(model.get(), &BrowserModel::workFinished);
         model->saveSelected(); // cancelled
-        QCOMPARE(m_desktop->requests.back(), (FolderRequest { "Copy 1 Selected Files", "", "Copy Here" }));
+        QCOMPARE(m_desktop->requests.back(), (ChooserRequest { "Copy 1 Selected Files", "", "Copy Here" }));
+        QCoreApplication::processEvents();
         QVERIFY(!model->isWorking());
-        m_desktop->answer = target.path();
+        QCOMPARE(finished.count(), 0);
+        m_desktop->folderAnswer = target.path();
         model->saveSelected();
         QVERIFY(waitFor(finished));
         QCOMPARE(readAll(target.filePath("a-2.jpg")), "new");
@@ -417,61 +405,92 @@ private slots:
         QCOMPARE(m_desktop->revealed, std::vector { target.path() });
     }
 
-    // Qt 6.4 reports success when it cannot set up the home Trash, having moved
-    // the file into the working folder: such a file must count as not moved and
-    // be put back. With a usable data folder the file reaches the Trash.
+    // The Trash question is asked through the desktop; only a yes trashes, and only
+    // what is unselected when the answer comes.
     void keepingOnlyTheSelection_data()
     {
-        QTest::addColumn<bool>("dataFolderUsable");
+        QTest::addColumn<bool>("agreed");
+        QTest::addColumn<bool>("oneFails");
         QTest::addColumn<QString>("status");
-        QTest::newRow("trash reachable") << true << "Moved 2 unselected files to the Trash.";
-        QTest::newRow("trash not reachable") << false << "Moved 0 unselected files to the Trash; 2 could not be moved.";
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("declined") << false << false << QString() << QStringList({ "f1.jpg", "f2.jpg", "f3.jpg" });
+        QTest::newRow("agreed") << true << false << "Moved 2 unselected files to the Trash." << QStringList({ "f2.jpg" });
+        QTest::newRow("one not moved") << true << true << "Moved 1 unselected file to the Trash; 1 could not be moved."
+                                       << QStringList({ "f1.jpg", "f2.jpg" });
     }
     void keepingOnlyTheSelection()
     {
-        QFETCH(bool, dataFolderUsable);
+        QFETCH(bool, agreed);
+        QFETCH(bool, oneFails);
         QFETCH(QString, status);
+        QFETCH(QStringList, left);
         QTemporaryDir work;
         const QString saved = work.filePath("saved");
         for (const char* name : { "f1.jpg", "f2.jpg", "f3.jpg" })
             writeFile(saved + "/" + name, name);
+        // The user's own file beside saved ones is never offered for the Trash.
         writeFile(saved + "/My Notes.txt", "mine");
         listInReport(saved, { "f1.jpg", "f2.jpg", "f3.jpg" });
-        writeFile(work.filePath("plain-file"), "");
-        const QString dataHome = dataFolderUsable ? work.filePath("data") : work.filePath("plain-file/data");
-        const QByteArray oldDataHome = qgetenv("XDG_DATA_HOME");
-        const QString oldCurrent = QDir::currentPath();
-        qputenv("XDG_DATA_HOME", dataHome.toUtf8());
-        QVERIFY(QDir().mkpath(work.filePath("cwd")));
-        QDir::setCurrent(work.filePath("cwd"));
-        auto restore = qScopeGuard([&] {
-            qputenv("XDG_DATA_HOME", oldDataHome);
-            QDir::setCurrent(oldCurrent);
-        });
+        m_desktop->confirmAnswer = agreed;
+        if (oneFails)
+            m_desktop->trashFails = { saved + "/f1.jpg" };
 
         auto model = loadedModel(BrowserMode::forFolder(saved));
         model->setSelected({ saved + "/f2.jpg" });
+        QCOMPARE(model->unselectedCount(), 2);
         QSignalSpy finished(model.get(), &BrowserModel::workFinished);
         QSignalSpy loaded(model.get(), &BrowserModel::loaded);
         model->keepOnlySelected();
+        QCOMPARE(m_desktop->questions.size(), size_t(1));
+        QCOMPARE(m_desktop->questions[0], (Confirmation { "Keep Only Selected", keepOnlySelectedQuestion(2), keepOnlySelectedExplanation(1), "Move to Trash" }));
+        if (!agreed) {
+            QCoreApplication::processEvents();
+            QVERIFY(!model->isWorking());
+            QVERIFY(m_desktop->trashedPaths().empty());
+            QCOMPARE(finished.count(), 0);
+            return;
+        }
         QVERIFY(waitFor(finished));
         QCOMPARE(model->statusMessage(), status);
         QVERIFY(waitFor(loaded));
+        QCOMPARE(names(model->items()), left);
         QCOMPARE(readAll(saved + "/My Notes.txt"), "mine");
-        if (dataFolderUsable) {
-            QCOMPARE(names(model->items()), QStringList({ "f2.jpg" }));
-            QCOMPARE(filesUnder(dataHome + "/Trash/files"), QStringList({ "f1.jpg", "f3.jpg" }));
-        } else {
-            QCOMPARE(names(model->items()), QStringList({ "f1.jpg", "f2.jpg", "f3.jpg" }));
-            QCOMPARE(readAll(saved + "/f1.jpg"), "f1.jpg");
-            QCOMPARE(filesUnder(work.filePath("cwd")), QStringList());
-        }
         QCOMPARE(model->selected(), ItemIdSet({ saved + "/f2.jpg" }));
+    }
+
+    void revealingAndOpeningGoThroughTheDesktop()
+    {
+        QTemporaryDir work;
+        writeFile(work.filePath("a.jpg"), "a");
+        listInReport(work.path(), { "a.jpg" });
+        auto model = loadedModel(BrowserMode::forFolder(work.path()));
+        model->revealItem(0);
+        model->openItem(0);
+        model->revealItem(1); // no such row
+        QCOMPARE(m_desktop->revealed, std::vector { work.filePath("a.jpg") });
+        QCOMPARE(m_desktop->opened, std::vector { work.filePath("a.jpg") });
+    }
+
+    void aStoredScanIsReadWhenTheBrowserLoads()
+    {
+        TemporaryStore store;
+        ScanSession stored = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, ScanSession::now(), 3);
+        ScanStore::save(stored);
+        auto model = loadedModel(BrowserMode::forStoredSession(stored.id, ScanSummary::of(stored)));
+        QCOMPARE(model->items().size(), size_t(3));
+        QVERIFY(model->title().startsWith("EOS_DIGITAL, scanned "));
+        // One deleted meanwhile browses as a scan with nothing in it.
+        ScanStore::remove(stored.id);
+        auto gone = loadedModel(BrowserMode::forStoredSession(stored.id, std::nullopt));
+        QVERIFY(gone->items().empty());
+        gone->selectAllVisible();
+        gone->saveSelected();
+        QCOMPARE(m_desktop->requests.size(), size_t(0));
     }
 
 private:
     std::shared_ptr<FakeDevices> m_devices;
-    std::shared_ptr<FakeDesktop> m_desktop;
+    std::shared_ptr<StandInDesktop> m_desktop;
     std::unique_ptr<QAbstractItemModelTester> m_tester;
 };
 

@@ -5,8 +5,10 @@
 #include "device/ByteSource.hpp"
 #include "device/DeviceError.hpp"
 #include "device/FileSource.hpp"
-#include "workflow/DeviceAccess.hpp"
-#include "workflow/ScanSession.hpp"
+#include "device/DeviceAccess.hpp"
+#include "scan/ScanSession.hpp"
+#include "scan/ScanTestSupport.hpp"
+#include "workflow/Desktop.hpp"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -14,10 +16,13 @@
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QFuture>
 
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <set>
 #include <optional>
 
 namespace brightfold::test {
@@ -88,43 +93,6 @@ inline QString samplesFolder()
     return QDir(folder).exists() ? folder : QString();
 }
 
-/// Disks as a test sets them up before the model runs: two listings, device
-/// paths mapped to image files, and an error for every open.
-struct FakeDevices final : DeviceAccess {
-    std::vector<ExternalDisk> physical;
-    std::vector<ExternalDisk> images;
-    std::map<std::string, std::string> devices;
-    std::optional<DeviceError> openError;
-    std::vector<std::string> unmounted;
-
-    std::vector<ExternalDisk> externalDisks(DiskImages which) override
-    {
-        auto disks = physical;
-        if (which == DiskImages::included)
-            disks.insert(disks.end(), images.begin(), images.end());
-        return disks;
-    }
-    bool unmountDisk(const std::string& identifier) override
-    {
-        unmounted.push_back(identifier);
-        return false;
-    }
-    ByteSourcePtr open(const std::string& path) override;
-};
-
-inline ByteSourcePtr FakeDevices::open(const std::string& path)
-{
-    if (openError)
-        throw *openError;
-    auto mapped = devices.find(path);
-    return std::make_shared<FileSource>(mapped == devices.end() ? path : mapped->second);
-}
-
-inline ExternalDisk card(const std::string& identifier, uint64_t size, const std::string& media, std::vector<std::string> volumes = {})
-{
-    return ExternalDisk { identifier, media, size, std::move(volumes) };
-}
-
 /// A disk image of `size` zero bytes with a small real PNG every 8 KiB, `count` times.
 inline void writeCardImage(const std::string& path, int count, uint64_t size)
 {
@@ -140,14 +108,54 @@ inline void writeCardImage(const std::string& path, int count, uint64_t size)
     }
 }
 
-/// A session with `files` one-byte files.
-inline ScanSession sessionWith(ScanSession::Source source, const QDateTime& createdAt, int files)
-{
-    ScanSession session { QUuid::createUuid(), createdAt, "EOS_DIGITAL", std::move(source), {} };
-    for (int i = 0; i < files; ++i)
-        session.report.files.push_back({ uint64_t(i) * 512, 1, "jpg", FormatCategory::photos, CarveConfidence::exact, "", "af63bd4c8601b7df", {} });
-    return session;
-}
+/// The desktop as a test sets it up: every choice answered at once with the
+/// answer given, and a record of what was asked, revealed, opened and trashed.
+/// Trashing deletes the file, except for paths listed to fail.
+struct StandInDesktop final : Desktop {
+    std::optional<QString> fileAnswer;
+    std::optional<QString> folderAnswer;
+    bool confirmAnswer { false };
+    std::vector<ChooserRequest> requests;
+    std::vector<Confirmation> questions;
+    std::vector<QString> revealed;
+    std::vector<QString> opened;
+    std::set<QString> trashFails;
+
+    QFuture<std::optional<QString>> chooseFile(const ChooserRequest& request) override
+    {
+        requests.push_back(request);
+        return QtFuture::makeReadyFuture(fileAnswer);
+    }
+    QFuture<std::optional<QString>> chooseFolder(const ChooserRequest& request) override
+    {
+        requests.push_back(request);
+        return QtFuture::makeReadyFuture(folderAnswer);
+    }
+    QFuture<bool> confirm(const Confirmation& question) override
+    {
+        questions.push_back(question);
+        return QtFuture::makeReadyFuture(confirmAnswer);
+    }
+    void reveal(const QString& path) override { revealed.push_back(path); }
+    void open(const QString& path) override { opened.push_back(path); }
+    bool moveToTrash(const QString& path) override
+    {
+        std::lock_guard lock(m_lock); // called from a job's thread
+        if (trashFails.contains(path))
+            return false;
+        trashed.push_back(path);
+        return QFile::remove(path);
+    }
+    std::vector<QString> trashedPaths()
+    {
+        std::lock_guard lock(m_lock);
+        return trashed;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<QString> trashed;
+};
 
 /// Points the store at a fresh folder.
 struct TemporaryStore {
