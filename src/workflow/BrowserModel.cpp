@@ -21,16 +21,6 @@ namespace brightfold {
 
 namespace {
 
-int clampedCount(size_t count)
-{
-    return static_cast<int>(std::min<size_t>(count, INT_MAX));
-}
-
-QString lastComponent(const QString& path)
-{
-    return QFileInfo(QDir::cleanPath(path)).fileName();
-}
-
 /// The locale's long date without the weekday and with abbreviated month
 /// names ("Jan 31, 2026", "31. Jan. 2026").
 QString abbreviatedDateFormat(const QLocale& locale)

@@ -1,10 +1,25 @@
 #include "workflow/BrowserTexts.hpp"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QStringList>
 
+#include <algorithm>
+#include <climits>
+
 namespace brightfold {
+
+int clampedCount(size_t count)
+{
+    return static_cast<int>(std::min<size_t>(count, INT_MAX));
+}
+
+QString lastComponent(const QString& path)
+{
+    return QFileInfo(QDir::cleanPath(path)).fileName();
+}
 
 namespace {
 

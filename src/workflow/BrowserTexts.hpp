@@ -4,9 +4,17 @@
 
 #include <QString>
 
+#include <cstddef>
+
 namespace brightfold {
 
 /// The browser's texts that follow counts.
+
+/// A count as the texts take it: sizes past INT_MAX are shown as INT_MAX.
+int clampedCount(size_t count);
+/// The last component of `path` ("Brightfold Recover 2026-03-01 at 14.05.09"),
+/// a trailing separator ignored: how the texts name a folder.
+QString lastComponent(const QString& path);
 
 /// "Save 1 File", "Save 3 Files".
 QString saveChooserTitle(int count);

@@ -19,14 +19,23 @@ namespace brightfold {
 
 namespace {
 
-int clampedCount(size_t count)
+/// Does `one` to each path in turn until told to stop, counting in `outcome` the
+/// paths it did (true) and those it could not, with progress after each.
+template<typename One>
+void eachPath(RecoveryOutcome& outcome, const std::vector<QString>& paths, const RecoveryJob::Progress& progress,
+    const RecoveryJob::StopTest& isStopped, One one)
 {
-    return static_cast<int>(std::min<size_t>(count, INT_MAX));
-}
-
-QString lastComponent(const QString& path)
-{
-    return QFileInfo(QDir::cleanPath(path)).fileName();
+    const int total = clampedCount(paths.size());
+    for (const QString& path : paths) {
+        if (isStopped && isStopped())
+            break;
+        if (one(path))
+            ++outcome.done;
+        else
+            ++outcome.failed;
+        if (progress)
+            progress(outcome.done + outcome.failed, total);
+    }
 }
 
 /// Whether `folder` lies on the session's card as it is attached now, or on a
@@ -87,37 +96,19 @@ RecoveryOutcome RecoveryJob::copy(const std::vector<QString>& paths, const QStri
 {
     RecoveryOutcome outcome { RecoveryOutcome::Kind::copied, 0, 0, 0, 0, folder, {} };
     const std::filesystem::path into(folder.toStdString());
-    const int total = clampedCount(paths.size());
-    for (const QString& path : paths) {
-        if (isStopped && isStopped())
-            break;
+    eachPath(outcome, paths, progress, isStopped, [&](const QString& path) {
         const auto target = CarveExporter::uniqueURL(into / lastComponent(path).toStdString());
         // QFile::copy writes under a temporary name and renames, so a failed
         // copy leaves nothing behind.
-        if (QFile::copy(path, QString::fromStdString(target.string())))
-            ++outcome.done;
-        else
-            ++outcome.failed;
-        if (progress)
-            progress(outcome.done + outcome.failed, total);
-    }
+        return QFile::copy(path, QString::fromStdString(target.string()));
+    });
     return outcome;
 }
 
 RecoveryOutcome RecoveryJob::trash(const std::vector<QString>& paths, Desktop& desktop, const Progress& progress, const StopTest& isStopped)
 {
     RecoveryOutcome outcome { RecoveryOutcome::Kind::trashed, 0, 0, 0, 0, {}, {} };
-    const int total = clampedCount(paths.size());
-    for (const QString& path : paths) {
-        if (isStopped && isStopped())
-            break;
-        if (desktop.moveToTrash(path))
-            ++outcome.done;
-        else
-            ++outcome.failed;
-        if (progress)
-            progress(outcome.done + outcome.failed, total);
-    }
+    eachPath(outcome, paths, progress, isStopped, [&](const QString& path) { return desktop.moveToTrash(path); });
     return outcome;
 }
 

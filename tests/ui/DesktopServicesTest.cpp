@@ -15,24 +15,6 @@ using namespace brightfold::test;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QStringList filesUnder(const QString& folder)
-{
-    QStringList found;
-    QDirIterator walk(folder, QDir::Files, QDirIterator::Subdirectories);
-    while (walk.hasNext())
-        found << QDir(folder).relativeFilePath(walk.next());
-    found.sort();
-    return found;
-}
-
 QMessageBox* openMessageBox()
 {
     for (QWidget* top : QApplication::topLevelWidgets())

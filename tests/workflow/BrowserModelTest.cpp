@@ -19,30 +19,12 @@ using namespace brightfold::test;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 QStringList names(const ItemList& items)
 {
     QStringList list;
     for (const RecoveredItem& item : items)
         list << item.displayName;
     return list;
-}
-
-QStringList filesUnder(const QString& folder)
-{
-    QStringList found;
-    QDirIterator walk(folder, QDir::Files, QDirIterator::Subdirectories);
-    while (walk.hasNext())
-        found << QDir(folder).relativeFilePath(walk.next());
-    found.sort();
-    return found;
 }
 
 /// Writes the report a save leaves beside what it saved, listing `saved` (paths

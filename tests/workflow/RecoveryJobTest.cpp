@@ -15,14 +15,6 @@ using namespace brightfold::test;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 /// Records every progress report.
 struct ProgressLog {
     std::vector<std::pair<int, int>> reports;

@@ -13,10 +13,13 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QFuture>
+#include <QTest>
 
 #include <algorithm>
 #include <cstring>
@@ -54,6 +57,26 @@ private:
     Reads m_reads;
     int m_readCount { 0 };
 };
+
+/// Writes `bytes` to `path`, making its folders.
+inline void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+/// The files under `folder`, at any depth, as sorted relative paths.
+inline QStringList filesUnder(const QString& folder)
+{
+    QStringList found;
+    QDirIterator walk(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (walk.hasNext())
+        found << QDir(folder).relativeFilePath(walk.next());
+    found.sort();
+    return found;
+}
 
 inline QByteArray readAll(const QString& path)
 {
