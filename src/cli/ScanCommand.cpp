@@ -7,6 +7,7 @@
 #include "device/ByteCount.hpp"
 #include "scan/ScanSessionError.hpp"
 #include "scan/ScanStore.hpp"
+#include "wording/Wording.hpp"
 
 #include <fmt/core.h>
 #include <unistd.h>
@@ -30,25 +31,15 @@ struct ScanOptions {
     bool store { false };
 };
 
-std::string formatDuration(double seconds)
-{
-    auto total = static_cast<long>(std::lround(seconds));
-    if (total >= 3600)
-        return fmt::format("{}h {:02}m", total / 3600, (total / 60) % 60);
-    if (total >= 60)
-        return fmt::format("{}m {:02}s", total / 60, total % 60);
-    return fmt::format("{}s", total);
-}
-
 void printProgressLine(const CarveProgress& progress)
 {
     double speed = progress.throughputBytesPerSec();
     std::string left = "";
     if (speed > 0 && progress.bytesScanned < progress.totalBytes)
-        left = " · " + formatDuration(static_cast<double>(progress.totalBytes - progress.bytesScanned) / speed) + " left";
-    fmt::print(stderr, "\r\033[KScanned {} of {} ({:.0f}%) · {}/s · {} files found{}", formatByteCount(progress.bytesScanned),
-        formatByteCount(progress.totalBytes), progress.fraction() * 100, formatByteCount(static_cast<uint64_t>(speed)),
-        progress.filesFound, left);
+        left = " · " + clockText(static_cast<double>(progress.totalBytes - progress.bytesScanned) / speed) + " left";
+    fmt::print(stderr, "\r\033[KScanned {} of {} ({}%) · {}/s · {} found{}", formatByteCount(progress.bytesScanned),
+        formatByteCount(progress.totalBytes), wholePercent(progress.bytesScanned, progress.totalBytes),
+        formatByteCount(static_cast<uint64_t>(speed)), countText(progress.filesFound, "file"), left);
 }
 
 /// One row per file, named as its file system kept it ("DCIM/100CANON/IMG_0001.JPG")

@@ -1,6 +1,7 @@
 #include "ui/ScreenTexts.hpp"
 
 #include "device/ByteCount.hpp"
+#include "wording/Wording.hpp"
 #include "workflow/AppModel.hpp"
 
 #include <algorithm>
@@ -11,9 +12,22 @@ namespace brightfold {
 
 namespace {
 
-constexpr double kSecondsShownUpTo = 90;    // below this, whole seconds
-constexpr double kMinutesShownUpTo = 5400;  // below this, whole minutes
-constexpr double kTimeLeftShownOver = 1;    // seconds
+constexpr double kTimeLeftShownOver = 1; // seconds
+
+QString byteText(uint64_t bytes)
+{
+    return QString::fromStdString(formatByteCount(bytes));
+}
+
+QString durationText(double seconds)
+{
+    return QString::fromStdString(timeText(seconds));
+}
+
+QString filesText(int64_t count, const char* word = "file")
+{
+    return QString::fromStdString(countText(count, word));
+}
 
 /// "File" or "Files" for the titles, which capitalise the word.
 QString titleFiles(int64_t count)
@@ -27,36 +41,6 @@ uint64_t foundBytes(const CarveReport& report)
         [](uint64_t sum, const CarvedFile& file) { return sum + file.length; });
 }
 
-}
-
-QString timeText(double seconds)
-{
-    if (!(seconds >= 1))
-        return QStringLiteral("under a second");
-    if (seconds < kSecondsShownUpTo)
-        return QStringLiteral("%1s").arg(static_cast<int64_t>(seconds));
-    if (seconds < kMinutesShownUpTo)
-        return QStringLiteral("%1m").arg(static_cast<int64_t>(seconds / 60));
-    return QString::asprintf("%.1fh", seconds / 3600);
-}
-
-QString byteText(uint64_t bytes)
-{
-    return QString::fromStdString(formatByteCount(bytes));
-}
-
-int wholePercent(uint64_t done, uint64_t total)
-{
-    if (total == 0)
-        return 0;
-    // Through long double: done × 100 would overflow for counts above 184 PB.
-    auto percent = static_cast<long double>(std::min(done, total)) * 100 / static_cast<long double>(total);
-    return static_cast<int>(percent);
-}
-
-QString countText(int64_t count, const QString& word)
-{
-    return QStringLiteral("%1 %2%3").arg(count).arg(word, count == 1 ? QString() : QStringLiteral("s"));
 }
 
 QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews)
@@ -88,7 +72,7 @@ QString scanSpeedLine(const std::optional<CarveProgress>& progress)
     if (speed > 0 && progress->totalBytes > progress->bytesScanned) {
         double left = static_cast<double>(progress->totalBytes - progress->bytesScanned) / speed;
         if (left > kTimeLeftShownOver)
-            line += QStringLiteral(" · about %1 left").arg(timeText(left));
+            line += QStringLiteral(" · about %1 left").arg(durationText(left));
     }
     return line;
 }
@@ -97,7 +81,7 @@ QString filesFoundSoFar(int64_t filesFound)
 {
     if (filesFound <= 0)
         return QStringLiteral("No files found yet");
-    return countText(filesFound, QStringLiteral("file")) + QStringLiteral(" found");
+    return filesText(filesFound) + QStringLiteral(" found");
 }
 
 QString unreadableSoFarLine(int64_t badReads)
@@ -136,7 +120,7 @@ QString doneSubtitle(const CarveReport& report)
     }
     return QStringLiteral("%1 found in %2. Choose which ones to save to this computer. Keep the card inserted until "
                           "you've saved what you need.")
-        .arg(byteText(foundBytes(report)), timeText(report.duration));
+        .arg(byteText(foundBytes(report)), durationText(report.duration));
 }
 
 QString unreadableRegionsLine(int64_t badReads)
@@ -156,7 +140,7 @@ std::vector<ExtensionRow> extensionRows(const CarveReport& report)
     }
     std::vector<ExtensionRow> rows;
     for (const auto& [ext, totals] : byExt) {
-        rows.push_back({ QStringLiteral(".") + QString::fromStdString(ext), countText(totals.first, QStringLiteral("file")),
+        rows.push_back({ QStringLiteral(".") + QString::fromStdString(ext), filesText(totals.first),
             byteText(totals.second), totals.first });
     }
     std::stable_sort(rows.begin(), rows.end(), [](const ExtensionRow& a, const ExtensionRow& b) { return a.files > b.files; });
@@ -168,8 +152,8 @@ QString browserSummary(BrowseMode mode, int selectedCount, int itemCount, uint64
     if (selectedCount > 0)
         return QStringLiteral("%1 of %2 selected (%3)").arg(selectedCount).arg(itemCount).arg(byteText(selectedBytes));
     if (mode == BrowseMode::session)
-        return countText(itemCount, QStringLiteral("file")) + QStringLiteral(" found. Click to select.");
-    return countText(itemCount, QStringLiteral("recovered file")) + QStringLiteral(". Click to select.");
+        return filesText(itemCount) + QStringLiteral(" found. Click to select.");
+    return filesText(itemCount, "recovered file") + QStringLiteral(". Click to select.");
 }
 
 QString workProgressText(int done, int total)

@@ -13,23 +13,9 @@ namespace brightfold {
 
 struct PreviewProgress;
 
-// The texts the screens show that follow rules (time left, percent, plurals,
-// titles). Each is a small function so that the rules can be checked without a
-// screen.
-
-/// "under a second" below 1 s, whole seconds below 90 s ("59s"), whole minutes
-/// below 5400 s ("1m"), else hours with one decimal ("1.5h"). Negative or not
-/// a number counts as under a second.
-QString timeText(double seconds);
-
-/// The byte count as a file manager shows it ("1.5 MB").
-QString byteText(uint64_t bytes);
-
-/// `done` ÷ `total` as a whole percent, rounded down; 0 when `total` is 0, never above 100.
-int wholePercent(uint64_t done, uint64_t total);
-
-/// "1 file", "2 files" for any singular `word` taking an "s".
-QString countText(int64_t count, const QString& word);
+// The texts the screens show that follow rules (titles, lines, tables), built
+// from the shared wording (wording/Wording.hpp). Each is a small function so
+// that the rules can be checked without a screen.
 
 /// The scan screen's line under its title: waiting for access, reading, or making previews.
 QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews);

@@ -7,6 +7,7 @@
 #include "ui/Section.hpp"
 #include "ui/Symbols.hpp"
 #include "workflow/AppModel.hpp"
+#include "wording/Wording.hpp"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -46,7 +47,7 @@ QString recentScanDetail(const ScanSummary& session)
 {
     QString when = QLocale().toString(QDateTime::fromSecsSinceEpoch(session.createdAt.time_since_epoch().count()), QLocale::ShortFormat);
     // A scan stopped part-way (cancelled, or the application quit) says so: it did not look at the whole card.
-    return when + QStringLiteral(" · ") + countText(static_cast<int64_t>(session.filesFound), QStringLiteral("file"))
+    return when + QStringLiteral(" · ") + QString::fromStdString(countText(static_cast<int64_t>(session.filesFound), "file"))
         + QStringLiteral(" found") + (session.cancelled ? QStringLiteral(" · stopped early") : QString());
 }
 

@@ -1,5 +1,7 @@
 #include "workflow/BrowserTexts.hpp"
 
+#include "wording/Wording.hpp"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -26,7 +28,7 @@ namespace {
 /// "file" for exactly one, "files" otherwise.
 QString files(int count)
 {
-    return count == 1 ? QStringLiteral("file") : QStringLiteral("files");
+    return QString::fromStdString(plural(count, "file"));
 }
 
 }

@@ -1,24 +1,11 @@
 #include "workflow/StepStatus.hpp"
 
+#include "wording/Wording.hpp"
+
 #include <algorithm>
+#include <cstdint>
 
 namespace brightfold {
-
-namespace {
-
-__extension__ typedef unsigned __int128 Wide; // a byte count × 100 fits
-
-/// bytesScanned ÷ totalBytes × 100, rounded down, without the float error that
-/// would show an exact 29 % as 28.
-uint64_t wholePercent(const CarveProgress& progress)
-{
-    if (progress.totalBytes == 0)
-        return 0;
-    auto percent = static_cast<Wide>(progress.bytesScanned) * 100 / progress.totalBytes;
-    return static_cast<uint64_t>(percent);
-}
-
-}
 
 int stepIndex(const AppStage& stage)
 {
@@ -36,9 +23,13 @@ int stepIndex(const AppStage& stage)
     return 0;
 }
 
+namespace {
+
 QString fileCount(uint64_t count)
 {
-    return QString::number(count) + (count == 1 ? QStringLiteral(" file") : QStringLiteral(" files"));
+    return QString::fromStdString(countText(static_cast<int64_t>(std::min<uint64_t>(count, INT64_MAX)), "file"));
+}
+
 }
 
 QString stepStatus(const AppStage& stage, const std::optional<CarveProgress>& progress)
@@ -50,7 +41,7 @@ QString stepStatus(const AppStage& stage, const std::optional<CarveProgress>& pr
     case AppStage::Kind::scanning:
         if (!progress)
             return QStringLiteral("Opening ") + stage.sourceName + QStringLiteral("…");
-        return QStringLiteral("Scanning ") + stage.sourceName + QStringLiteral(": ") + QString::number(wholePercent(*progress))
+        return QStringLiteral("Scanning ") + stage.sourceName + QStringLiteral(": ") + QString::number(wholePercent(progress->bytesScanned, progress->totalBytes))
             + QStringLiteral("% · ") + fileCount(static_cast<uint64_t>(std::max<int64_t>(progress->filesFound, 0)))
             + QStringLiteral(" found so far.");
     case AppStage::Kind::done: {

@@ -17,7 +17,4 @@ int stepIndex(const AppStage& stage);
 /// reached (rounded down, so 99.9 % shows 99) and the files found so far.
 QString stepStatus(const AppStage& stage, const std::optional<CarveProgress>& progress);
 
-/// "1 file", "2 files".
-QString fileCount(uint64_t count);
-
 }

@@ -36,47 +36,6 @@ class ScreenTextsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void timeTextFollowsItsThresholds_data()
-    {
-        QTest::addColumn<double>("seconds");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("0.4 s") << 0.4 << "under a second";
-        QTest::newRow("nothing") << 0.0 << "under a second";
-        QTest::newRow("not a number") << std::nan("") << "under a second";
-        QTest::newRow("1 s") << 1.0 << "1s";
-        QTest::newRow("59.6 s is cut, not rounded") << 59.6 << "59s";
-        QTest::newRow("89.9 s") << 89.9 << "89s";
-        QTest::newRow("90 s") << 90.0 << "1m";
-        QTest::newRow("5399 s") << 5399.0 << "89m";
-        QTest::newRow("5400 s") << 5400.0 << "1.5h";
-        QTest::newRow("10 h") << 36000.0 << "10.0h";
-    }
-    void timeTextFollowsItsThresholds()
-    {
-        QFETCH(double, seconds);
-        QFETCH(QString, text);
-        QCOMPARE(timeText(seconds), text);
-    }
-
-    void percentIsWholeAndSafe_data()
-    {
-        QTest::addColumn<quint64>("done");
-        QTest::addColumn<quint64>("total");
-        QTest::addColumn<int>("percent");
-        QTest::newRow("empty source") << quint64(0) << quint64(0) << 0;
-        QTest::newRow("99.9 % shows 99") << quint64(999) << quint64(1000) << 99;
-        QTest::newRow("all") << quint64(1000) << quint64(1000) << 100;
-        QTest::newRow("beyond the end") << quint64(2000) << quint64(1000) << 100;
-        QTest::newRow("no overflow near the top") << quint64(UINT64_MAX / 2) << quint64(UINT64_MAX) << 49;
-    }
-    void percentIsWholeAndSafe()
-    {
-        QFETCH(quint64, done);
-        QFETCH(quint64, total);
-        QFETCH(int, percent);
-        QCOMPARE(wholePercent(done, total), percent);
-    }
-
     void scanLinesFollowThePhase()
     {
         PreviewProgress previews { 4, 10 };
