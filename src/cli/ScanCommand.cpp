@@ -2,6 +2,7 @@
 #include "cli/ExitStatus.hpp"
 #include "cli/InterruptWatcher.hpp"
 
+#include "carve/FormatCatalogue.hpp"
 #include "carve/export/FolderTimestamp.hpp"
 #include "scan/ScanRunner.hpp"
 #include "device/ByteCount.hpp"
@@ -188,7 +189,7 @@ std::function<int()> addScanCommand(CLI::App& app)
     auto options = std::make_shared<ScanOptions>();
     auto* command = app.add_subcommand("scan", "Scan a disk image or card for recoverable files");
     command->add_option("source", options->source, "Disk image or device to scan (read-only)")->required();
-    command->add_option("--types", options->types, "Comma-separated categories: photos,rawPhotos,video,audio,documents,archives (default: all)");
+    command->add_option("--types", options->types, "Comma-separated categories: " + FormatCatalogue::categoryChoices() + " (default: all)");
     command->add_option("--out", options->out, "Folder for the report, which must not hold one already (default: a new \"Brightfold Scan <time>\" folder here)");
     command->add_flag("--copy", options->copy,
         "Also copy every file found into the output folder, named as save names them (each written whole, checked, then named)");

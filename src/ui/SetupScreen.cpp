@@ -1,5 +1,6 @@
 #include "ui/SetupScreen.hpp"
 
+#include "carve/FormatCatalogue.hpp"
 #include "ui/AdaptiveGrid.hpp"
 #include "ui/Brand.hpp"
 #include "ui/ChoiceRow.hpp"
@@ -103,13 +104,7 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
         });
     }
     m_kinds->content()->addWidget(grid);
-    auto* formats = Brand::paragraph(QStringLiteral(
-        "Photos: JPEG, PNG, HEIC, GIF, BMP, WebP, TIFF, PSD · "
-        "RAW: CR2, CR3, CRW, NEF, ARW, DNG, RAF, ORF, RW2, PEF, SRW, MRW, X3F · "
-        "Video: MP4, MOV, AVI, M4V, 3GP, MTS, TS, MPG, MKV, WebM, WMV, FLV · "
-        "Audio: MP3, M4A, WAV, AIFF, FLAC, Ogg, Opus, AAC, WMA · "
-        "Documents: PDF, Word, Excel, PowerPoint, EPUB, OpenDocument · "
-        "Archives: ZIP, 7z, RAR, gzip"));
+    auto* formats = Brand::paragraph(QString::fromStdString(FormatCatalogue::formatsLine()));
     Brand::makeSecondary(formats);
     m_kinds->content()->addWidget(formats);
 

@@ -1,11 +1,10 @@
 #include "workflow/RecoveredItem.hpp"
 
 #include "carve/CarveReport.hpp"
+#include "carve/FormatCatalogue.hpp"
 #include "carve/export/CarveExporter.hpp"
 #include "scan/ScanStore.hpp"
 #include "workflow/PreviewMaker.hpp"
-
-#include <QHash>
 
 #include <algorithm>
 #include <charconv>
@@ -19,30 +18,6 @@ namespace brightfold {
 namespace {
 
 constexpr unsigned kSectorShift = 9; // 512-byte sectors
-
-const QHash<QString, FormatCategory>& extensionTable()
-{
-    static const QHash<QString, FormatCategory> table = [] {
-        struct Row {
-            FormatCategory category;
-            const char* extensions; // space-separated
-        };
-        const Row rows[] = {
-            { FormatCategory::photos, "jpg png heic avif gif bmp webp tif psd psb" },
-            { FormatCategory::rawPhotos, "cr2 cr3 nef nrw arw sr2 srf dng raf orf rw2 rwl crw mrw x3f pef srw" },
-            { FormatCategory::video, "mp4 mov m4v 3gp avi ts mts mpg mkv webm wmv flv ogv" },
-            { FormatCategory::audio, "mp3 m4a wav aiff flac ogg opus aac wma" },
-            { FormatCategory::documents, "pdf docx xlsx pptx doc xls ppt ole epub odt ods odp" },
-            { FormatCategory::archives, "zip 7z rar gz" },
-        };
-        QHash<QString, FormatCategory> built;
-        for (const Row& row : rows)
-            for (const QString& ext : QString::fromLatin1(row.extensions).split(QLatin1Char(' ')))
-                built.insert(ext, row.category);
-        return built;
-    }();
-    return table;
-}
 
 QString fromPath(const std::filesystem::path& path)
 {
@@ -67,21 +42,12 @@ std::optional<RecoveredItem> folderItem(const std::filesystem::directory_entry& 
     item.sector = RecoveredItem::sectorFromFileName(item.displayName);
     const uintmax_t size = entry.file_size(error);
     item.sizeBytes = error ? 0 : size;
-    item.category = RecoveredItem::categoryByExt(ext);
+    item.category = FormatCatalogue::categoryOfExtension(ext.toStdString());
     item.ext = std::move(ext);
     item.fileURL = item.id;
     return item;
 }
 
-}
-
-std::optional<FormatCategory> RecoveredItem::categoryByExt(const QString& ext)
-{
-    const auto& table = extensionTable();
-    auto found = table.constFind(ext);
-    if (found == table.constEnd())
-        return std::nullopt;
-    return *found;
 }
 
 uint64_t RecoveredItem::sectorFromFileName(const QString& fileName)

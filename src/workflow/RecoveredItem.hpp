@@ -22,7 +22,7 @@ struct RecoveredItem {
     /// Lower case, without the dot.
     QString ext;
     uint64_t sizeBytes { 0 };
-    /// Session: the carved file's. Folder: from categoryByExt, none when unknown.
+    /// Session: the carved file's. Folder: from FormatCatalogue::categoryOfExtension, none when unknown.
     std::optional<FormatCategory> category;
     /// Session: start / 512. Folder: N of a name "fN.ext", else 0.
     uint64_t sector { 0 };
@@ -34,10 +34,6 @@ struct RecoveredItem {
     std::optional<CarvedFile> carved;
 
     bool operator==(const RecoveredItem&) const = default;
-
-    /// The category of a lower-case extension from the 32 known ones
-    /// (jpg → photos, dng → rawPhotos, …); none for any other.
-    static std::optional<FormatCategory> categoryByExt(const QString& ext);
     /// One item per carved file of the session's report, in report order. Looks
     /// on disk for each preview, so it belongs off the interface thread.
     static std::vector<RecoveredItem> items(const ScanSession& session);
