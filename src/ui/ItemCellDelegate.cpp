@@ -1,6 +1,5 @@
 #include "ui/ItemCellDelegate.hpp"
 
-#include "device/ByteCount.hpp"
 #include "ui/Brand.hpp"
 #include "ui/Symbols.hpp"
 #include "ui/ThumbnailLoader.hpp"
@@ -22,14 +21,6 @@ std::optional<QString> optionalText(const QVariant& value)
     if (!value.isValid() || value.toString().isEmpty())
         return std::nullopt;
     return value.toString();
-}
-
-QString categorySymbol(const QVariant& category)
-{
-    if (!category.isValid())
-        return QStringLiteral("doc");
-    auto name = symbolName(static_cast<FormatCategory>(category.toInt()));
-    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
 }
@@ -79,7 +70,7 @@ void ItemCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
         painter->restore();
     } else {
         // No picture (yet): the kind of file and its extension.
-        QPixmap symbol = Symbols::tinted(categorySymbol(index.data(BrowserModel::CategoryRole)), kGenericSide,
+        QPixmap symbol = Symbols::tinted(index.data(BrowserModel::SymbolRole).toString(), kGenericSide,
             Brand::secondaryText(colours), painter->device()->devicePixelRatioF());
         QPointF at = square.center() - QPointF(kGenericSide / 2.0, kGenericSide / 2.0 + 10);
         painter->drawPixmap(at, symbol);
@@ -88,7 +79,7 @@ void ItemCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
         painter->setFont(bold);
         painter->setPen(Brand::secondaryText(colours));
         QRectF extLine(square.left(), at.y() + kGenericSide + 4, square.width(), option.fontMetrics.height());
-        painter->drawText(extLine, Qt::AlignCenter, index.data(BrowserModel::ExtRole).toString().toUpper());
+        painter->drawText(extLine, Qt::AlignCenter, index.data(BrowserModel::BadgeRole).toString());
     }
     if (selected || current) {
         painter->setPen(QPen(selected ? accent : colours.color(QPalette::Highlight), selected ? 3 : 1.5,
@@ -117,8 +108,7 @@ void ItemCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->drawText(nameLine, Qt::AlignHCenter | Qt::AlignTop,
         option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideMiddle, nameLine.width()));
     painter->setPen(Brand::secondaryText(colours));
-    painter->drawText(sizeLine, Qt::AlignHCenter | Qt::AlignTop,
-        QString::fromStdString(formatByteCount(index.data(BrowserModel::SizeBytesRole).toULongLong())));
+    painter->drawText(sizeLine, Qt::AlignHCenter | Qt::AlignTop, index.data(BrowserModel::SizeTextRole).toString());
     painter->restore();
 }
 

@@ -94,14 +94,7 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
             palette().color(QPalette::WindowText)));
         grid->addWidget(box);
         m_categoryBoxes.emplace_back(box, static_cast<int>(category));
-        connect(box, &QCheckBox::toggled, this, [this, category](bool on) {
-            CategorySet categories = m_model.enabledCategories();
-            if (on)
-                categories.insert(category);
-            else
-                categories.erase(category);
-            m_model.setEnabledCategories(categories);
-        });
+        connect(box, &QCheckBox::toggled, this, [this, category](bool on) { m_model.setCategoryEnabled(category, on); });
     }
     m_kinds->content()->addWidget(grid);
     auto* formats = Brand::paragraph(QString::fromStdString(FormatCatalogue::formatsLine()));

@@ -80,6 +80,16 @@ void AppModel::setEnabledCategories(const CategorySet& categories)
     emit enabledCategoriesChanged();
 }
 
+void AppModel::setCategoryEnabled(FormatCategory category, bool enabled)
+{
+    CategorySet categories = m_enabledCategories;
+    if (enabled)
+        categories.insert(category);
+    else
+        categories.erase(category);
+    setEnabledCategories(categories);
+}
+
 void AppModel::setUnmountFirst(bool unmountFirst)
 {
     Q_ASSERT(QThread::currentThread() == thread());

@@ -91,6 +91,8 @@ public:
 
     void setSource(const OptionalSource& source);
     void setEnabledCategories(const CategorySet& categories);
+    /// Ticks or unticks one category, keeping the others as they are.
+    void setCategoryEnabled(FormatCategory category, bool enabled);
     void setUnmountFirst(bool unmountFirst);
 
     /// Re-reads the stored scans and lists the disks in the background; the

@@ -1,5 +1,7 @@
 #include "workflow/BrowserModel.hpp"
 
+#include "device/ByteCount.hpp"
+
 #include "scan/ScanSessionError.hpp"
 #include "scan/ScanStore.hpp"
 #include "workflow/BrowserTexts.hpp"
@@ -370,6 +372,16 @@ QVariant BrowserModel::data(const QModelIndex& index, int role) const
         return optionalText(item.previewURL);
     case SelectedRole:
         return m_selected.contains(item.id);
+    case SymbolRole: {
+        if (!item.category)
+            return QStringLiteral("doc");
+        const std::string_view name = symbolName(*item.category);
+        return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    }
+    case BadgeRole:
+        return item.ext.toUpper();
+    case SizeTextRole:
+        return QString::fromStdString(formatByteCount(item.sizeBytes));
     default:
         return {};
     }
@@ -399,7 +411,8 @@ QHash<int, QByteArray> BrowserModel::roleNames() const
 {
     QHash<int, QByteArray> names = QAbstractListModel::roleNames();
     names.insert({ { IdRole, "id" }, { ExtRole, "ext" }, { SizeBytesRole, "sizeBytes" }, { CategoryRole, "category" },
-        { SectorRole, "sector" }, { FileUrlRole, "fileURL" }, { PreviewUrlRole, "previewURL" }, { SelectedRole, "selected" } });
+        { SectorRole, "sector" }, { FileUrlRole, "fileURL" }, { PreviewUrlRole, "previewURL" }, { SelectedRole, "selected" },
+        { SymbolRole, "symbol" }, { BadgeRole, "badge" }, { SizeTextRole, "sizeText" } });
     return names;
 }
 

@@ -97,6 +97,9 @@ public:
         FileUrlRole,               ///< QString, invalid when none
         PreviewUrlRole,            ///< QString, invalid when none
         SelectedRole,              ///< bool
+        SymbolRole,                ///< QString: the icon of the file's kind, "doc" when unknown
+        BadgeRole,                 ///< QString: the extension as shown on a cell without a picture ("JPG")
+        SizeTextRole,              ///< QString: the size as a file manager shows it ("1.5 MB")
     };
     // Qt::DisplayRole gives the display name, Qt::ToolTipRole the whole name with
     // what the file system kept of it; Qt::CheckStateRole the selection.

@@ -39,6 +39,33 @@ class AppModelTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // The setup screen's boxes tick one category each, leaving the others as they are.
+    void oneCategoryIsTickedAtATime()
+    {
+        Fixture fixture(1, 4096);
+        QSignalSpy changes(&fixture.model, &AppModel::enabledCategoriesChanged);
+        fixture.model.setEnabledCategories({ FormatCategory::photos, FormatCategory::video });
+        struct Step {
+            FormatCategory category;
+            bool enabled;
+            CategorySet after;
+            int changes;
+        };
+        const Step steps[] = {
+            { FormatCategory::audio, true, { FormatCategory::photos, FormatCategory::video, FormatCategory::audio }, 2 },
+            { FormatCategory::audio, true, { FormatCategory::photos, FormatCategory::video, FormatCategory::audio }, 2 }, // already on
+            { FormatCategory::photos, false, { FormatCategory::video, FormatCategory::audio }, 3 },
+            { FormatCategory::archives, false, { FormatCategory::video, FormatCategory::audio }, 3 }, // already off
+            { FormatCategory::video, false, { FormatCategory::audio }, 4 },
+            { FormatCategory::audio, false, {}, 5 },
+        };
+        for (const Step& step : steps) {
+            fixture.model.setCategoryEnabled(step.category, step.enabled);
+            QCOMPARE(fixture.model.enabledCategories(), step.after);
+            QCOMPARE(changes.size(), step.changes);
+        }
+    }
+
     void scanOfAnImageIsStoredAndDone()
     {
         Fixture fixture(3, 1024 * 1024);

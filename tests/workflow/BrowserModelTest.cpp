@@ -108,6 +108,37 @@ private slots:
 
     // Numbered files sort by sector, others first by path; reports are never
     // listed; unknown extensions have no category and hide under any filter.
+    // The delegate paints these roles as they are: the icon, badge and size line of a cell.
+    void cellsReadTheirIconBadgeAndSizeFromRoles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<QString>("badge");
+        QTest::addColumn<QString>("sizeText");
+        QTest::newRow("photo") << "f1.JPG" << 1500 << "photo" << "JPG" << "1.5 KB";
+        QTest::newRow("raw") << "f2.dng" << 999 << "camera.aperture" << "DNG" << "999 bytes";
+        QTest::newRow("video") << "f3.mp4" << 15'200 << "film" << "MP4" << "15.2 KB";
+        QTest::newRow("unknown kind") << "f4.xyz" << 2'000'000 << "doc" << "XYZ" << "2 MB";
+    }
+    void cellsReadTheirIconBadgeAndSizeFromRoles()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, size);
+        QFETCH(QString, symbol);
+        QFETCH(QString, badge);
+        QFETCH(QString, sizeText);
+        QTemporaryDir folder;
+        writeFile(folder.filePath(name), QByteArray(size, 'x'));
+        listInReport(folder.path(), { name });
+        auto model = loadedModel(BrowserMode::forFolder(folder.path()));
+        QCOMPARE(model->rowCount(), 1);
+        const QModelIndex cell = model->index(0);
+        QCOMPARE(cell.data(BrowserModel::SymbolRole).toString(), symbol);
+        QCOMPARE(cell.data(BrowserModel::BadgeRole).toString(), badge);
+        QCOMPARE(cell.data(BrowserModel::SizeTextRole).toString(), sizeText);
+    }
+
     void aSavedFolderIsListedInSectorOrder()
     {
         QTemporaryDir folder;
