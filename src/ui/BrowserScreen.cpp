@@ -245,7 +245,7 @@ void BrowserScreen::showFilters()
 
 void BrowserScreen::showSelection()
 {
-    BrowseMode mode = m_browser->mode().kind == BrowserMode::Kind::session ? BrowseMode::session : BrowseMode::folder;
+    const BrowseTarget::Kind mode = m_browser->mode().kind;
     m_summary->setText(browserSummary(mode, m_browser->selectedCount(), static_cast<int>(m_browser->items().size()),
         m_browser->selectedBytes()));
     showWork();

@@ -137,7 +137,7 @@ void ScanScreen::pulse()
 void ScanScreen::showProgress()
 {
     const OptionalProgress& progress = m_model.progress();
-    const OptionalPreviewProgress& previews = m_model.previewProgress();
+    const OptionalWorkProgress& previews = m_model.previewProgress();
     m_phase->setText(scanPhaseLine(progress, previews));
     m_progressLine->setText(scanProgressLine(progress, previews));
     m_speedLine->setText(previews ? QString() : scanSpeedLine(progress));

@@ -43,7 +43,7 @@ uint64_t foundBytes(const CarveReport& report)
 
 }
 
-QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews)
+QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<WorkProgress>& previews)
 {
     if (previews)
         return QStringLiteral("Making previews of what was found…");
@@ -52,7 +52,7 @@ QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::o
     return QStringLiteral("Reading the raw card and looking for recoverable files");
 }
 
-QString scanProgressLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews)
+QString scanProgressLine(const std::optional<CarveProgress>& progress, const std::optional<WorkProgress>& previews)
 {
     if (previews)
         return QStringLiteral("Preview %1 of %2").arg(previews->done).arg(previews->total);
@@ -147,11 +147,11 @@ std::vector<ExtensionRow> extensionRows(const CarveReport& report)
     return rows;
 }
 
-QString browserSummary(BrowseMode mode, int selectedCount, int itemCount, uint64_t selectedBytes)
+QString browserSummary(BrowseTarget::Kind mode, int selectedCount, int itemCount, uint64_t selectedBytes)
 {
     if (selectedCount > 0)
         return QStringLiteral("%1 of %2 selected (%3)").arg(selectedCount).arg(itemCount).arg(byteText(selectedBytes));
-    if (mode == BrowseMode::session)
+    if (mode == BrowseTarget::Kind::session)
         return filesText(itemCount) + QStringLiteral(" found. Click to select.");
     return filesText(itemCount, "recovered file") + QStringLiteral(". Click to select.");
 }

@@ -2,6 +2,8 @@
 
 #include "carve/CarveProgress.hpp"
 #include "carve/CarveReport.hpp"
+#include "workflow/AppStage.hpp"
+#include "workflow/WorkProgress.hpp"
 
 #include <QString>
 
@@ -11,18 +13,16 @@
 
 namespace brightfold {
 
-struct PreviewProgress;
-
 // The texts the screens show that follow rules (titles, lines, tables), built
 // from the shared wording (wording/Wording.hpp). Each is a small function so
 // that the rules can be checked without a screen.
 
 /// The scan screen's line under its title: waiting for access, reading, or making previews.
-QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews);
+QString scanPhaseLine(const std::optional<CarveProgress>& progress, const std::optional<WorkProgress>& previews);
 
 /// "Preview 4 of 10" while previews are made, "Starting…" before the first
 /// snapshot, else "1.5 MB of 64 MB (2%)".
-QString scanProgressLine(const std::optional<CarveProgress>& progress, const std::optional<PreviewProgress>& previews);
+QString scanProgressLine(const std::optional<CarveProgress>& progress, const std::optional<WorkProgress>& previews);
 
 /// "12 MB/s · about 5s left"; empty before the first snapshot or while no time
 /// has passed. The time left is shown only when it is over a second.
@@ -57,15 +57,9 @@ struct ExtensionRow {
 /// keep the extensions' text order.
 std::vector<ExtensionRow> extensionRows(const CarveReport& report);
 
-/// What the browser shows: a stored scan's files, or a folder of saved files.
-enum class BrowseMode {
-    session,
-    folder,
-};
-
 /// "2 of 10 selected (3 MB)" with a selection, else "10 files found. Click to
 /// select." (a scan) or "10 recovered files. Click to select." (a folder).
-QString browserSummary(BrowseMode mode, int selectedCount, int itemCount, uint64_t selectedBytes);
+QString browserSummary(BrowseTarget::Kind mode, int selectedCount, int itemCount, uint64_t selectedBytes);
 /// "3 of 10" while the browser works.
 QString workProgressText(int done, int total);
 

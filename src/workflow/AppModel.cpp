@@ -228,7 +228,7 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
         if (cancelled)
             return;
         m_previews = batch;
-        setPreviewProgress(PreviewProgress { 0, total });
+        setPreviewProgress(WorkProgress { 0, total });
     });
     if (!modelAlive || cancelled)
         return;
@@ -236,7 +236,7 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
         if (static_cast<size_t>(tried) % kPreviewProgressStep == 0)
             m_gate.post([this, tried, total] {
                 if (m_previews && !m_previewsCancelled)
-                    setPreviewProgress(PreviewProgress { tried, total });
+                    setPreviewProgress(WorkProgress { tried, total });
             });
     });
     m_gate.call([this] { m_previews.reset(); });
@@ -398,7 +398,7 @@ void AppModel::setProgress(const OptionalProgress& progress)
     updateDerived();
 }
 
-void AppModel::setPreviewProgress(const OptionalPreviewProgress& progress)
+void AppModel::setPreviewProgress(const OptionalWorkProgress& progress)
 {
     if (m_previewProgress == progress)
         return;

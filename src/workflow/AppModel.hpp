@@ -9,6 +9,7 @@
 #include "device/DeviceAccess.hpp"
 #include "workflow/MainThreadGate.hpp"
 #include "workflow/Desktop.hpp"
+#include "workflow/WorkProgress.hpp"
 #include "scan/ScanSession.hpp"
 #include "scan/ScanSummary.hpp"
 
@@ -25,19 +26,10 @@ namespace brightfold {
 class PreviewBatch;
 class ScanRunner;
 
-/// Preview making under way: `done` of `total` files handled.
-struct PreviewProgress {
-    int done { 0 };
-    int total { 0 };
-
-    bool operator==(const PreviewProgress&) const = default;
-};
-
 using DiskList = std::vector<ExternalDisk>;
 using SessionList = std::vector<ScanSummary>;
 using OptionalSource = std::optional<AppSource>;
 using OptionalProgress = std::optional<CarveProgress>;
-using OptionalPreviewProgress = std::optional<PreviewProgress>;
 using OptionalText = std::optional<QString>;
 
 /// The application's state and the scan workflow: choosing a source, scanning
@@ -56,7 +48,7 @@ class AppModel : public QObject {
     Q_PROPERTY(brightfold::CategorySet enabledCategories READ enabledCategories WRITE setEnabledCategories NOTIFY enabledCategoriesChanged)
     Q_PROPERTY(bool unmountFirst READ unmountFirst WRITE setUnmountFirst NOTIFY unmountFirstChanged)
     Q_PROPERTY(brightfold::OptionalProgress progress READ progress NOTIFY progressChanged)
-    Q_PROPERTY(brightfold::OptionalPreviewProgress previewProgress READ previewProgress NOTIFY previewProgressChanged)
+    Q_PROPERTY(brightfold::OptionalWorkProgress previewProgress READ previewProgress NOTIFY previewProgressChanged)
     Q_PROPERTY(brightfold::OptionalText setupWarning READ setupWarning NOTIFY setupWarningChanged)
     Q_PROPERTY(brightfold::SessionList recentScans READ recentScans NOTIFY recentScansChanged)
 
@@ -76,7 +68,7 @@ public:
     const CategorySet& enabledCategories() const { return m_enabledCategories; }
     bool unmountFirst() const { return m_unmountFirst; }
     const OptionalProgress& progress() const { return m_progress; }
-    const OptionalPreviewProgress& previewProgress() const { return m_previewProgress; }
+    const OptionalWorkProgress& previewProgress() const { return m_previewProgress; }
     const OptionalText& setupWarning() const { return m_setupWarning; }
     /// The stored scans that found files, newest first; listed in the background,
     /// so empty until the first listing is in.
@@ -168,7 +160,7 @@ private:
     void setDisks(const DiskList& disks);
     void setRefreshing(bool refreshing);
     void setProgress(const OptionalProgress& progress);
-    void setPreviewProgress(const OptionalPreviewProgress& progress);
+    void setPreviewProgress(const OptionalWorkProgress& progress);
     void setSetupWarning(const OptionalText& warning);
     void setRecentScans(const SessionList& sessions);
     void updateDerived();
@@ -186,7 +178,7 @@ private:
     CategorySet m_enabledCategories { kAllFormatCategories.begin(), kAllFormatCategories.end() };
     bool m_unmountFirst { true };
     OptionalProgress m_progress;
-    OptionalPreviewProgress m_previewProgress;
+    OptionalWorkProgress m_previewProgress;
     OptionalText m_setupWarning;
     SessionList m_recentScans;
 

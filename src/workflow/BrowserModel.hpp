@@ -1,11 +1,13 @@
 #pragma once
 
 #include "carve/FormatCategory.hpp"
+#include "workflow/AppStage.hpp"
 #include "workflow/Desktop.hpp"
 #include "device/DeviceAccess.hpp"
 #include "workflow/MainThreadGate.hpp"
 #include "workflow/RecoveredItem.hpp"
 #include "workflow/RecoveryJob.hpp"
+#include "workflow/WorkProgress.hpp"
 #include "scan/ScanSession.hpp"
 #include "scan/ScanSummary.hpp"
 
@@ -23,10 +25,8 @@ namespace brightfold {
 /// What a browser shows, fixed for its lifetime: the files of a stored scan, or
 /// a folder of files saved earlier.
 struct BrowserMode {
-    enum class Kind {
-        session,
-        folder,
-    };
+    /// The same two kinds the application browses to.
+    using Kind = BrowseTarget::Kind;
 
     Kind kind { Kind::session };
     SessionId sessionId;                        ///< for `session`
@@ -49,18 +49,9 @@ struct BrowserMode {
     static BrowserMode forFolder(QString path) { return { Kind::folder, {}, std::nullopt, nullptr, std::move(path) }; }
 };
 
-/// A running operation: `done` of `total` files handled.
-struct WorkProgress {
-    int done { 0 };
-    int total { 0 };
-
-    bool operator==(const WorkProgress&) const = default;
-};
-
 using ItemList = std::vector<RecoveredItem>;
 using ItemIdSet = QSet<QString>;
 using OptionalCategory = std::optional<FormatCategory>;
-using OptionalWorkProgress = std::optional<WorkProgress>;
 using OptionalMessage = std::optional<QString>;
 
 /// The state behind the browser screen: the found files, the category filter,

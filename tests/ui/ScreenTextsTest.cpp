@@ -38,7 +38,7 @@ class ScreenTextsTest : public QObject {
 private slots:
     void scanLinesFollowThePhase()
     {
-        PreviewProgress previews { 4, 10 };
+        WorkProgress previews { 4, 10 };
         QCOMPARE(scanProgressLine(std::nullopt, std::nullopt), QStringLiteral("Starting…"));
         QCOMPARE(scanProgressLine(progressOf(1, 2, 1), previews), QStringLiteral("Preview 4 of 10"));
         QCOMPARE(scanProgressLine(progressOf(1'500'000, 0, 1), std::nullopt), QStringLiteral("1.5 MB of 0 bytes (0%)"));
@@ -131,11 +131,11 @@ private slots:
         QTest::addColumn<int>("selected");
         QTest::addColumn<int>("items");
         QTest::addColumn<QString>("summary");
-        QTest::newRow("scan, one") << int(BrowseMode::session) << 0 << 1 << "1 file found. Click to select.";
-        QTest::newRow("scan, many") << int(BrowseMode::session) << 0 << 12 << "12 files found. Click to select.";
-        QTest::newRow("folder, one") << int(BrowseMode::folder) << 0 << 1 << "1 recovered file. Click to select.";
-        QTest::newRow("folder, many") << int(BrowseMode::folder) << 0 << 3 << "3 recovered files. Click to select.";
-        QTest::newRow("a selection") << int(BrowseMode::folder) << 2 << 3 << "2 of 3 selected (1.5 MB)";
+        QTest::newRow("scan, one") << int(BrowseTarget::Kind::session) << 0 << 1 << "1 file found. Click to select.";
+        QTest::newRow("scan, many") << int(BrowseTarget::Kind::session) << 0 << 12 << "12 files found. Click to select.";
+        QTest::newRow("folder, one") << int(BrowseTarget::Kind::folder) << 0 << 1 << "1 recovered file. Click to select.";
+        QTest::newRow("folder, many") << int(BrowseTarget::Kind::folder) << 0 << 3 << "3 recovered files. Click to select.";
+        QTest::newRow("a selection") << int(BrowseTarget::Kind::folder) << 2 << 3 << "2 of 3 selected (1.5 MB)";
     }
     void browserTexts()
     {
@@ -143,7 +143,7 @@ private slots:
         QFETCH(int, selected);
         QFETCH(int, items);
         QFETCH(QString, summary);
-        QCOMPARE(browserSummary(static_cast<BrowseMode>(mode), selected, items, 1'500'000), summary);
+        QCOMPARE(browserSummary(static_cast<BrowseTarget::Kind>(mode), selected, items, 1'500'000), summary);
     }
 };
 

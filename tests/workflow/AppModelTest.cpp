@@ -137,17 +137,17 @@ private slots:
     {
         QFETCH(bool, cancelAtFour);
         Fixture fixture(10, 1024 * 1024);
-        QList<OptionalPreviewProgress> seen;
+        QList<OptionalWorkProgress> seen;
         connect(&fixture.model, &AppModel::previewProgressChanged, this, [&] {
             seen << fixture.model.previewProgress();
-            if (cancelAtFour && seen.back() == PreviewProgress { 4, 10 })
+            if (cancelAtFour && seen.back() == WorkProgress { 4, 10 })
                 fixture.model.cancel();
         });
         fixture.scanImage();
         fixture.waitFor(AppStage::Kind::done);
-        QList<OptionalPreviewProgress> expected { PreviewProgress { 0, 10 }, PreviewProgress { 4, 10 } };
+        QList<OptionalWorkProgress> expected { WorkProgress { 0, 10 }, WorkProgress { 4, 10 } };
         if (!cancelAtFour)
-            expected << PreviewProgress { 8, 10 };
+            expected << WorkProgress { 8, 10 };
         QCOMPARE(seen, expected << std::nullopt);
     }
 
