@@ -6,6 +6,7 @@
 #                           test harness, tests/harness, not part of the product), in the
 #                           light and dark palettes and at the minimum size: build/screenshots/*.png
 #   make test               build with sanitizers and run every test
+#   make bench-failing      a failing card (FUSE + loop device, as root): brightfold image and scan beside ddrescue
 #   make bench              benchmarks: scan throughput against the raw read of the same image, preview
 #                           making per family, the browser's interface-thread work with 100,000 items
 #   make fuzz               run every fuzz target for FUZZ_SECONDS each
@@ -16,7 +17,7 @@ IMAGE ?= build/sample/card.img
 BENCH_IMAGE_MB ?= 1024
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps release debug run test bench fuzz compare sample screenshots package clean
+.PHONY: deps release debug run test bench bench-failing fuzz compare sample screenshots package clean
 
 deps:
 	@scripts/install-deps
@@ -66,6 +67,11 @@ test: debug
 bench: release
 	@scripts/install-deps --bench
 	@scripts/run-bench build/release $(BENCH_IMAGE_MB)
+
+# A card failing in a 64 MiB region, through FUSE and a read-only loop device (root), beside GNU ddrescue.
+bench-failing: release
+	@scripts/install-deps --bench
+	@bench/failing-device/run build/release
 
 fuzz: deps
 	@cmake --preset fuzz >/dev/null

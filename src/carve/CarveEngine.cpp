@@ -21,6 +21,14 @@ constexpr uint64_t kCancelCheckSpacing = 4 * 1024 * 1024; // positions between t
 
 constexpr uint64_t kPrefetchDistance = 16;              // grid positions fetched ahead of the one tested
 
+// Candidates of the first pass kept for carving again near a failing area (8 bytes each).
+constexpr size_t kCandidatesKept = 1 << 20;
+// How far before an area read after the first pass its candidates are carved again: a
+// file starting further back that ran into the area is not looked at again.
+constexpr uint64_t kCarveAgainDistance = 64 * 1024 * 1024;
+// Bytes around a candidate carved again that are read as its window.
+constexpr uint64_t kCarveAgainWindow = 64 * 1024;
+
 /// The source as a second look after the scan reads it: unreadable regions come
 /// back as zeros as before but are not counted again, the scan counted them once.
 class SecondLook final : public ByteSource {
@@ -97,6 +105,29 @@ CarveReport CarveEngine::run()
         throw CarveError::outputNotWritable(m_config.outputDirectory.string());
 
     Scan scan { .size = size, .started = Clock::now() };
+    // A failing card gives its healthy part first; however the scan ends, the areas
+    // it passed over are settled (read within the budget, else counted unreadable).
+    m_source->beginFirstPass([this] { return isCancelled(); });
+    struct FirstPassEnd {
+        ByteSource& source;
+        bool ended { false };
+        ~FirstPassEnd()
+        {
+            if (!ended)
+                source.readPassedOver({ .budget = 0.0 }, {});
+        }
+    } firstPassEnd { *m_source };
+    const uint64_t offset = firstPass(scan);
+    firstPassEnd.ended = true;
+    readPassedOver(scan);
+    if (m_config.fileSystems == Config::FileSystems::read && !isCancelled())
+        addFileSystemFiles(scan);
+    return finish(scan, offset);
+}
+
+uint64_t CarveEngine::firstPass(Scan& scan)
+{
+    const uint64_t size = scan.size;
     std::optional<Clock::time_point> lastSnapshot; // none yet: the first chunk always gives one
     // The carvers read through the engine's chunks: what they walk ahead of the
     // scan is read once, and scanned from the same buffers when the scan gets there.
@@ -128,9 +159,99 @@ CarveReport CarveEngine::run()
             onProgress(progress(scan, offset));
         }
     }
-    if (m_config.fileSystems == Config::FileSystems::read && !isCancelled())
-        addFileSystemFiles(scan);
-    return finish(scan, offset);
+    return offset;
+}
+
+void CarveEngine::readPassedOver(Scan& scan)
+{
+    const double firstPass = secondsSince(scan.started);
+    RescueLimits limits {
+        .budget = isCancelled() ? 0.0 : m_config.badAreaSeconds.value_or(std::max(firstPass, kLeastBadAreaSeconds)),
+        .isCancelled = [this] { return isCancelled(); },
+    };
+    std::optional<Clock::time_point> lastSnapshot;
+    m_healthyPartSeconds.reset();
+    auto onStep = [&](RescuePass pass) {
+        if (pass == RescuePass::scraping && !m_healthyPartSeconds)
+            m_healthyPartSeconds = secondsSince(scan.started);
+        if (!onProgress || (lastSnapshot && secondsSince(*lastSnapshot) < m_config.progressInterval))
+            return;
+        lastSnapshot = Clock::now();
+        CarveProgress snapshot = progress(scan, scan.size);
+        snapshot.badAreaBytesLeft = m_source->badAreaBytesLeft();
+        onProgress(snapshot);
+    };
+    BadAreaOutcome outcome = m_source->readPassedOver(limits, onStep);
+    if (!outcome.recovered.empty() && !isCancelled())
+        scanRecovered(outcome.recovered, scan);
+}
+
+void CarveEngine::scanRecovered(const std::vector<UnreadableRegion>& runs, Scan& scan)
+{
+    // A second look: what these reads meet unread was counted once already.
+    m_context = ReadContext(std::make_shared<SecondLook>(m_source));
+    scan.firstPass = false;
+    std::ranges::sort(scan.candidates);
+    for (const auto& run : runs) {
+        auto from = std::ranges::lower_bound(scan.candidates, run.offset - std::min(run.offset, kCarveAgainDistance));
+        for (auto candidate = from; candidate != scan.candidates.end() && *candidate < run.offset && !isCancelled(); ++candidate)
+            carveAgain(*candidate, scan);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> exactFiles;
+    for (const auto& file : scan.files) {
+        if (file.confidence == CarveConfidence::exact)
+            exactFiles.push_back({ file.start, file.start + file.length });
+    }
+    scan.openBodies.clear();
+    std::vector<uint8_t> chunk;
+    for (const auto& run : runs) {
+        const uint64_t end = run.offset + run.length;
+        for (uint64_t offset = run.offset - run.offset % m_stride; offset < end && !isCancelled();) {
+            auto inside = std::ranges::find_if(exactFiles, [&](const auto& file) { return file.first <= offset && offset < file.second; });
+            if (inside != exactFiles.end()) {
+                offset = inside->second + (m_stride - inside->second % m_stride) % m_stride;
+                continue;
+            }
+            chunk.resize(static_cast<size_t>(std::min(m_chunkSize, end - offset)));
+            chunk.resize(m_context.source()->readInto(offset, chunk));
+            if (chunk.empty())
+                break;
+            m_context.setWindow(offset, chunk);
+            auto next = scanChunk(offset, chunk, scan);
+            if (!next)
+                break;
+            offset = *next;
+        }
+    }
+    m_context = ReadContext(m_source);
+    std::ranges::stable_sort(scan.files, {}, &CarvedFile::start);
+    scan.countsByExt.clear();
+    scan.bytesRecovered = 0;
+    for (const auto& file : scan.files) {
+        ++scan.countsByExt[file.ext];
+        scan.bytesRecovered += file.length;
+    }
+}
+
+void CarveEngine::carveAgain(uint64_t start, Scan& scan)
+{
+    std::vector<uint8_t> window(static_cast<size_t>(std::min(kCarveAgainWindow, scan.size - start)));
+    window.resize(m_context.source()->readInto(start, window));
+    if (window.empty())
+        return;
+    m_context.setWindow(start, window);
+    auto found = carveAt(window, 0, start, scan);
+    if (!found)
+        return;
+    found->match = found->match.clippedTo(scan.size - start);
+    auto listed = std::ranges::find(scan.files, start, &CarvedFile::start);
+    if (listed != scan.files.end()) {
+        if (listed->length == found->match.length && listed->confidence == found->match.confidence && listed->ext == found->match.ext)
+            return;
+        scan.files.erase(listed);
+    }
+    if (m_config.enabledCategories.contains(found->match.category))
+        record(start, found->match, scan);
 }
 
 void CarveEngine::addFileSystemFiles(Scan& scan)
@@ -186,7 +307,7 @@ std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<co
             continue;
         }
         const uint64_t start = chunkStart + i;
-        auto found = carveAt(chunk, i, start);
+        auto found = carveAt(chunk, i, start, scan);
         if (found)
             found->match = found->match.clippedTo(scan.size - start);
         if (!found || !admit(start, found->match, scan)) {
@@ -217,9 +338,10 @@ bool CarveEngine::mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) c
     return false;
 }
 
-std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start)
+std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start, Scan& scan)
 {
     std::optional<Found> guess; // a heuristic match, kept until a later carver proves one
+    bool noted = !scan.firstPass;
     for (const auto& entry : m_entries) {
         if (entry.offset < 0 && static_cast<uint64_t>(-entry.offset) > i)
             continue;
@@ -228,6 +350,10 @@ std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> 
             continue;
         if (std::memcmp(chunk.data() + at + 1, entry.pattern.data() + 1, entry.pattern.size() - 1) != 0)
             continue;
+        if (!noted && scan.candidates.size() < kCandidatesKept) {
+            scan.candidates.push_back(start);
+            noted = true;
+        }
         try {
             const FormatCarver& carver = *m_carvers[entry.carverIndex];
             auto match = carver.carve(start, m_context);
@@ -315,6 +441,7 @@ CarveReport CarveEngine::finish(Scan& scan, uint64_t position)
     report.scannedBytes = std::min(scan.size, position);
     report.duration = secondsSince(scan.started);
     report.badReads = m_source->badReads();
+    report.unreadableAreas = m_source->unreadAreas();
     if (onProgress)
         onProgress(progress(scan, position));
     report.files = std::move(scan.files);

@@ -48,7 +48,13 @@ public:
         int64_t stride { 512 };                 ///< distance between candidate positions; above 0
         double progressInterval { 0.3 };        ///< seconds between two snapshots, at least
         FileSystems fileSystems { FileSystems::read };
+        /// Seconds for reading again, after the first pass, the areas of a failing card
+        /// that pass passed over; none: as long as the first pass took, at least kLeastBadAreaSeconds.
+        std::optional<double> badAreaSeconds {};
     };
+
+    /// The least time given to the areas of a failing card that failed in the first pass.
+    static constexpr double kLeastBadAreaSeconds = 60;
 
     /// An engine over the registry's carvers for the enabled categories.
     CarveEngine(ByteSourcePtr source, Config config);
@@ -70,6 +76,10 @@ public:
 
     /// The files the last run() could not copy in files mode, with the reasons.
     const std::vector<CarveExporter::FailedFile>& copyFailures() const { return m_copyFailures; }
+    /// Seconds the last run() took to read everything of a failing card that reads
+    /// at full speed (the first pass and the edges of the areas that failed); no
+    /// value when nothing failed.
+    std::optional<double> healthyPartSeconds() const { return m_healthyPartSeconds; }
 
     /// Stops the scan at the next check; never undone.
     void cancel();
@@ -102,6 +112,10 @@ private:
         std::map<std::string, int64_t> countsByExt {};
         uint64_t bytesRecovered { 0 };
         std::vector<OpenBody> openBodies {}; ///< those the grid is inside, outermost first
+        /// Where a signature matched in the first pass (at most kCandidatesKept): a
+        /// failing area read later may change what the carver finds there.
+        std::vector<uint64_t> candidates {};
+        bool firstPass { true };
     };
 
     /// A carver's match, and whether that carver checks whole bodies.
@@ -123,7 +137,8 @@ private:
     /// signature lies there, in table order; the first exact match wins, else the
     /// first heuristic one (a guess never hides a file another carver proves).
     /// A carver's read error only declines the candidate; any other error leaves.
-    std::optional<Found> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start);
+    /// In the first pass the candidate is noted in `scan`.
+    std::optional<Found> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start, Scan& scan);
     /// Whether a match at `start` is kept. Inside the body of an exact file only an
     /// exact match is: it shows that the body is not all that file's (a file
     /// written over part of it, or a fragment of another in its range), so the
@@ -150,6 +165,17 @@ private:
     /// read error leaves the carved files as they are.
     void addFileSystemFiles(Scan& scan);
     CarveProgress progress(const Scan& scan, uint64_t position) const;
+    /// Reads the source front to back, chunk by chunk, and scans each chunk; returns
+    /// where it stopped (the size, or a chunk's start when cancelled within it).
+    uint64_t firstPass(Scan& scan);
+    /// After the first pass: the areas it passed over are read again (their edges
+    /// first) within the budget, and what that recovered is scanned.
+    void readPassedOver(Scan& scan);
+    /// Scans the recovered runs as a second look, skipping what lies inside an exact
+    /// file, and carves again the first pass's candidates shortly before each run.
+    void scanRecovered(const std::vector<UnreadableRegion>& runs, Scan& scan);
+    /// Carves at `start` again; a different match replaces the file listed there.
+    void carveAgain(uint64_t start, Scan& scan);
     /// The last snapshot, then the report, also written into the output folder
     /// (in files mode before the copies are made, and again after with their paths).
     CarveReport finish(Scan& scan, uint64_t position);
@@ -168,6 +194,7 @@ private:
     bool m_cancelled { false };
     std::optional<ReportWriteError> m_reportWriteError;
     std::vector<CarveExporter::FailedFile> m_copyFailures;
+    std::optional<double> m_healthyPartSeconds;
 };
 
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace brightfold {
@@ -15,6 +16,8 @@ struct CarveProgress {
     std::map<std::string, int64_t> countsByExt;
     int64_t badReads { 0 };
     double elapsed { 0 }; ///< seconds since the scan started
+    /// While the areas of a failing card that failed in the first pass are read again: the bytes of them left.
+    std::optional<uint64_t> badAreaBytesLeft {};
 
     double fraction() const
     {

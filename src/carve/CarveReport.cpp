@@ -238,6 +238,14 @@ std::string CarveReport::toJson() const
     out += jsonString(sourceDescription);
     out += ",\n  \"totalBytes\": ";
     out += std::to_string(totalBytes);
+    if (!unreadableAreas.empty()) {
+        out += ",\n  \"unreadableAreas\": [";
+        for (size_t i = 0; i < unreadableAreas.size(); ++i) {
+            out += i == 0 ? "\n    " : ",\n    ";
+            out += "{ \"length\": " + std::to_string(unreadableAreas[i].length) + ", \"offset\": " + std::to_string(unreadableAreas[i].offset) + " }";
+        }
+        out += "\n  ]";
+    }
     out += "\n}\n";
     return out;
 }
@@ -278,7 +286,26 @@ CarveReport CarveReport::fromJson(std::string_view text)
         if (auto file = decodeFile(files[i], i, report.refusals))
             report.files.push_back(std::move(*file));
     }
+    if (auto areas = root.find("unreadableAreas"); areas != root.end()) {
+        if (!areas->is_array())
+            wrongType("unreadableAreas", "a list", where);
+        for (size_t i = 0; i < areas->size(); ++i) {
+            const json& area = (*areas)[i];
+            const std::string inArea = " in unreadable area " + std::to_string(i + 1);
+            if (!area.is_object())
+                wrongType("unreadableAreas", "a list of objects", where);
+            report.unreadableAreas.push_back({ unsignedMember(area, "offset", inArea), unsignedMember(area, "length", inArea) });
+        }
+    }
     return report;
+}
+
+uint64_t CarveReport::unreadableBytes() const
+{
+    uint64_t bytes = 0;
+    for (const auto& area : unreadableAreas)
+        bytes += area.length;
+    return bytes;
 }
 
 std::filesystem::path CarveReport::writeFile(const std::filesystem::path& folder, ReportNaming naming) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "carve/CarvedFile.hpp"
+#include "device/ByteSource.hpp"
 
 #include <filesystem>
 #include <map>
@@ -42,6 +43,8 @@ struct CarveReport {
     std::vector<CarvedFile> files;
     /// The entries fromJson() would not take as they were. Never written.
     std::vector<ReportRefusal> refusals {};
+    /// The areas of a failing card that could not be read, in order; written only when there are any.
+    std::vector<UnreadableRegion> unreadableAreas {};
 
     /// The name of the report file in every scan and save folder.
     static constexpr const char* kFileName = "brightfold-report.json";
@@ -64,6 +67,9 @@ struct CarveReport {
     std::filesystem::path writeFile(const std::filesystem::path& folder, ReportNaming naming = ReportNaming::onlyName) const;
     /// Reads a report file. Throws ReportFormatError (also for an unreadable file).
     static CarveReport readFile(const std::filesystem::path& path);
+
+    /// Bytes in unreadableAreas.
+    uint64_t unreadableBytes() const;
 
     bool operator==(const CarveReport&) const = default;
 };

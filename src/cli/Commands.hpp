@@ -16,6 +16,7 @@ public:
 /// Each command adds its subcommand to `app` and returns what runs it.
 std::function<int()> addScanCommand(CLI::App& app);
 std::function<int()> addSaveCommand(CLI::App& app);
+std::function<int()> addImageCommand(CLI::App& app);
 std::function<int()> addDisksCommand(CLI::App& app);
 std::function<int()> addSessionsCommand(CLI::App& app);
 

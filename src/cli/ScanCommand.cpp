@@ -34,6 +34,11 @@ struct ScanOptions {
 
 void printProgressLine(const CarveProgress& progress)
 {
+    if (progress.badAreaBytesLeft) {
+        fmt::print(stderr, "\r\033[KReading the areas that failed again: {} left · {} files found", formatByteCount(*progress.badAreaBytesLeft),
+            progress.filesFound);
+        return;
+    }
     double speed = progress.throughputBytesPerSec();
     std::string left = "";
     if (speed > 0 && progress.bytesScanned < progress.totalBytes)
@@ -59,6 +64,21 @@ void printTable(const CarveReport& report)
     for (const auto& file : report.files)
         fmt::print("{:<{}} {:>15} {:>15}  {:<10} {}\n", file.originalPath().value_or(file.fileName()), width, file.start, file.length,
             rawValue(file.category), rawValue(file.confidence));
+}
+
+/// The areas of a failing card that could not be read, the first kAreasListed of them.
+void printUnreadableAreas(const CarveReport& report)
+{
+    constexpr size_t kAreasListed = 20;
+    const auto& areas = report.unreadableAreas;
+    if (areas.empty())
+        return;
+    fmt::print(stderr, "Could not read {} in {} area{} (zero-filled; brightfold image copies the card and can try them longer):\n",
+        formatByteCount(report.unreadableBytes()), areas.size(), areas.size() == 1 ? "" : "s");
+    for (size_t i = 0; i < std::min(areas.size(), kAreasListed); ++i)
+        fmt::print(stderr, "  {} bytes at offset {}\n", areas[i].length, areas[i].offset);
+    if (areas.size() > kAreasListed)
+        fmt::print(stderr, "  … and {} more, listed in the report.\n", areas.size() - kAreasListed);
 }
 
 std::filesystem::path outputFolder(const ScanOptions& options, const std::optional<ScanSession>& session)
@@ -170,6 +190,9 @@ int runScan(const ScanOptions& options)
     if (!copyFailures.empty())
         fmt::print(stderr, "{} of {} files could not be copied; the report lists them without a copy.\n", copyFailures.size(),
             report.files.size());
+    if (auto healthy = engine.healthyPartSeconds())
+        fmt::print(stderr, "Everything that reads at full speed was read after {:.1f} s; the rest went to the failing areas.\n", *healthy);
+    printUnreadableAreas(report);
     if (const auto& failure = scan.reportWriteError())
         fmt::print(stderr, "brightfold: {} No report was written.\n", failure->what());
     else

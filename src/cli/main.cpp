@@ -31,6 +31,7 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", "brightfold 0.1.0");
     auto scan = addScanCommand(app);
     auto save = addSaveCommand(app);
+    auto image = addImageCommand(app);
     auto disks = addDisksCommand(app);
     auto sessions = addSessionsCommand(app);
     app.footer(kExitStatusHelp);
@@ -38,7 +39,7 @@ int main(int argc, char** argv)
         command->footer(kExitStatusHelp);
 
     if (auto unknown = unknownSubcommand(app, argc, argv)) {
-        fmt::print(stderr, "brightfold: unknown command \"{}\". Commands: scan, save, disks, sessions (see brightfold --help).\n", *unknown);
+        fmt::print(stderr, "brightfold: unknown command \"{}\". Commands: scan, save, image, disks, sessions (see brightfold --help).\n", *unknown);
         return kNothingDone;
     }
     try {
@@ -55,6 +56,8 @@ int main(int argc, char** argv)
             return scan();
         if (app.got_subcommand("save"))
             return save();
+        if (app.got_subcommand("image"))
+            return image();
         if (app.got_subcommand("disks"))
             return disks();
         if (app.got_subcommand("sessions"))

@@ -16,6 +16,11 @@ constexpr uint64_t kFallbackBlockSize = 512;
 // Offsets must stay representable as off_t for pread.
 constexpr uint64_t kLargestSize = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
 
+bool isUnread(AreaState state)
+{
+    return state == AreaState::skipped || state == AreaState::unscraped || state == AreaState::unreadable;
+}
+
 }
 
 BlockDeviceSource::BlockDeviceSource(UniqueFd fd, std::string path, std::shared_ptr<DeviceCalls> calls)
@@ -25,24 +30,20 @@ BlockDeviceSource::BlockDeviceSource(UniqueFd fd, std::string path, std::shared_
 {
     int blockSize = 0;
     uint64_t bytes = 0;
-    if (m_calls->logicalBlockSize(m_fd.get(), blockSize) == 0 && blockSize > 0
-        && m_calls->deviceSize(m_fd.get(), bytes) == 0) {
-        auto block = static_cast<uint64_t>(blockSize);
-        uint64_t count = bytes / block;
-        if (count > 0 && count <= kLargestSize / block) {
-            m_blockSize = block;
-            m_size = count * block;
-            return;
-        }
-    }
     struct stat status {};
-    if (m_calls->fstat(m_fd.get(), status) == 0 && status.st_size > 0) {
+    if (m_calls->logicalBlockSize(m_fd.get(), blockSize) == 0 && blockSize > 0
+        && m_calls->deviceSize(m_fd.get(), bytes) == 0 && bytes / static_cast<uint64_t>(blockSize) > 0
+        && bytes / static_cast<uint64_t>(blockSize) <= kLargestSize / static_cast<uint64_t>(blockSize)) {
+        m_blockSize = static_cast<uint64_t>(blockSize);
+        m_size = bytes / m_blockSize * m_blockSize;
+    } else if (m_calls->fstat(m_fd.get(), status) == 0 && status.st_size > 0) {
         m_blockSize = kFallbackBlockSize;
         m_size = static_cast<uint64_t>(status.st_size);
-        return;
+    } else {
+        // m_fd closes the descriptor as the exception leaves the constructor.
+        throw DeviceError::notAFileOrDevice(m_path);
     }
-    // m_fd closes the descriptor as the exception leaves the constructor.
-    throw DeviceError::notAFileOrDevice(m_path);
+    m_reader = std::make_unique<RescueReader>(m_fd.get(), m_calls, m_blockSize, AreaMap(m_size));
 }
 
 size_t BlockDeviceSource::readInto(uint64_t offset, std::span<uint8_t> buffer)
@@ -85,43 +86,143 @@ size_t BlockDeviceSource::readBlocks(uint64_t offset, std::span<uint8_t> buffer,
 
 void BlockDeviceSource::readSpan(std::span<uint8_t> span, uint64_t start, std::vector<UnreadableRegion>* unreadable)
 {
+    if (m_firstPass.load(std::memory_order_relaxed)) {
+        m_reader->readPassingOver(start, span, false, m_stop);
+        return;
+    }
     // Healthy path: the whole span in as few calls as the device allows.
-    const size_t done = readAsMuchAs(span, start);
+    if (!m_troubled.load(std::memory_order_relaxed)) {
+        readTrying(span, start, unreadable);
+        return;
+    }
+    // Something is known to fail: what the bad-area passes kept comes from memory,
+    // what is known unreadable is zeros at once, the rest is read.
+    for (size_t at = 0; at < span.size();) {
+        uint64_t nextKept = UINT64_MAX;
+        if (size_t kept = copyKept(span.subspan(at), start + at, nextKept); kept > 0) {
+            at += kept;
+            continue;
+        }
+        const Area area = m_reader->areaAt(start + at);
+        const auto runEnd = static_cast<size_t>(std::min({ uint64_t(span.size()), area.end() - start, nextKept - start }));
+        auto run = span.subspan(at, runEnd - at);
+        if (isUnread(area.state)) {
+            std::ranges::fill(run, uint8_t { 0 });
+            countOrList(start + at, run.size(), unreadable);
+        } else {
+            readTrying(run, start + at, unreadable);
+        }
+        at = runEnd;
+    }
+}
+
+void BlockDeviceSource::readTrying(std::span<uint8_t> span, uint64_t start, std::vector<UnreadableRegion>* unreadable)
+{
+    int error = 0;
+    const size_t done = m_reader->readRaw(start, span, error);
     if (done == span.size())
         return;
+    m_troubled.store(true, std::memory_order_relaxed);
+    m_reader->countFailedRead();
 
     // Something failed: go on block by block from the block holding the first byte
     // not read. `start` is block-aligned, so whole pieces are whole device blocks and
-    // exactly the blocks that fail are zeroed and counted.
+    // exactly the blocks that fail are zeroed, counted and never read again.
     for (size_t at = done - done % m_blockSize; at < span.size();) {
         size_t piece = static_cast<size_t>(std::min<uint64_t>(m_blockSize, span.size() - at));
-        if (readAsMuchAs(span.subspan(at, piece), start + at) != piece) {
+        if (m_reader->readRaw(start + at, span.subspan(at, piece), error) != piece) {
+            m_reader->countFailedRead();
             std::fill_n(span.data() + at, piece, uint8_t { 0 });
-            if (unreadable)
-                unreadable->push_back({ start + at, piece });
-            else
-                std::atomic_ref(m_badReads).fetch_add(1, std::memory_order_relaxed);
+            m_reader->mark(start + at, piece, AreaState::unreadable);
+            countOrList(start + at, piece, unreadable);
         }
         at += piece;
     }
 }
 
-size_t BlockDeviceSource::readAsMuchAs(std::span<uint8_t> piece, uint64_t start)
+void BlockDeviceSource::countOrList(uint64_t start, uint64_t length, std::vector<UnreadableRegion>* unreadable)
 {
-    size_t done = 0;
-    while (done < piece.size()) {
-        ssize_t got = m_calls->pread(m_fd.get(), piece.data() + done, piece.size() - done, static_cast<off_t>(start + done));
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-            continue;
-        }
-        // An interrupted call says nothing about the block: retry it rather than
-        // zero-filling good data.
-        if (got < 0 && errno == EINTR)
-            continue;
-        break; // an error, or the device ended early
+    for (uint64_t at = start; at < start + length; at += m_blockSize) {
+        if (unreadable)
+            unreadable->push_back({ at, std::min(m_blockSize, start + length - at) });
+        else
+            std::atomic_ref(m_badReads).fetch_add(1, std::memory_order_relaxed);
     }
-    return done;
+}
+
+size_t BlockDeviceSource::copyKept(std::span<uint8_t> span, uint64_t start, uint64_t& next) const
+{
+    std::lock_guard lock(m_keptLock);
+    auto after = m_kept.upper_bound(start);
+    next = after == m_kept.end() ? UINT64_MAX : after->first;
+    if (after == m_kept.begin())
+        return 0;
+    const auto& [runStart, bytes] = *std::prev(after);
+    if (start - runStart >= bytes.size())
+        return 0;
+    const size_t count = std::min<size_t>(span.size(), bytes.size() - static_cast<size_t>(start - runStart));
+    std::memcpy(span.data(), bytes.data() + (start - runStart), count);
+    return count;
+}
+
+void BlockDeviceSource::beginFirstPass(std::function<bool()> stop)
+{
+    m_stop = std::move(stop);
+    m_troubled.store(true, std::memory_order_relaxed);
+    m_firstPass.store(true, std::memory_order_relaxed);
+}
+
+BadAreaOutcome BlockDeviceSource::readPassedOver(const RescueLimits& limits, const std::function<void(RescuePass)>& onStep)
+{
+    m_firstPass.store(false, std::memory_order_relaxed);
+    BadAreaOutcome result;
+    auto keep = [&](uint64_t offset, std::span<const uint8_t> bytes) {
+        {
+            std::lock_guard lock(m_keptLock);
+            if (bytes.size() <= kRecoveredBytesKept - m_keptBytes) {
+                m_kept.emplace(offset, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+                m_keptBytes += bytes.size();
+            }
+        }
+        result.recovered.push_back({ offset, bytes.size() });
+    };
+    result.outcome = m_reader->readBadAreas(keep, limits, onStep);
+
+    // Trimming reads back edges backwards: put the runs in order and join them.
+    std::ranges::sort(result.recovered, {}, &UnreadableRegion::offset);
+    std::vector<UnreadableRegion> joined;
+    for (const auto& run : result.recovered) {
+        if (!joined.empty() && joined.back().offset + joined.back().length == run.offset)
+            joined.back().length += run.length;
+        else
+            joined.push_back(run);
+    }
+    result.recovered = std::move(joined);
+
+    m_unread.clear();
+    int64_t blocks = 0;
+    for (const Area& area : m_reader->map().areas()) {
+        if (!isUnread(area.state))
+            continue;
+        blocks += static_cast<int64_t>((area.length + m_blockSize - 1) / m_blockSize);
+        if (!m_unread.empty() && m_unread.back().offset + m_unread.back().length == area.start)
+            m_unread.back().length += area.length;
+        else
+            m_unread.push_back({ area.start, area.length });
+    }
+    std::atomic_ref(m_badReads).fetch_add(blocks, std::memory_order_relaxed);
+    return result;
+}
+
+uint64_t BlockDeviceSource::badAreaBytesLeft() const
+{
+    AreaMap map = m_reader->map();
+    return map.bytesIn(AreaState::skipped) + map.bytesIn(AreaState::unscraped);
+}
+
+std::vector<UnreadableRegion> BlockDeviceSource::unreadAreas() const
+{
+    return m_unread;
 }
 
 }

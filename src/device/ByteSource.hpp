@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/RescueLimits.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +15,14 @@ namespace brightfold {
 struct UnreadableRegion {
     uint64_t offset; ///< absolute, in the source
     uint64_t length;
+
+    bool operator==(const UnreadableRegion&) const = default;
+};
+
+/// What the passes over the bad areas of a source that can fail (a card) did.
+struct BadAreaOutcome {
+    RescueOutcome outcome { RescueOutcome::complete };
+    std::vector<UnreadableRegion> recovered; ///< runs those passes read, in order: worth a second look
 };
 
 /// A read-only, random-access run of bytes with a known size. Shared by its
@@ -48,6 +58,26 @@ public:
     /// True when readInto() may run on two threads at once (positioned reads, no
     /// unguarded state): the scan engine then reads the next chunk ahead.
     virtual bool allowsConcurrentReads() const { return false; }
+
+    /// For a source that can fail (a card), a reader going front to back asks for the
+    /// healthy part first: from now on a read that fails passes over an area (zeros,
+    /// not counted) instead of trying every block in it, until readPassedOver().
+    /// Reads touch nothing more once `stop` answers true. Other sources ignore it.
+    virtual void beginFirstPass(std::function<bool()> stop) { (void)stop; }
+    /// Ends the first pass: reads the areas passed over from their edges inward, then
+    /// block by block, within `limits`; `onStep` is told at each step. The bytes read
+    /// are kept for the reads that follow, so the card gives them once. What is still
+    /// unread is from then on unreadable: zeros, each block counted once in badReads().
+    virtual BadAreaOutcome readPassedOver(const RescueLimits& limits, const std::function<void(RescuePass)>& onStep)
+    {
+        (void)limits;
+        (void)onStep;
+        return {};
+    }
+    /// Bytes the bad-area passes have still to read (while readPassedOver() runs).
+    virtual uint64_t badAreaBytesLeft() const { return 0; }
+    /// The areas that could not be read, in order (after readPassedOver()).
+    virtual std::vector<UnreadableRegion> unreadAreas() const { return {}; }
 
     /// The bytes starting at `offset`, at most `count` of them. Throws DeviceError.
     std::vector<uint8_t> read(uint64_t offset, int64_t count);

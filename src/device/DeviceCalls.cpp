@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
+
 namespace brightfold {
 
 ssize_t DeviceCalls::pread(int fd, void* buffer, size_t count, off_t offset)
@@ -24,6 +26,11 @@ int DeviceCalls::deviceSize(int fd, uint64_t& bytes)
 int DeviceCalls::fstat(int fd, struct stat& status)
 {
     return ::fstat(fd, &status);
+}
+
+double DeviceCalls::seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 std::shared_ptr<DeviceCalls> DeviceCalls::system()

@@ -25,6 +25,10 @@ public:
     /// fstat(2).
     virtual int fstat(int fd, struct stat& status);
 
+    /// Seconds on a monotonic clock, for the time budgets of bad areas. A simulated
+    /// device counts its own time instead (what its failed reads would cost).
+    virtual double seconds();
+
     /// The calls as the kernel answers them.
     static std::shared_ptr<DeviceCalls> system();
 };

@@ -38,3 +38,58 @@ TEST(BlockDeviceSourceTest, UnreadableBlocksAreZeroFilledAndCountedExactly)
 
 }
 }
+
+namespace brightfold::test {
+namespace {
+
+TEST(BlockDeviceSourceTest, FirstPassGivesTheHealthyPartThenKeepsWhatTheBadAreaPassesRead)
+{
+    // Guards against a scan's reads going block by block through a dead region, and the card being read again for what was recovered.
+    constexpr uint64_t kBlock = 512, kMiB = 1024 * 1024;
+    auto device = std::make_shared<SimulatedDevice>(sourceOf(patterned(8 * kMiB)), kBlock);
+    device->wholeReadFails = false;
+    device->fail(2 * kMiB / kBlock, kMiB / kBlock);
+    device->weaken(5 * kMiB / kBlock, 1, 1);
+    auto source = SimulatedDevice::open(device);
+    source->beginFirstPass({});
+    std::vector<uint8_t> chunk(kMiB);
+    for (uint64_t at = 0; at < 8 * kMiB; at += kMiB)
+        ASSERT_EQ(source->readInto(at, chunk), chunk.size());
+    EXPECT_EQ(source->badReads(), 0) << "nothing is known unreadable before the bad areas are tried";
+    EXPECT_LE(device->reads.size(), 40u);
+
+    auto outcome = source->readPassedOver({}, {});
+    EXPECT_EQ(outcome.outcome, RescueOutcome::complete);
+    ASSERT_FALSE(outcome.recovered.empty());
+    EXPECT_EQ(source->unreadAreas(), (std::vector<UnreadableRegion> { { 2 * kMiB, kMiB } }));
+    EXPECT_EQ(source->badReads(), int64_t(kMiB / kBlock));
+
+    const auto image = patterned(8 * kMiB);
+    const size_t reads = device->reads.size();
+    for (const auto& run : outcome.recovered) {
+        SCOPED_TRACE(run.offset);
+        EXPECT_EQ(source->read(run.offset, int64_t(run.length)), std::vector(image.begin() + std::ptrdiff_t(run.offset), image.begin() + std::ptrdiff_t(run.offset + run.length)));
+    }
+    EXPECT_EQ(source->read(2 * kMiB, 1024), std::vector<uint8_t>(1024, 0));
+    EXPECT_EQ(device->reads.size(), reads) << "what the bad-area passes read, and what failed, cost no read";
+    EXPECT_EQ(source->badReads(), int64_t(kMiB / kBlock + 2));
+}
+
+TEST(BlockDeviceSourceTest, StoppedFirstPassReadsNothingMore)
+{
+    // Guards against a cancelled scan going on reading a failing card.
+    auto device = std::make_shared<SimulatedDevice>(sourceOf(patterned(1 << 20)), 512);
+    auto source = SimulatedDevice::open(device);
+    bool stop = false;
+    source->beginFirstPass([&] { return stop; });
+    std::vector<uint8_t> chunk(1 << 16);
+    source->readInto(0, chunk);
+    stop = true;
+    const size_t reads = device->reads.size();
+    EXPECT_EQ(source->readInto(1 << 16, chunk), chunk.size());
+    EXPECT_EQ(chunk, std::vector<uint8_t>(chunk.size(), 0));
+    EXPECT_EQ(device->reads.size(), reads);
+}
+
+}
+}
