@@ -3,7 +3,7 @@
 #include "cli/InterruptWatcher.hpp"
 
 #include "device/ByteCount.hpp"
-#include "carve/ImageCopier.hpp"
+#include "carve/export/ImageCopier.hpp"
 
 #include <fmt/core.h>
 #include <unistd.h>

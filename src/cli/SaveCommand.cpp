@@ -76,6 +76,8 @@ SaveInput fromReportFile(const SaveOptions& options)
     if (input.source->size() != input.report.totalBytes)
         fmt::print(stderr, "Warning: {} is {}, but the scanned source was {}. Files whose start changed are skipped.\n",
             options.source, formatByteCount(input.source->size()), formatByteCount(input.report.totalBytes));
+    else
+        input.source->avoid(input.report.unreadableAreas);
     return input;
 }
 

@@ -165,6 +165,20 @@ size_t BlockDeviceSource::copyKept(std::span<uint8_t> span, uint64_t start, uint
     return count;
 }
 
+void BlockDeviceSource::avoid(std::span<const UnreadableRegion> areas)
+{
+    for (const auto& area : areas) {
+        if (area.offset >= m_size || area.length == 0)
+            continue;
+        // Whole blocks: a block partly unreadable is unreadable.
+        const uint64_t start = area.offset - area.offset % m_blockSize;
+        const uint64_t end = std::min(m_size, area.offset + std::min(area.length, m_size - area.offset));
+        const uint64_t alignedEnd = std::min(m_size, end + (m_blockSize - end % m_blockSize) % m_blockSize);
+        m_reader->mark(start, alignedEnd - start, AreaState::unreadable);
+        m_troubled.store(true, std::memory_order_relaxed);
+    }
+}
+
 void BlockDeviceSource::beginFirstPass(std::function<bool()> stop)
 {
     m_stop = std::move(stop);

@@ -44,6 +44,7 @@ public:
     BadAreaOutcome readPassedOver(const RescueLimits& limits, const std::function<void(RescuePass)>& onStep) override;
     uint64_t badAreaBytesLeft() const override;
     std::vector<UnreadableRegion> unreadAreas() const override;
+    void avoid(std::span<const UnreadableRegion> areas) override;
 
     /// Bytes per device block; at least 1.
     uint64_t blockSize() const { return m_blockSize; }

@@ -78,6 +78,10 @@ public:
     virtual uint64_t badAreaBytesLeft() const { return 0; }
     /// The areas that could not be read, in order (after readPassedOver()).
     virtual std::vector<UnreadableRegion> unreadAreas() const { return {}; }
+    /// Areas an earlier scan of this source could not read: reads deliver them as
+    /// zeros, counted in badReads(), without trying a failing card there again.
+    /// Sources that cannot fail ignore it.
+    virtual void avoid(std::span<const UnreadableRegion> areas) { (void)areas; }
 
     /// The bytes starting at `offset`, at most `count` of them. Throws DeviceError.
     std::vector<uint8_t> read(uint64_t offset, int64_t count);

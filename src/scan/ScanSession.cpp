@@ -219,8 +219,12 @@ ByteSourcePtr ScanSession::openSource(DeviceAccess& devices, DiskImages images) 
 {
     std::string path = sourcePath(devices, images);
     const auto* image = std::get_if<Image>(&source);
-    if (!image)
-        return devices.open(path);
+    if (!image) {
+        // What the scan could not read is not tried again: a failing card gives it as zeros.
+        ByteSourcePtr card = devices.open(path);
+        card->avoid(report.unreadableAreas);
+        return card;
+    }
     const auto changed = [] { return ScanSessionError::sourceMissing("The disk image has changed since the scan. Scan it again."); };
     // A device node chosen as an image is read as the device it is.
     ByteSourcePtr opened = isBlockDevice(path) ? devices.open(path) : std::make_shared<FileSource>(path);
@@ -230,6 +234,7 @@ ByteSourcePtr ScanSession::openSource(DeviceAccess& devices, DiskImages images) 
     // in its place) shows in its modification time or inode.
     if (image->identity && ScanSessionImageIdentity::of(path) != image->identity)
         throw changed();
+    opened->avoid(report.unreadableAreas);
     return opened;
 }
 

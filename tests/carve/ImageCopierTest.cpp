@@ -1,7 +1,7 @@
 #include "device/SimulatedDevice.hpp"
 
-#include "carve/ImageCopier.hpp"
-#include "carve/ImageError.hpp"
+#include "carve/export/ImageCopier.hpp"
+#include "carve/export/ImageError.hpp"
 
 #include <gtest/gtest.h>
 

@@ -91,5 +91,26 @@ TEST(BlockDeviceSourceTest, StoppedFirstPassReadsNothingMore)
     EXPECT_EQ(device->reads.size(), reads);
 }
 
+TEST(BlockDeviceSourceTest, AreasAScanCouldNotReadAreZerosWithoutTryingTheCardAgain)
+{
+    // Guards against a save from a failing card reading a dead area block by block
+    // once more for a file that runs into it. The area given is not block-aligned.
+    constexpr uint64_t kBlock = 512;
+    const auto bytes = patterned(64 * kBlock);
+    auto device = std::make_shared<SimulatedDevice>(sourceOf(bytes), kBlock);
+    device->fail(16, 16);
+    auto source = SimulatedDevice::open(device);
+    source->avoid(std::vector<UnreadableRegion> { { 16 * kBlock + 100, 16 * kBlock - 100 }, { 1 << 30, kBlock } });
+
+    std::vector<uint8_t> file(40 * kBlock);
+    EXPECT_EQ(source->readInto(4 * kBlock, file), file.size());
+    for (const auto& [offset, count] : device->reads)
+        EXPECT_TRUE(offset + count <= 16 * kBlock || offset >= 32 * kBlock) << "read " << count << " at " << offset;
+    EXPECT_EQ(source->badReads(), 16);
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + 12 * kBlock, bytes.begin() + 4 * kBlock));
+    EXPECT_TRUE(std::all_of(file.begin() + 12 * kBlock, file.begin() + 28 * kBlock, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(file.begin() + 28 * kBlock, file.end(), bytes.begin() + 32 * kBlock));
+}
+
 }
 }

@@ -1,9 +1,9 @@
-#include "carve/ImageCopier.hpp"
+#include "carve/export/ImageCopier.hpp"
 
 #include "device/ByteCount.hpp"
 #include "device/DestinationError.hpp"
 #include "device/DeviceError.hpp"
-#include "carve/ImageError.hpp"
+#include "carve/export/ImageError.hpp"
 #include "device/RawDeviceAccess.hpp"
 #include "device/SaveDestination.hpp"
 
