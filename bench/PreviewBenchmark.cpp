@@ -16,6 +16,7 @@
 // alone the review screen comes up.
 
 #include "carve/CarvedFile.hpp"
+#include "device/DeviceAccess.hpp"
 #include "scan/ScanRunner.hpp"
 #include "device/MemorySource.hpp"
 #include "workflow/BrowserModel.hpp"
@@ -188,7 +189,8 @@ void cardToReview(benchmark::State& state, const std::string& image)
         QTemporaryDir folder;
         ScanRequest request { .sourcePath = image, .categories = { kAllFormatCategories.begin(), kAllFormatCategories.end() },
             .outputFolder = folder.filePath("scan").toStdString() };
-        ScanRunner scan(std::move(request));
+        SystemDeviceAccess devices;
+        ScanRunner scan(std::move(request), devices);
         QElapsedTimer timer;
         timer.start();
         const CarveReport report = scan.run();

@@ -140,11 +140,10 @@ void printByFolder(const CarveReport& report)
 
 int runScan(const ScanOptions& options)
 {
+    SystemDeviceAccess devices;
     std::optional<ScanSession> session;
-    if (options.store) {
-        SystemDeviceAccess devices;
+    if (options.store)
         session = ScanSession::forSource(options.source, devices);
-    }
     ScanRequest request {
         .sourcePath = options.source,
         .categories = parseCategoryList(options.types),
@@ -153,7 +152,7 @@ int runScan(const ScanOptions& options)
         .output = options.copy ? CarveEngine::Config::OutputMode::files : CarveEngine::Config::OutputMode::catalog,
         .unmount = options.unmount ? UnmountChoice::unmountFirst : UnmountChoice::leaveMounted,
     };
-    ScanRunner scan(std::move(request), [](const ScanNotice& notice) { fmt::print(stderr, "{}\n", notice.text); });
+    ScanRunner scan(std::move(request), devices, [](const ScanNotice& notice) { fmt::print(stderr, "{}\n", notice.text); });
     CarveEngine& engine = scan.engine();
     bool live = ::isatty(STDERR_FILENO);
     if (live)

@@ -3,9 +3,7 @@
 #include "carve/PendingFile.hpp"
 #include "scan/ScanError.hpp"
 #include "device/DeviceError.hpp"
-#include "device/DiskEnumerator.hpp"
 #include "device/SaveDestination.hpp"
-#include "device/SourceOpener.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +20,22 @@ bool isDevice(const std::string& path)
     return ::stat(path.c_str(), &status) == 0 && (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode));
 }
 
+/// The kernel name of the disk `path` names, for unmounting: a device node's
+/// (links such as /dev/disk/by-id/… lead to it), else that of the listed disk
+/// whose device path it is; no value for anything else.
+std::optional<std::string> diskIdentifier(const std::string& path, bool device, DeviceAccess& devices)
+{
+    if (device) {
+        std::error_code ignored;
+        return std::filesystem::canonical(path, ignored).filename().string();
+    }
+    for (const ExternalDisk& disk : devices.externalDisks(DiskImages::included)) {
+        if (disk.rawDevicePath() == path)
+            return disk.deviceIdentifier;
+    }
+    return std::nullopt;
+}
+
 bool isRefusal(const DeviceError& error)
 {
     return error.kind() == DeviceError::Kind::authorizationDenied
@@ -30,19 +44,11 @@ bool isRefusal(const DeviceError& error)
 
 }
 
-ScanRunner::ScanRunner(ScanRequest request, const NoticeHandler& onNotice)
+ScanRunner::ScanRunner(ScanRequest request, DeviceAccess& devices, const NoticeHandler& onNotice)
     : m_request(std::move(request))
 {
     refuseOutputFolder();
-    m_source = openSource(m_request, onNotice);
-    prepareEngine();
-}
-
-ScanRunner::ScanRunner(ScanRequest request, ByteSourcePtr source)
-    : m_request(std::move(request))
-    , m_source(std::move(source))
-{
-    refuseOutputFolder();
+    m_source = openSource(m_request, devices, onNotice);
     prepareEngine();
 }
 
@@ -80,7 +86,7 @@ CarveEngine::Config ScanRunner::engineConfig(const ScanRequest& request)
     };
 }
 
-ByteSourcePtr ScanRunner::openSource(const ScanRequest& request, const NoticeHandler& onNotice)
+ByteSourcePtr ScanRunner::openSource(const ScanRequest& request, DeviceAccess& devices, const NoticeHandler& onNotice)
 {
     auto notify = [&](ScanNotice::Kind kind, std::string text) {
         if (onNotice)
@@ -88,23 +94,21 @@ ByteSourcePtr ScanRunner::openSource(const ScanRequest& request, const NoticeHan
     };
     const std::string& path = request.sourcePath;
     bool device = isDevice(path);
-    if (request.unmount == UnmountChoice::unmountFirst && device) {
-        // /dev/disk/by-id/… and other links lead to the kernel's own name.
-        std::error_code ignored;
-        std::string identifier = std::filesystem::canonical(path, ignored).filename().string();
-        if (!DiskEnumerator::unmountDisk(identifier))
+    if (request.unmount == UnmountChoice::unmountFirst) {
+        std::optional<std::string> identifier = diskIdentifier(path, device, devices);
+        if (!identifier)
+            notify(ScanNotice::Kind::nothingToUnmount, "Note: " + path + " is not a device; there is nothing to unmount.");
+        else if (!devices.unmountDisk(*identifier))
             notify(ScanNotice::Kind::unmountIncomplete,
                 "Warning: not every volume of " + path + " could be unmounted; scanning it anyway (read-only).");
-    } else if (request.unmount == UnmountChoice::unmountFirst) {
-        notify(ScanNotice::Kind::nothingToUnmount, "Note: " + path + " is not a device; there is nothing to unmount.");
     }
     if (device && ::access(path.c_str(), R_OK) != 0)
         notify(ScanNotice::Kind::askingPermission,
             "Asking for permission to read " + path + " (the system may be asking for your password)…");
     try {
-        return SourceOpener::open(path);
+        return devices.open(path);
     } catch (const DeviceError& error) {
-        if (!device || !isRefusal(error))
+        if (!device || !isRefusal(error) || request.refusal == RefusalText::asReported)
             throw;
         throw ScanError::readingRefused(error.what());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "carve/CarveEngine.hpp"
+#include "device/DeviceAccess.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/FormatCategory.hpp"
 #include "device/ByteSource.hpp"
@@ -18,6 +19,14 @@ enum class UnmountChoice {
     unmountFirst,
 };
 
+/// What a refusal to read a device becomes: the command adds how to get
+/// permission (ScanError::readingRefused); the application shows the device
+/// layer's own words (the DeviceError as thrown).
+enum class RefusalText {
+    withAdvice,
+    asReported,
+};
+
 /// How a scan's output folder is chosen.
 enum class OutputFolderRule {
     asGiven,     ///< the folder named, made when missing; refused when it holds a report already
@@ -32,6 +41,7 @@ struct ScanRequest {
     OutputFolderRule folderRule { OutputFolderRule::asGiven };
     CarveEngine::Config::OutputMode output { CarveEngine::Config::OutputMode::catalog };
     UnmountChoice unmount { UnmountChoice::leaveMounted };
+    RefusalText refusal { RefusalText::withAdvice };
 };
 
 /// Something the user should hear while a scan is being opened. The scan goes on.
@@ -58,17 +68,15 @@ public:
     using NoticeHandler = std::function<void(const ScanNotice&)>;
 
     /// Refuses an output folder on the card itself (DestinationError) or one that
-    /// holds a report already (ScanError::reportExists),
-    /// unmounts the card first when the request says so (one that stays mounted is
-    /// scanned all the same, after a notice), then opens the source read-only; this
-    /// may block while the system asks for a password. A fresh folder is made only
-    /// once the source is open. Throws DeviceError, ScanError::readingRefused when
-    /// reading a device was not permitted, and ScanError::outputFolderNotCreated.
-    explicit ScanRunner(ScanRequest request, const NoticeHandler& onNotice = {});
-    /// Scans a source the caller opened itself (the application opens cards through
-    /// its own device access); the request's unmount choice is not looked at. The
-    /// output folder is checked and made as by the other constructor.
-    ScanRunner(ScanRequest request, ByteSourcePtr source);
+    /// holds a report already (ScanError::reportExists), unmounts the card first
+    /// through `devices` when the request says so (one that stays mounted is
+    /// scanned all the same, after a notice), then opens the source read-only
+    /// through `devices`; this may block while the system asks for a password (a
+    /// notice says so first). A fresh folder is made only once the source is open.
+    /// Throws DeviceError, ScanError::readingRefused when reading a device was not
+    /// permitted (unless the request wants the refusal as reported), and ScanError::outputFolderNotCreated. The command and the
+    /// application both scan through here.
+    ScanRunner(ScanRequest request, DeviceAccess& devices, const NoticeHandler& onNotice = {});
 
     /// The engine: set its onProgress before run(); its cancel() works from any thread.
     CarveEngine& engine() { return *m_engine; }
@@ -91,7 +99,7 @@ public:
     /// The engine's settings for `request`.
     static CarveEngine::Config engineConfig(const ScanRequest& request);
     /// Opens the source as the constructor does.
-    static ByteSourcePtr openSource(const ScanRequest& request, const NoticeHandler& onNotice);
+    static ByteSourcePtr openSource(const ScanRequest& request, DeviceAccess& devices, const NoticeHandler& onNotice);
 
 private:
     /// DestinationError when the folder lies on the card being scanned;

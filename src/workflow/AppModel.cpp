@@ -161,8 +161,7 @@ void AppModel::start()
     if (const auto* disk = std::get_if<ExternalDisk>(&m_source->value)) {
         session = ScanSession::forDisk(*disk);
         plan.path = disk->rawDevicePath();
-        if (m_unmountFirst)
-            plan.diskToUnmount = disk->deviceIdentifier;
+        plan.unmountFirst = m_unmountFirst;
     } else {
         // A device node chosen as an image is the card it is, when it is one of the listed disks.
         session = ScanSession::forSource(std::get<ImageFile>(m_source->value).path.toStdString(), *m_devices);
@@ -190,10 +189,11 @@ void AppModel::runScan(const ScanPlan& plan)
     ScanSession session;
     std::chrono::steady_clock::duration scanTime {};
     try {
-        if (plan.diskToUnmount)
-            m_devices->unmountDisk(*plan.diskToUnmount); // a card that stays mounted is still scanned
-        ScanRequest request { .sourcePath = plan.path, .categories = plan.categories, .outputFolder = plan.folder };
-        scan = std::make_shared<ScanRunner>(std::move(request), m_devices->open(plan.path));
+        // A card that stays mounted is still scanned; the scan screen already says a password may be asked for.
+        ScanRequest request { .sourcePath = plan.path, .categories = plan.categories, .outputFolder = plan.folder,
+            .unmount = plan.unmountFirst ? UnmountChoice::unmountFirst : UnmountChoice::leaveMounted,
+            .refusal = RefusalText::asReported };
+        scan = std::make_shared<ScanRunner>(std::move(request), *m_devices);
         scan->engine().onProgress = [this](const CarveProgress& progress) { m_gate.post([this, progress] { setProgress(progress); }); };
         if (!m_gate.call([this, scan] { m_scan = scan; }))
             return;

@@ -145,7 +145,7 @@ private:
         std::string path;
         QString name;
         ScanSession::Source source;
-        std::optional<std::string> diskToUnmount;
+        bool unmountFirst { false }; ///< a disk from the list, unmounted before the scan
         std::filesystem::path folder;
         CategorySet categories;
     };

@@ -223,7 +223,8 @@ private slots:
     void browserReturnsWhereItCameFrom()
     {
         Fixture fixture;
-        fixture.model.setSource(AppSource { card("sdq", 64 * 1024, "SD SL64G", { "EOS_DIGITAL" }) });
+        fixture.devices->physical = { card("sdq", 64 * 1024, "SD SL64G", { "EOS_DIGITAL" }) };
+        fixture.model.setSource(AppSource { fixture.devices->physical.front() });
         fixture.model.start();
         fixture.waitFor(AppStage::Kind::done);
         AppStage done = fixture.model.stage();
