@@ -91,12 +91,11 @@ std::filesystem::path outputFolder(const ScanOptions& options, const std::option
 }
 
 /// Stores the finished scan where the application lists it; false when it could not.
-bool store(ScanSession session, CarveReport report)
+bool store(ScanSession started, CarveReport report)
 {
-    session.createdAt = ScanSession::now();
-    session.report = std::move(report);
+    ScanSession session;
     try {
-        ScanStore::save(session);
+        session = ScanStore::saveFinished(std::move(started), std::move(report));
     } catch (const ScanSessionError& error) {
         fmt::print(stderr, "brightfold: {}\n", error.what());
         return false;

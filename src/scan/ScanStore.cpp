@@ -204,6 +204,14 @@ ScanSession ScanStore::find(const std::string& idText)
     return loadSession(folder);
 }
 
+ScanSession ScanStore::saveFinished(ScanSession started, CarveReport report)
+{
+    started.createdAt = ScanSession::now();
+    started.report = std::move(report);
+    save(started);
+    return started;
+}
+
 std::vector<ScanSummary> ScanStore::summaries()
 {
     std::vector<ScanSummary> listed;

@@ -28,6 +28,10 @@ public:
     /// ScanSessionError::storeFailed (a summary that cannot be written is not an
     /// error: listing makes it again).
     static void save(const ScanSession& session);
+    /// Stores a scan that has just finished: `started` (its id and source) with
+    /// `report`, stamped with the time now, as save() does; returns what was stored.
+    /// The command and the application store every scan through here.
+    static ScanSession saveFinished(ScanSession started, CarveReport report);
     /// Every readable stored session that found at least one file, newest first;
     /// equal dates keep the folder listing's order. A folder whose record is
     /// missing, damaged or belongs to another folder is left out (and said so in

@@ -200,8 +200,7 @@ void AppModel::runScan(const ScanPlan& plan)
         const auto scanStarted = std::chrono::steady_clock::now();
         CarveReport report = scan->run();
         scanTime = std::chrono::steady_clock::now() - scanStarted;
-        session = ScanSession { plan.id, ScanSession::now(), plan.name.toStdString(), plan.source, std::move(report) };
-        ScanStore::save(session);
+        session = ScanStore::saveFinished(ScanSession { plan.id, {}, plan.name.toStdString(), plan.source, {} }, std::move(report));
     } catch (const std::exception& error) {
         std::error_code ignored;
         std::filesystem::remove(plan.folder, ignored); // only when the engine left it empty

@@ -175,3 +175,23 @@ TEST(ScanStoreTest, AStoreThatCannotBeWrittenStillLists)
     else
         ::chmod(folder.c_str(), 0755);
 }
+
+TEST(ScanStoreTest, AFinishedScanIsStoredWithItsReportAndTheTimeItEnded)
+{
+    for (int files : { 0, 2 }) {
+        SCOPED_TRACE(files);
+        TemporaryStore store;
+        ScanSession started = sessionWith(kCard, kMarch1, 0);
+        CarveReport report = sessionWith(kCard, kMarch1, files).report;
+        const auto before = ScanSession::now();
+        ScanSession stored = ScanStore::saveFinished(started, report);
+        EXPECT_EQ(stored.idText(), started.idText());
+        EXPECT_GE(stored.createdAt, before);
+        EXPECT_EQ(stored.report.files.size(), size_t(files));
+        const ScanSession reread = ScanStore::find(started.idText());
+        EXPECT_EQ(reread.createdAt, stored.createdAt);
+        EXPECT_EQ(reread.report.files.size(), size_t(files));
+        // Stored either way; listed only when it found something.
+        EXPECT_EQ(ids(ScanStore::summaries()), files ? std::vector<std::string> { started.idText() } : std::vector<std::string> {});
+    }
+}
