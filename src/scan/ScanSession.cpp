@@ -198,8 +198,19 @@ ScanSession::Time ScanSession::now()
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
 }
 
+bool ScanSession::copyUsable() const
+{
+    if (!copy)
+        return false;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(copy->path, error);
+    return !error && size == copy->sizeBytes && ScanSessionImageIdentity::of(copy->path) == copy->identity;
+}
+
 std::string ScanSession::sourcePath(DeviceAccess& devices, DiskImages images) const
 {
+    if (copyUsable())
+        return copy->path;
     if (const auto* image = std::get_if<Image>(&source)) {
         std::error_code error;
         if (!std::filesystem::exists(image->path, error))
@@ -218,6 +229,11 @@ std::string ScanSession::sourcePath(DeviceAccess& devices, DiskImages images) co
 ByteSourcePtr ScanSession::openSource(DeviceAccess& devices, DiskImages images) const
 {
     std::string path = sourcePath(devices, images);
+    if (copyUsable() && path == copy->path) {
+        ByteSourcePtr copied = std::make_shared<FileSource>(path);
+        copied->avoid(report.unreadableAreas);
+        return copied;
+    }
     const auto* image = std::get_if<Image>(&source);
     if (!image) {
         // What the scan could not read is not tried again: a failing card gives it as zeros.
@@ -247,6 +263,8 @@ std::string ScanSession::toJson() const
         { "source", encodeSource(source) },
         { "report", reportObject(report) },
     };
+    if (copy)
+        record["copy"] = encodeSource(*copy);
     return escapeSlashes(record.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
@@ -269,6 +287,12 @@ ScanSession ScanSession::fromJson(std::string_view text)
         session.report = CarveReport::fromJson(objectMember(root, "report").dump());
     } catch (const ReportFormatError& error) {
         throw ScanSessionError::badRecord(error.what());
+    }
+    if (root.contains("copy")) {
+        const json& copy = objectMember(root, "copy");
+        if (!copy.contains("image"))
+            throw ScanSessionError::badRecord("The stored scan's \"copy\" is not a disk image.");
+        session.copy = std::get<Image>(decodeSource(copy));
     }
     return session;
 }

@@ -65,6 +65,10 @@ struct ScanSession {
     std::string sourceName;
     Source source;
     CarveReport report;
+    /// A copy of the card made before the scan: the scan read it, and previews and
+    /// saving read it too while it is there unchanged, so a failing card is read
+    /// once. None when the card itself was scanned.
+    std::optional<Image> copy {};
 
     bool operator==(const ScanSession& other) const { return id == other.id; }
 
@@ -82,14 +86,17 @@ struct ScanSession {
 
     /// The id as it names the session's folder: 36 characters, upper case.
     std::string idText() const;
+    /// Whether there is a copy of the card, where it was and unchanged.
+    bool copyUsable() const;
     /// The attached disk that is this session's card: same kernel name and size,
     /// else same size and model (a card re-inserted under another name). Volume
     /// names are not compared, the card may have been reformatted. Never an image.
     std::optional<ExternalDisk> currentDisk(DeviceAccess& devices, DiskImages images) const;
-    /// Where the scanned card or image is now: the image's path, or the device node
-    /// of the card found again. Throws ScanSessionError::sourceMissing as openSource.
+    /// Where the scanned card or image is now: the copy of the card while it is
+    /// there unchanged, the image's path, or the device node of the card found
+    /// again. Throws ScanSessionError::sourceMissing as openSource.
     std::string sourcePath(DeviceAccess& devices, DiskImages images) const;
-    /// Reopens the scanned card or image. Throws ScanSessionError::sourceMissing
+    /// Reopens the copy of the card, else the scanned card or image. Throws ScanSessionError::sourceMissing
     /// with what the user should do when it is absent or changed (an image of
     /// another size, inode or modification time), else DeviceError.
     ByteSourcePtr openSource(DeviceAccess& devices, DiskImages images) const;

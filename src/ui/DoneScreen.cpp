@@ -85,7 +85,11 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
     if (report.badReads > 0) {
         auto* bad = new QHBoxLayout;
         bad->addWidget(Brand::symbolLabel(QStringLiteral("bandage"), 16, Brand::warning(palette())), 0, Qt::AlignTop);
-        bad->addWidget(Brand::paragraph(unreadableRegionsLine(report.badReads)), 1);
+        auto* words = new QVBoxLayout;
+        words->addWidget(Brand::paragraph(unreadableRegionsLine(report.badReads)));
+        if (QString advice = unreadableAdvice(report, session.copy.has_value()); !advice.isEmpty())
+            words->addWidget(Brand::paragraph(advice));
+        bad->addLayout(words, 1);
         column->addLayout(bad);
     }
     column->addStretch(1);
@@ -98,6 +102,12 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
     buttons->addWidget(another);
     m_default = another;
     connect(another, &QPushButton::clicked, &model, &AppModel::returnToSetup);
+    // A card that failed to read is offered a copy first next time (an image file is a copy already).
+    if (report.badReads > 0 && !session.copy && std::holds_alternative<ScanSession::Disk>(session.source)) {
+        auto* copyFirst = new QPushButton(QStringLiteral("Copy the Card First and Scan Again"));
+        buttons->addWidget(copyFirst);
+        connect(copyFirst, &QPushButton::clicked, &model, &AppModel::copyCardFirstNextTime);
+    }
     if (!report.files.empty()) {
         auto* choose = Brand::button(QStringLiteral("square.grid.2x2"), QStringLiteral("Choose Files to Save"));
         buttons->addWidget(choose);

@@ -118,6 +118,7 @@ ScanScreen::ScanScreen(AppModel& model, const QString& sourceName, QWidget* pare
     connect(m_cancel, &QPushButton::clicked, &m_model, &AppModel::cancel);
     connect(&m_model, &AppModel::progressChanged, this, &ScanScreen::showProgress);
     connect(&m_model, &AppModel::previewProgressChanged, this, &ScanScreen::showProgress);
+    connect(&m_model, &AppModel::copyProgressChanged, this, &ScanScreen::showProgress);
     m_pulse->setInterval(kPulseIntervalMs);
     connect(m_pulse, &QTimer::timeout, this, &ScanScreen::pulse);
     m_pulse->start();
@@ -136,6 +137,10 @@ void ScanScreen::pulse()
 
 void ScanScreen::showProgress()
 {
+    if (const OptionalCopyProgress& copy = m_model.copyProgress()) {
+        showCopyProgress(*copy);
+        return;
+    }
     const OptionalProgress& progress = m_model.progress();
     const OptionalWorkProgress& previews = m_model.previewProgress();
     m_phase->setText(scanPhaseLine(progress, previews));
@@ -157,6 +162,19 @@ void ScanScreen::showProgress()
     int64_t badReads = progress ? progress->badReads : 0;
     m_badReads->setVisible(badReads > 0);
     m_badReadsText->setText(unreadableSoFarLine(badReads));
+}
+
+void ScanScreen::showCopyProgress(const ImageProgress& copy)
+{
+    m_phase->setText(copyPhaseLine(copy));
+    m_progressLine->setText(copyProgressLine(copy));
+    m_speedLine->setText(copySpeedLine(copy));
+    m_bar->setValue(copy.totalBytes > 0 ? static_cast<int>(static_cast<double>(copy.bytesRead) / static_cast<double>(copy.totalBytes) * kBarSteps) : 0);
+    m_found->setText(QString());
+    m_capsules->clear();
+    const QString unreadable = copyUnreadableLine(copy);
+    m_badReads->setVisible(!unreadable.isEmpty());
+    m_badReadsText->setText(unreadable);
 }
 
 }

@@ -9,6 +9,7 @@ class QTimer;
 
 namespace brightfold {
 
+struct ImageProgress;
 class AdaptiveGrid;
 class AppModel;
 
@@ -24,6 +25,7 @@ public:
 
 private:
     void showProgress();
+    void showCopyProgress(const ImageProgress& copy);
     void pulse();
 
     AppModel& m_model;

@@ -89,6 +89,43 @@ QString unreadableSoFarLine(int64_t badReads)
     return QStringLiteral("%1 unreadable regions so far (skipped and zero-filled)").arg(badReads);
 }
 
+QString copyPhaseLine(const ImageProgress& progress)
+{
+    switch (progress.pass) {
+    case RescuePass::copying:
+        break;
+    case RescuePass::trimming:
+        return QStringLiteral("Copying the card to this computer first: reading the areas that failed, from their edges");
+    case RescuePass::scraping:
+        return QStringLiteral("Copying the card to this computer first: reading what is left of the failing areas, block by block");
+    }
+    return QStringLiteral("Copying the card to this computer first: everything that reads at full speed");
+}
+
+QString copyProgressLine(const ImageProgress& progress)
+{
+    return QStringLiteral("%1 of %2 copied (%3%)")
+        .arg(byteText(progress.bytesRead), byteText(progress.totalBytes))
+        .arg(wholePercent(progress.bytesRead, progress.totalBytes));
+}
+
+QString copySpeedLine(const ImageProgress& progress)
+{
+    if (!(progress.bytesPerSecond > 0))
+        return {};
+    return byteText(static_cast<uint64_t>(progress.bytesPerSecond)) + QStringLiteral("/s");
+}
+
+QString copyUnreadableLine(const ImageProgress& progress)
+{
+    if (progress.bytesUnreadable == 0)
+        return {};
+    if (progress.pass == RescuePass::copying)
+        return QStringLiteral("%1 could not be read so far; the failing areas are tried again once the rest is copied")
+            .arg(byteText(progress.bytesUnreadable));
+    return QStringLiteral("%1 still unread").arg(byteText(progress.bytesUnreadable));
+}
+
 QString doneSymbol(const CarveReport& report)
 {
     if (report.cancelled)
@@ -128,6 +165,19 @@ QString unreadableRegionsLine(int64_t badReads)
     return QStringLiteral("%1 regions of the card could not be read and were skipped. If this number is large, the card "
                           "hardware may be failing.")
         .arg(badReads);
+}
+
+QString unreadableAdvice(const CarveReport& report, bool copied)
+{
+    const uint64_t unreadable = report.unreadableBytes();
+    if (unreadable == 0)
+        return {};
+    QString line = QStringLiteral("%1 of the card could not be read (%2); those parts of the files found are zeros.")
+                       .arg(byteText(unreadable), QString::fromStdString(countText(static_cast<int64_t>(report.unreadableAreas.size()), "area")));
+    if (!copied)
+        line += QStringLiteral(" Copying the card to this computer first reads each part of it once and gives the failing areas more "
+                               "time; the next scan and saving then work from the copy.");
+    return line;
 }
 
 std::vector<ExtensionRow> extensionRows(const CarveReport& report)

@@ -4,6 +4,7 @@
 #include "carve/CarveReport.hpp"
 #include "workflow/AppStage.hpp"
 #include "workflow/WorkProgress.hpp"
+#include "carve/export/ImageCopier.hpp"
 
 #include <QString>
 
@@ -34,6 +35,15 @@ QString filesFoundSoFar(int64_t filesFound);
 /// "2 unreadable regions so far (skipped and zero-filled)".
 QString unreadableSoFarLine(int64_t badReads);
 
+/// The scan screen's line under its title while the card is copied first: the pass under way.
+QString copyPhaseLine(const ImageProgress& progress);
+/// "1.5 MB of 64 MB copied (2%)".
+QString copyProgressLine(const ImageProgress& progress);
+/// "12 MB/s"; empty before anything was read.
+QString copySpeedLine(const ImageProgress& progress);
+/// "1.5 MB could not be read so far …"; empty when everything read.
+QString copyUnreadableLine(const ImageProgress& progress);
+
 /// The done screen's symbol: found files, a stopped scan, or nothing found.
 QString doneSymbol(const CarveReport& report);
 /// "Found 3 Recoverable Files", "Stopped: 1 File Found So Far", "Scan Cancelled",
@@ -43,6 +53,10 @@ QString doneTitle(const CarveReport& report);
 QString doneSubtitle(const CarveReport& report);
 /// "2 regions of the card could not be read and were skipped. …".
 QString unreadableRegionsLine(int64_t badReads);
+
+/// How much of the card could not be read, and, for a card scanned without a
+/// copy (`copied` false), what copying it first does for the next try.
+QString unreadableAdvice(const CarveReport& report, bool copied);
 
 /// One line of the done screen's table.
 struct ExtensionRow {

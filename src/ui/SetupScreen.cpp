@@ -63,6 +63,9 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
     , m_recent(new Section(QStringLiteral("clock.arrow.circlepath"), QStringLiteral("Recent scans")))
     , m_recentRows(new QVBoxLayout)
     , m_unmount(new QCheckBox(QStringLiteral("Unmount the card before scanning (recommended)")))
+    , m_copyFirst(new QCheckBox(QStringLiteral("Copy the card to this computer first")))
+    , m_copyRow(new QWidget)
+    , m_copyFolder(new QLabel)
     , m_warning(new QWidget)
     , m_warningText(new QLabel)
     , m_accessNote(Brand::paragraph(QStringLiteral(
@@ -139,12 +142,26 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
     footer->setContentsMargins(20, 8, 20, 14);
     footer->setSpacing(6);
     footer->addWidget(m_unmount);
+    footer->addWidget(m_copyFirst);
+    footer->addWidget(m_copyRow);
     footer->addWidget(m_warning);
     footer->addWidget(m_accessNote);
     footer->addLayout(buttons);
     connect(open, &QPushButton::clicked, &m_model, &AppModel::browsePreviousRecovery);
     connect(m_start, &QPushButton::clicked, &m_model, &AppModel::start);
     connect(m_unmount, &QCheckBox::toggled, &m_model, &AppModel::setUnmountFirst);
+    // For a failing card: it is read once, into a copy that the scan and the save then read.
+    m_copyFirst->setToolTip(QStringLiteral("For a card that may be failing: every part of it is read once, into an image file on this "
+                                           "computer, and the scan and saving then read that copy."));
+    auto* copyLine = new QHBoxLayout(m_copyRow);
+    copyLine->setContentsMargins(24, 0, 0, 0);
+    Brand::makeSecondary(m_copyFolder);
+    m_copyFolder->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* changeFolder = new QPushButton(QStringLiteral("Change…"));
+    copyLine->addWidget(m_copyFolder, 1);
+    copyLine->addWidget(changeFolder);
+    connect(m_copyFirst, &QCheckBox::toggled, &m_model, &AppModel::setCopyFirst);
+    connect(changeFolder, &QPushButton::clicked, &m_model, &AppModel::chooseCopyFolder);
 
     auto* divider = new QFrame;
     divider->setFrameShape(QFrame::HLine);
@@ -162,6 +179,8 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
     connect(&m_model, &AppModel::sourceChanged, this, &SetupScreen::showFooter);
     connect(&m_model, &AppModel::enabledCategoriesChanged, this, &SetupScreen::showCategories);
     connect(&m_model, &AppModel::unmountFirstChanged, this, &SetupScreen::showFooter);
+    connect(&m_model, &AppModel::copyFirstChanged, this, &SetupScreen::showFooter);
+    connect(&m_model, &AppModel::copyFolderChanged, this, &SetupScreen::showFooter);
     connect(&m_model, &AppModel::setupWarningChanged, this, &SetupScreen::showFooter);
     connect(&m_model, &AppModel::recentScansChanged, this, &SetupScreen::showRecentScans);
     showDisks();
@@ -262,6 +281,13 @@ void SetupScreen::showFooter()
         m_unmount->setChecked(m_model.unmountFirst());
     }
     m_unmount->setVisible(disk);
+    {
+        QSignalBlocker quiet(m_copyFirst);
+        m_copyFirst->setChecked(m_model.copyFirst());
+    }
+    m_copyFirst->setVisible(disk);
+    m_copyRow->setVisible(disk && m_model.copyFirst());
+    m_copyFolder->setText(QStringLiteral("Into %1").arg(m_model.copyFolder()));
     m_accessNote->setVisible(disk);
     m_warning->setVisible(m_model.setupWarning().has_value());
     m_warningText->setText(m_model.setupWarning().value_or(QString()));

@@ -38,6 +38,9 @@ private:
     Section* m_recent;
     QVBoxLayout* m_recentRows;
     QCheckBox* m_unmount;
+    QCheckBox* m_copyFirst;
+    QWidget* m_copyRow;
+    QLabel* m_copyFolder;
     QWidget* m_warning;
     QLabel* m_warningText;
     QLabel* m_accessNote;

@@ -1,5 +1,6 @@
 #include "workflow/AppModel.hpp"
 
+#include "scan/CardCopy.hpp"
 #include "scan/ScanRunner.hpp"
 #include "workflow/Executor.hpp"
 #include "workflow/PreviewBatch.hpp"
@@ -8,6 +9,7 @@
 #include "workflow/RecoveredItem.hpp"
 #include "workflow/StepStatus.hpp"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QThread>
 
@@ -40,6 +42,7 @@ AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, 
     , m_settings(std::move(settings))
     , m_devices(std::move(devices))
     , m_desktop(std::move(desktop))
+    , m_copyFolder(QDir::homePath() + QStringLiteral("/Brightfold Card Copies"))
 {
     m_tasks.setMaxThreadCount(kTaskThreads);
     reloadRecentScans();
@@ -50,6 +53,7 @@ AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, 
 AppModel::~AppModel()
 {
     m_gate.close();
+    m_copyStop->store(true);
     if (m_scan)
         m_scan->engine().cancel();
     if (m_previews)
@@ -97,6 +101,42 @@ void AppModel::setUnmountFirst(bool unmountFirst)
         return;
     m_unmountFirst = unmountFirst;
     emit unmountFirstChanged();
+}
+
+void AppModel::setCopyFirst(bool copyFirst)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_copyFirst == copyFirst)
+        return;
+    m_copyFirst = copyFirst;
+    emit copyFirstChanged();
+}
+
+void AppModel::setCopyFolder(const QString& folder)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_copyFolder == folder)
+        return;
+    m_copyFolder = folder;
+    emit copyFolderChanged();
+}
+
+void AppModel::chooseCopyFolder()
+{
+    if (!m_desktop)
+        return;
+    m_desktop
+        ->chooseFolder({ QStringLiteral("Copy the Card To"), QStringLiteral("Choose a folder on this computer, with room for the whole card"), QStringLiteral("Copy Here") })
+        .then(this, [this](std::optional<QString> folder) {
+            if (folder)
+                setCopyFolder(*folder);
+        });
+}
+
+void AppModel::copyCardFirstNextTime()
+{
+    setCopyFirst(true);
+    returnToSetup();
 }
 
 void AppModel::refreshDisks()
@@ -175,6 +215,15 @@ void AppModel::start()
     plan.source = session.source;
     plan.folder = ScanStore::folder(session);
     plan.categories = m_enabledCategories;
+    if (const auto* disk = std::get_if<ScanSession::Disk>(&session.source); disk && m_copyFirst) {
+        std::filesystem::path folder = m_copyFolder.toStdString();
+        if (std::optional<std::string> problem = CardCopy::folderProblem(folder, plan.path, disk->sizeBytes)) {
+            setSetupWarning(QString::fromStdString(*problem));
+            return;
+        }
+        plan.copyFolder = folder;
+    }
+    m_copyStop = std::make_shared<std::atomic<bool>>(false);
 
     setProgress(std::nullopt);
     setPreviewProgress(std::nullopt);
@@ -193,14 +242,33 @@ void AppModel::runScan(const ScanPlan& plan)
         ScanRequest request { .sourcePath = plan.path, .categories = plan.categories, .outputFolder = plan.folder,
             .unmount = plan.unmountFirst ? UnmountChoice::unmountFirst : UnmountChoice::leaveMounted,
             .refusal = RefusalText::asReported };
+        std::optional<CardCopyResult> copied;
+        if (plan.copyFolder) {
+            copied = copyCard(plan, ScanRunner::openSource(request, *m_devices, {}));
+            request.sourcePath = copied->image.path;
+            request.unmount = UnmountChoice::leaveMounted;
+        }
         scan = std::make_shared<ScanRunner>(std::move(request), *m_devices);
         scan->engine().onProgress = [this](const CarveProgress& progress) { m_gate.post([this, progress] { setProgress(progress); }); };
-        if (!m_gate.call([this, scan] { m_scan = scan; }))
+        if (!m_gate.call([this, scan] {
+                m_scan = scan;
+                if (m_copyStop->load()) // stopped while copying: what was copied is scanned, and that is quick
+                    scan->engine().cancel();
+            }))
             return;
         const auto scanStarted = std::chrono::steady_clock::now();
         CarveReport report = scan->run();
         scanTime = std::chrono::steady_clock::now() - scanStarted;
-        session = ScanStore::saveFinished(ScanSession { plan.id, {}, plan.name.toStdString(), plan.source, {} }, std::move(report));
+        ScanSession started { plan.id, {}, plan.name.toStdString(), plan.source, {} };
+        if (copied) {
+            // The copy reads whole; what the card would not give is the card's to report.
+            report.unreadableAreas = copied->unreadable;
+            report.badReads = copied->unreadableBlocks;
+            // A copy stopped by the user, or by a card pulled out, is scanned as far as it got.
+            report.cancelled = report.cancelled || copied->outcome == RescueOutcome::cancelled || copied->outcome == RescueOutcome::deviceGone;
+            started.copy = copied->image;
+        }
+        session = ScanStore::saveFinished(std::move(started), std::move(report));
     } catch (const std::exception& error) {
         std::error_code ignored;
         std::filesystem::remove(plan.folder, ignored); // only when the engine left it empty
@@ -211,6 +279,16 @@ void AppModel::runScan(const ScanPlan& plan)
     std::error_code ignored;
     std::filesystem::remove_all(plan.folder / "tmp", ignored);
     m_gate.call([this, session] { finish(session); });
+}
+
+CardCopyResult AppModel::copyCard(const ScanPlan& plan, const ByteSourcePtr& card)
+{
+    CardCopy copy(card, plan.path, plan.name.toStdString(), *plan.copyFolder);
+    m_gate.post([this] { setCopyProgress(ImageProgress {}); });
+    CardCopyResult result = copy.run([this](const ImageProgress& progress) { m_gate.post([this, progress] { setCopyProgress(progress); }); },
+        [stop = m_copyStop] { return stop->load(); });
+    m_gate.post([this] { setCopyProgress(std::nullopt); });
+    return result;
 }
 
 void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime)
@@ -263,6 +341,7 @@ void AppModel::cancel()
         if (m_previews)
             m_previews->stop(); // the running previews end at once
     }
+    m_copyStop->store(true);
     if (m_scan)
         m_scan->engine().cancel();
 }
@@ -395,6 +474,14 @@ void AppModel::setProgress(const OptionalProgress& progress)
     m_progress = progress;
     emit progressChanged();
     updateDerived();
+}
+
+void AppModel::setCopyProgress(const OptionalCopyProgress& progress)
+{
+    if (!progress && !m_copyProgress)
+        return;
+    m_copyProgress = progress;
+    emit copyProgressChanged();
 }
 
 void AppModel::setPreviewProgress(const OptionalWorkProgress& progress)

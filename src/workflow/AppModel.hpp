@@ -1,6 +1,7 @@
 #pragma once
 
 #include "carve/CarveProgress.hpp"
+#include "carve/export/ImageCopier.hpp"
 #include "carve/FormatCategory.hpp"
 #include "device/ByteSource.hpp"
 #include "device/ExternalDisk.hpp"
@@ -10,13 +11,16 @@
 #include "workflow/MainThreadGate.hpp"
 #include "workflow/Desktop.hpp"
 #include "workflow/WorkProgress.hpp"
+#include "scan/CardCopy.hpp"
 #include "scan/ScanSession.hpp"
 #include "scan/ScanSummary.hpp"
 
 #include <QObject>
 #include <QThreadPool>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -31,6 +35,7 @@ using SessionList = std::vector<ScanSummary>;
 using OptionalSource = std::optional<AppSource>;
 using OptionalProgress = std::optional<CarveProgress>;
 using OptionalText = std::optional<QString>;
+using OptionalCopyProgress = std::optional<ImageProgress>;
 
 /// The application's state and the scan workflow: choosing a source, scanning
 /// it in the background, storing the result, making previews, and moving
@@ -47,6 +52,9 @@ class AppModel : public QObject {
     Q_PROPERTY(brightfold::OptionalSource source READ source WRITE setSource NOTIFY sourceChanged)
     Q_PROPERTY(brightfold::CategorySet enabledCategories READ enabledCategories WRITE setEnabledCategories NOTIFY enabledCategoriesChanged)
     Q_PROPERTY(bool unmountFirst READ unmountFirst WRITE setUnmountFirst NOTIFY unmountFirstChanged)
+    Q_PROPERTY(bool copyFirst READ copyFirst WRITE setCopyFirst NOTIFY copyFirstChanged)
+    Q_PROPERTY(QString copyFolder READ copyFolder WRITE setCopyFolder NOTIFY copyFolderChanged)
+    Q_PROPERTY(brightfold::OptionalCopyProgress copyProgress READ copyProgress NOTIFY copyProgressChanged)
     Q_PROPERTY(brightfold::OptionalProgress progress READ progress NOTIFY progressChanged)
     Q_PROPERTY(brightfold::OptionalWorkProgress previewProgress READ previewProgress NOTIFY previewProgressChanged)
     Q_PROPERTY(brightfold::OptionalText setupWarning READ setupWarning NOTIFY setupWarningChanged)
@@ -67,6 +75,12 @@ public:
     const OptionalSource& source() const { return m_source; }
     const CategorySet& enabledCategories() const { return m_enabledCategories; }
     bool unmountFirst() const { return m_unmountFirst; }
+    /// Whether a card (never an image) is copied into copyFolder() before it is
+    /// scanned; the scan, the previews and saving then read the copy.
+    bool copyFirst() const { return m_copyFirst; }
+    const QString& copyFolder() const { return m_copyFolder; }
+    /// The copy of the card under way; none while the card itself is scanned.
+    const OptionalCopyProgress& copyProgress() const { return m_copyProgress; }
     const OptionalProgress& progress() const { return m_progress; }
     const OptionalWorkProgress& previewProgress() const { return m_previewProgress; }
     const OptionalText& setupWarning() const { return m_setupWarning; }
@@ -86,6 +100,14 @@ public:
     /// Ticks or unticks one category, keeping the others as they are.
     void setCategoryEnabled(FormatCategory category, bool enabled);
     void setUnmountFirst(bool unmountFirst);
+    void setCopyFirst(bool copyFirst);
+    void setCopyFolder(const QString& folder);
+    /// Asks for the folder the copy of the card goes into; cancelling changes
+    /// nothing. Returns at once.
+    void chooseCopyFolder();
+    /// After a scan that met read errors: back to the setup screen with the card
+    /// still chosen and copying it first turned on, for the next try.
+    void copyCardFirstNextTime();
 
     /// Re-reads the stored scans and lists the disks in the background; the
     /// chosen disk is dropped when it is gone, a chosen image stays.
@@ -129,6 +151,9 @@ signals:
     void sourceChanged();
     void enabledCategoriesChanged();
     void unmountFirstChanged();
+    void copyFirstChanged();
+    void copyFolderChanged();
+    void copyProgressChanged();
     void progressChanged();
     void previewProgressChanged();
     void setupWarningChanged();
@@ -148,9 +173,12 @@ private:
         bool unmountFirst { false }; ///< a disk from the list, unmounted before the scan
         std::filesystem::path folder;
         CategorySet categories;
+        std::optional<std::filesystem::path> copyFolder; ///< the card is copied there first
     };
 
     void runScan(const ScanPlan& plan);
+    /// Copies the card of `plan` into its copy folder, showing the copy's progress.
+    CardCopyResult copyCard(const ScanPlan& plan, const ByteSourcePtr& card);
     void makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime);
     void finish(const ScanSession& session);
     void fail(const QString& message);
@@ -161,6 +189,7 @@ private:
     void setRefreshing(bool refreshing);
     void setProgress(const OptionalProgress& progress);
     void setPreviewProgress(const OptionalWorkProgress& progress);
+    void setCopyProgress(const OptionalCopyProgress& progress);
     void setSetupWarning(const OptionalText& warning);
     void setRecentScans(const SessionList& sessions);
     void updateDerived();
@@ -177,6 +206,11 @@ private:
     OptionalSource m_source;
     CategorySet m_enabledCategories { kAllFormatCategories.begin(), kAllFormatCategories.end() };
     bool m_unmountFirst { true };
+    bool m_copyFirst { false };
+    QString m_copyFolder;
+    OptionalCopyProgress m_copyProgress;
+    /// Set by cancel(): stops the copy of the card under way.
+    std::shared_ptr<std::atomic<bool>> m_copyStop { std::make_shared<std::atomic<bool>>(false) };
     OptionalProgress m_progress;
     OptionalWorkProgress m_previewProgress;
     OptionalText m_setupWarning;

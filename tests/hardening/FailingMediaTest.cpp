@@ -109,6 +109,22 @@ TEST(FailingMediaTest, UnreadableSectorsAreCountedAndEveryPhotoAroundThemFound)
     }
 }
 
+TEST(FailingMediaTest, PhotosJustPastADeadRegionAreFoundWhenItsEdgeIsReadBack)
+{
+    // Guards against the healthy bytes the first pass skipped past a dead region's end
+    // being read back, but never looked at for the files that start there.
+    for (bool wholeReadFails : { false, true }) {
+        SCOPED_TRACE(wholeReadFails ? "a read touching a bad block fails whole" : "reads stop at a bad block");
+        TemporaryFolder folder;
+        auto [card, photos] = cardWith(128 * kMiB, { kMiB, 96 * kMiB + 24 * 1024, 97 * kMiB + 4096, 100 * kMiB });
+        card->wholeReadFails = wholeReadFails;
+        card->fail(32 * kMiB / kBlock, 64 * kMiB / kBlock);
+        auto report = scan(SimulatedDevice::open(card), folder.path());
+        EXPECT_EQ(found(report), photos);
+        EXPECT_EQ(report.unreadableBytes(), 64 * kMiB);
+    }
+}
+
 TEST(FailingMediaTest, BlockFoundFailingByAReadAheadIsCountedOnce)
 {
     // Guards against an unreadable block being counted once per read that met it (the read-ahead, the chunk, a carver).

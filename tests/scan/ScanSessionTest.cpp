@@ -268,6 +268,46 @@ TEST(ScanSessionTest, ReopeningSaysWhatToDo)
     }
 }
 
+TEST(ScanSessionTest, ACopyOfTheCardIsRecordedAndReadWhileItIsUnchanged)
+{
+    // Guards against reading a failing card again when its copy is there, and
+    // against reading a copy that changed since the scan.
+    enum class Copy { unchanged, removed, written };
+    for (Copy situation : { Copy::unchanged, Copy::removed, Copy::written }) {
+        SCOPED_TRACE(static_cast<int>(situation));
+        TemporaryFolder folder;
+        const std::string cardImage = (folder.path() / "card.img").string();
+        const std::string copyImage = (folder.path() / "card copy.img").string();
+        writeWholeFile(cardImage, patterned(4096));
+        writeWholeFile(copyImage, std::vector<uint8_t>(4096, 0x33));
+        FakeDevices devices;
+        devices.devices["/dev/sdb"] = cardImage;
+        devices.physical = { card("sdb", kCard.sizeBytes, kCard.mediaName) };
+        ScanSession session = sessionWith(kCard, kMarch1, 1);
+        session.copy = std::get<ScanSession::Image>(ScanSession::forImage(copyImage).source);
+        session = ScanSession::fromJson(session.toJson());
+        ASSERT_TRUE(session.copy);
+        EXPECT_EQ(session.copy->path, copyImage);
+        if (situation == Copy::removed)
+            std::filesystem::remove(copyImage);
+        if (situation == Copy::written) {
+            std::fstream(copyImage, std::ios::in | std::ios::out | std::ios::binary).seekp(10).put('\x5A');
+            const struct timespec later[2] = { { 0, UTIME_OMIT }, { ::time(nullptr) + 5, 0 } };
+            ::utimensat(AT_FDCWD, copyImage.c_str(), later, 0);
+        }
+        const bool fromCopy = situation == Copy::unchanged;
+        EXPECT_EQ(session.sourcePath(devices, DiskImages::excluded), fromCopy ? copyImage : "/dev/sdb");
+        std::vector<uint8_t> first(1);
+        session.openSource(devices, DiskImages::excluded)->readInto(0, first);
+        EXPECT_EQ(first[0], fromCopy ? 0x33 : patterned(1)[0]);
+    }
+    // A record without a copy reads as before; a copy that is not an image is refused.
+    std::string text = sessionWith(kCard, kMarch1, 1).toJson();
+    EXPECT_FALSE(ScanSession::fromJson(text).copy);
+    text.insert(text.rfind('}'), R"(,"copy":{"disk":{"deviceIdentifier":"sdc","sizeBytes":1,"mediaName":"","volumeNames":[]}})");
+    EXPECT_FALSE(sessionError([&] { ScanSession::fromJson(text); }, ScanSessionError::Kind::badRecord).empty());
+}
+
 TEST(ScanSessionTest, AScanOfAPathRecordsItsSource)
 {
     const std::pair<std::string, std::string> cases[] = {

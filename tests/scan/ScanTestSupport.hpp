@@ -1,9 +1,12 @@
 #pragma once
 
+#include "device/BlockDeviceSource.hpp"
 #include "device/DeviceAccess.hpp"
 #include "device/DeviceError.hpp"
 #include "device/FileSource.hpp"
 #include "scan/ScanSession.hpp"
+
+#include <fcntl.h>
 
 #include <map>
 #include <optional>
@@ -20,6 +23,7 @@ struct FakeDevices final : DeviceAccess {
     std::map<std::string, std::string> devices;
     std::optional<DeviceError> openError;
     std::vector<std::string> unmounted;
+    bool blockDevices { false }; ///< open() gives block device sources over the files, as a card's are
 
     std::vector<ExternalDisk> externalDisks(DiskImages which) override
     {
@@ -41,7 +45,10 @@ inline ByteSourcePtr FakeDevices::open(const std::string& path)
     if (openError)
         throw *openError;
     auto mapped = devices.find(path);
-    return std::make_shared<FileSource>(mapped == devices.end() ? path : mapped->second);
+    const std::string& file = mapped == devices.end() ? path : mapped->second;
+    if (blockDevices)
+        return std::make_shared<BlockDeviceSource>(UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)), path);
+    return std::make_shared<FileSource>(file);
 }
 
 inline ExternalDisk card(const std::string& identifier, uint64_t size, const std::string& media, std::vector<std::string> volumes = {})

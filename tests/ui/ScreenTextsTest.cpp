@@ -113,6 +113,54 @@ private slots:
         }
     }
 
+    void copyTextsFollowThePass_data()
+    {
+        QTest::addColumn<int>("pass");
+        QTest::addColumn<quint64>("unreadable");
+        QTest::addColumn<QString>("phase");
+        QTest::addColumn<QString>("unreadableLine");
+        QTest::newRow("healthy so far") << int(RescuePass::copying) << quint64(0)
+                                        << "Copying the card to this computer first: everything that reads at full speed" << "";
+        QTest::newRow("failures passed over") << int(RescuePass::copying) << quint64(2'000'000)
+                                              << "Copying the card to this computer first: everything that reads at full speed"
+                                              << "2 MB could not be read so far; the failing areas are tried again once the rest is copied";
+        QTest::newRow("trimming") << int(RescuePass::trimming) << quint64(2'000'000)
+                                  << "Copying the card to this computer first: reading the areas that failed, from their edges"
+                                  << "2 MB still unread";
+        QTest::newRow("scraping") << int(RescuePass::scraping) << quint64(512)
+                                  << "Copying the card to this computer first: reading what is left of the failing areas, block by block"
+                                  << "512 bytes still unread";
+    }
+    void copyTextsFollowThePass()
+    {
+        QFETCH(int, pass);
+        QFETCH(quint64, unreadable);
+        QFETCH(QString, phase);
+        QFETCH(QString, unreadableLine);
+        ImageProgress progress;
+        progress.pass = RescuePass(pass);
+        progress.totalBytes = 64'000'000;
+        progress.bytesRead = 16'000'000;
+        progress.bytesUnreadable = unreadable;
+        QCOMPARE(copyPhaseLine(progress), phase);
+        QCOMPARE(copyUnreadableLine(progress), unreadableLine);
+        QCOMPARE(copyProgressLine(progress), QStringLiteral("16 MB of 64 MB copied (25%)"));
+        QCOMPARE(copySpeedLine(progress), QString()); // nothing read in this run yet
+        progress.bytesPerSecond = 12'000'000;
+        QCOMPARE(copySpeedLine(progress), QStringLiteral("12 MB/s"));
+    }
+
+    void unreadableAdviceOffersACopyOnlyWithoutOne()
+    {
+        CarveReport report = reportWith({ { "jpg", 1'000'000 } });
+        QCOMPARE(unreadableAdvice(report, false), QString()); // everything read
+        report.badReads = 3;
+        report.unreadableAreas = { { 4096, 1'000'000 }, { 8'000'000, 512 } };
+        const QString said = QStringLiteral("1 MB of the card could not be read (2 areas); those parts of the files found are zeros.");
+        QCOMPARE(unreadableAdvice(report, true), said);
+        QVERIFY(unreadableAdvice(report, false).startsWith(said + QStringLiteral(" Copying the card to this computer first reads each part")));
+    }
+
     void extensionRowsPutTheMostFilesFirst()
     {
         CarveReport report = reportWith({ { "png", 10 }, { "jpg", 1'000'000 }, { "mp4", 5 }, { "jpg", 500'000 }, { "cr2", 7 } });

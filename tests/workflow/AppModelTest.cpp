@@ -159,6 +159,51 @@ private slots:
         fixture.reset(); // cancels the engine and waits for the task, which must not wait for the gone model
     }
 
+    void aCardCopiedFirstIsScannedAndSavedFromTheCopy()
+    {
+        Fixture fixture(3, 1024 * 1024);
+        fixture.devices->blockDevices = true;
+        const ExternalDisk sdq = card("sdq", 1024 * 1024, "SD");
+        fixture.devices->physical = { sdq };
+        QTemporaryDir copies;
+        fixture.desktop->folderAnswer = copies.path() + "/copies";
+        fixture.model.setSource(AppSource { sdq });
+        fixture.model.setCopyFirst(true);
+        fixture.model.chooseCopyFolder();
+        QCOMPARE(fixture.model.copyFolder(), copies.path() + "/copies");
+        QCOMPARE(fixture.desktop->requests.back().prompt, QStringLiteral("Copy Here"));
+        QSignalSpy copying(&fixture.model, &AppModel::copyProgressChanged);
+        fixture.model.start();
+        fixture.waitFor(AppStage::Kind::done);
+        QVERIFY(!copying.isEmpty());
+        QVERIFY(!fixture.model.copyProgress());
+        const ScanSession& session = *fixture.model.stage().session;
+        QCOMPARE(session.report.files.size(), size_t(3));
+        QVERIFY(std::holds_alternative<ScanSession::Disk>(session.source));
+        QVERIFY(session.copy);
+        QCOMPARE(QString::fromStdString(session.copy->path), copies.path() + "/copies/SD copy.img");
+        QCOMPARE(readAll(QString::fromStdString(session.copy->path)), readAll(fixture.image));
+        // With the card gone, the stored scan still opens, from the copy.
+        fixture.devices->physical.clear();
+        QCOMPARE(session.sourcePath(*fixture.devices, DiskImages::excluded), session.copy->path);
+    }
+
+    void aCopyWithoutTheRoomIsRefusedOnTheSetupScreen()
+    {
+        Fixture fixture;
+        const ExternalDisk huge = card("sdq", uint64_t(1) << 62, "SD");
+        fixture.devices->physical = { huge };
+        fixture.model.setSource(AppSource { huge });
+        fixture.model.setCopyFirst(true);
+        fixture.model.start();
+        QCOMPARE(fixture.model.stage().kind, AppStage::Kind::setup);
+        QVERIFY(fixture.model.setupWarning() && fixture.model.setupWarning()->startsWith(QStringLiteral("Not enough room in ")));
+        fixture.model.setCopyFirst(false); // the card itself can still be scanned
+        fixture.model.start();
+        QVERIFY(!fixture.model.setupWarning());
+        fixture.waitFor(AppStage::Kind::done);
+    }
+
     void refreshKeepsOnlyWhatIsStillThere_data()
     {
         QTest::addColumn<bool>("image");
