@@ -152,6 +152,17 @@ void ScreenshotTour::plan()
                 }
             } },
         { QStringLiteral("back from the folder"), [] { return true; }, [this] { m_model.exitBrowser(); } },
+        { QStringLiteral("back to setup"), [] { return true; }, [this] { m_model.returnToSetup(); } },
+        { QStringLiteral("a card to copy first"), [this] { return !m_model.isRefreshing(); },
+            [this] {
+                m_model.setSource(AppSource { ExternalDisk { "sdz", "SD Card Reader", 64'000'000'000, { "EOS_DIGITAL" } } });
+                m_model.setCopyFirst(true);
+            } },
+        { QStringLiteral("setup, copying first"), [] { return true; },
+            [this] {
+                shoot(QStringLiteral("7-setup-copy-first"));
+                m_model.setCopyFirst(false);
+            } },
     });
     m_stops.insert(m_stops.end(), {
         { QStringLiteral("a scan that cannot start"), [] { return true; },
