@@ -113,13 +113,17 @@ TEST(FailingMediaTest, PhotosJustPastADeadRegionAreFoundWhenItsEdgeIsReadBack)
 {
     // Guards against the healthy bytes the first pass skipped past a dead region's end
     // being read back, but never looked at for the files that start there.
-    for (bool wholeReadFails : { false, true }) {
+    for (int readAhead : { 0, 1 }) for (bool wholeReadFails : { false, true }) {
         SCOPED_TRACE(wholeReadFails ? "a read touching a bad block fails whole" : "reads stop at a bad block");
+        SCOPED_TRACE(readAhead ? "read ahead" : "one reader");
         TemporaryFolder folder;
         auto [card, photos] = cardWith(128 * kMiB, { kMiB, 96 * kMiB + 24 * 1024, 97 * kMiB + 4096, 100 * kMiB });
         card->wholeReadFails = wholeReadFails;
         card->fail(32 * kMiB / kBlock, 64 * kMiB / kBlock);
-        auto report = scan(SimulatedDevice::open(card), folder.path());
+        ByteSourcePtr source = SimulatedDevice::open(card);
+        if (readAhead)
+            source = std::make_shared<SharedDevice>(SimulatedDevice::open(card));
+        auto report = scan(source, folder.path());
         EXPECT_EQ(found(report), photos);
         EXPECT_EQ(report.unreadableBytes(), 64 * kMiB);
     }
