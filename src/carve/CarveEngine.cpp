@@ -197,9 +197,14 @@ void CarveEngine::scanRecovered(const std::vector<UnreadableRegion>& runs, Scan&
         for (auto candidate = from; candidate != scan.candidates.end() && *candidate < run.offset && !isCancelled(); ++candidate)
             carveAgain(*candidate, scan);
     }
+    // A file carved across a run had zeros there in the first pass (a walk through
+    // them may have run on to a later file's end): it proves nothing about the run.
+    auto acrossRun = [&](const CarvedFile& file) {
+        return std::ranges::any_of(runs, [&](const auto& run) { return file.start < run.offset + run.length && run.offset < file.start + file.length; });
+    };
     std::vector<std::pair<uint64_t, uint64_t>> exactFiles;
     for (const auto& file : scan.files) {
-        if (file.confidence == CarveConfidence::exact)
+        if (file.confidence == CarveConfidence::exact && !acrossRun(file))
             exactFiles.push_back({ file.start, file.start + file.length });
     }
     scan.openBodies.clear();

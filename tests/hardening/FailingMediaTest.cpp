@@ -117,14 +117,23 @@ TEST(FailingMediaTest, PhotosJustPastADeadRegionAreFoundWhenItsEdgeIsReadBack)
         SCOPED_TRACE(wholeReadFails ? "a read touching a bad block fails whole" : "reads stop at a bad block");
         SCOPED_TRACE(readAhead ? "read ahead" : "one reader");
         TemporaryFolder folder;
-        auto [card, photos] = cardWith(128 * kMiB, { kMiB, 96 * kMiB + 24 * 1024, 97 * kMiB + 4096, 100 * kMiB });
+        // The second photo runs into the dead region: a walk through its zeros must not hide the photos past it.
+        auto [card, photos] = cardWith(128 * kMiB, { kMiB, 32 * kMiB - 20 * 1024, 96 * kMiB + 24 * 1024, 97 * kMiB + 4096, 100 * kMiB });
         card->wholeReadFails = wholeReadFails;
         card->fail(32 * kMiB / kBlock, 64 * kMiB / kBlock);
         ByteSourcePtr source = SimulatedDevice::open(card);
         if (readAhead)
             source = std::make_shared<SharedDevice>(SimulatedDevice::open(card));
         auto report = scan(source, folder.path());
-        EXPECT_EQ(found(report), photos);
+        auto files = found(report);
+        for (size_t i = 0; i < photos.size(); ++i) {
+            SCOPED_TRACE(photos[i].first);
+            auto at = std::ranges::find(files, photos[i].first, &std::pair<uint64_t, uint64_t>::first);
+            ASSERT_NE(at, files.end());
+            if (i != 1) { // the one running into the region ends where its walk can tell
+                EXPECT_EQ(*at, photos[i]);
+            }
+        }
         EXPECT_EQ(report.unreadableBytes(), 64 * kMiB);
     }
 }
