@@ -11,7 +11,7 @@ ScanSummary ScanSummary::of(const ScanSession& session)
     return { session.id, session.createdAt, session.sourceName, session.source, session.report.files.size(), session.report.cancelled };
 }
 
-nlohmann::json ScanSummary::listingJson(const std::filesystem::path& folder) const
+nlohmann::json ScanSummary::fields() const
 {
     return {
         { "id", idText() },
@@ -20,21 +20,20 @@ nlohmann::json ScanSummary::listingJson(const std::filesystem::path& folder) con
         { "source", encodeSource(source) },
         { "filesFound", filesFound },
         { "cancelled", cancelled },
-        { "folder", folder.string() },
     };
+}
+
+nlohmann::json ScanSummary::listingJson(const std::filesystem::path& folder) const
+{
+    json listing = fields();
+    listing["folder"] = folder.string();
+    return listing;
 }
 
 std::string ScanSummary::toJson(uint64_t recordSize, int64_t recordModified) const
 {
-    json summary {
-        { "id", idText() },
-        { "createdAt", isoDateText(createdAt) },
-        { "sourceName", sourceName },
-        { "source", encodeSource(source) },
-        { "filesFound", filesFound },
-        { "cancelled", cancelled },
-        { "record", { { "size", recordSize }, { "modified", recordModified } } },
-    };
+    json summary = fields();
+    summary["record"] = { { "size", recordSize }, { "modified", recordModified } };
     return summary.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

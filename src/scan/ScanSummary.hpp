@@ -40,6 +40,10 @@ struct ScanSummary {
     static std::optional<ScanSummary> fromJson(std::string_view text, uint64_t recordSize, int64_t recordModified);
 
     bool operator==(const ScanSummary&) const = default;
+
+private:
+    /// The members both stored forms share.
+    nlohmann::json fields() const;
 };
 
 }

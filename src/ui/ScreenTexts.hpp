@@ -4,7 +4,6 @@
 #include "carve/CarveReport.hpp"
 #include "workflow/AppStage.hpp"
 #include "workflow/WorkProgress.hpp"
-#include "carve/export/ImageCopier.hpp"
 
 #include <QString>
 
@@ -13,6 +12,8 @@
 #include <vector>
 
 namespace brightfold {
+
+struct ImageProgress;
 
 // The texts the screens show that follow rules (titles, lines, tables), built
 // from the shared wording (wording/Wording.hpp). Each is a small function so
