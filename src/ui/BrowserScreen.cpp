@@ -3,9 +3,9 @@
 #include "ui/Brand.hpp"
 #include "ui/ItemCellDelegate.hpp"
 #include "ui/PreviewWindow.hpp"
+#include "workflow/ThumbnailLoader.hpp"
 #include "ui/ScreenTexts.hpp"
 #include "ui/Symbols.hpp"
-#include "ui/ThumbnailLoader.hpp"
 #include "workflow/AppModel.hpp"
 #include "workflow/BrowserModel.hpp"
 #include "workflow/BrowserTexts.hpp"
@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -44,13 +45,6 @@ BrowserMode modeFor(const AppModel& app, const BrowseTarget& target)
     if (std::optional<ScanSession> finished = app.session(target.sessionId))
         return BrowserMode::forSession(std::move(*finished));
     return BrowserMode::forStoredSession(target.sessionId, app.summary(target.sessionId));
-}
-
-std::optional<QString> optionalText(const QVariant& value)
-{
-    if (!value.isValid() || value.toString().isEmpty())
-        return std::nullopt;
-    return value.toString();
 }
 
 QString categoryText(FormatCategory category)
@@ -137,6 +131,9 @@ BrowserScreen::BrowserScreen(AppModel& model, const BrowseTarget& target, QWidge
     });
     connect(m_grid, &QListView::customContextMenuRequested, this, &BrowserScreen::showContextMenu);
     connect(m_loader, &ThumbnailLoader::ready, m_grid->viewport(), qOverload<>(&QWidget::update));
+    // Pictures are drawn for the cells on screen only.
+    connect(m_grid->verticalScrollBar(), &QScrollBar::valueChanged, this, &BrowserScreen::tellLoaderWhatShows);
+    connect(m_grid->verticalScrollBar(), &QScrollBar::rangeChanged, this, &BrowserScreen::tellLoaderWhatShows);
     connect(m_browser.get(), &BrowserModel::isLoadingChanged, this, &BrowserScreen::showItems);
     connect(m_browser.get(), &BrowserModel::itemsChanged, this, &BrowserScreen::showItems);
     connect(m_browser.get(), &BrowserModel::filterChanged, this, &BrowserScreen::showItems);
@@ -296,7 +293,7 @@ void BrowserScreen::preview(int row)
         return;
     QModelIndex index = m_browser->index(row);
     auto* window = new PreviewWindow(index.data(Qt::DisplayRole).toString(),
-        optionalText(index.data(BrowserModel::PreviewUrlRole)), optionalText(index.data(BrowserModel::FileUrlRole)), this);
+        BrowserModel::pictureSource(index), this);
     window->show();
 }
 
@@ -310,13 +307,28 @@ void BrowserScreen::showContextMenu(const QPoint& at)
     QAction* look = menu.addAction(Symbols::icon(QStringLiteral("photo"), ink), QStringLiteral("Preview"));
     look->setShortcut(Qt::Key_Space);
     connect(look, &QAction::triggered, this, [this, row = index.row()] { preview(row); });
-    std::optional<QString> file = optionalText(index.data(BrowserModel::FileUrlRole));
-    if (file) {
+    if (BrowserModel::pictureSource(index).filePath) {
         menu.addAction(Symbols::icon(QStringLiteral("folder"), ink), QStringLiteral("Show in Folder"), this,
             [this, row = index.row()] { m_browser->revealItem(row); });
         menu.addAction(QStringLiteral("Open"), this, [this, row = index.row()] { m_browser->openItem(row); });
     }
     menu.exec(m_grid->viewport()->mapToGlobal(at));
+}
+
+void BrowserScreen::tellLoaderWhatShows()
+{
+    QSet<QString> keys;
+    const QRect shown = m_grid->viewport()->rect();
+    const QSize half = m_grid->gridSize() / 2;
+    QModelIndex first = m_grid->indexAt(shown.topLeft() + QPoint(half.width(), half.height()));
+    QModelIndex last = m_grid->indexAt(shown.bottomRight() - QPoint(half.width(), half.height()));
+    const int from = first.isValid() ? first.row() : 0;
+    const int to = last.isValid() ? last.row() : m_browser->rowCount() - 1;
+    for (int row = from; row <= to && row < m_browser->rowCount(); ++row)
+        keys.insert(m_browser->index(row).data(BrowserModel::IdRole).toString());
+    m_loader->showing(keys);
+    // A cell whose waiting picture was dropped while it was being laid out asks again when painted.
+    m_grid->viewport()->update();
 }
 
 bool BrowserScreen::isSettled() const
@@ -327,8 +339,7 @@ bool BrowserScreen::isSettled() const
     for (int row = 0; row < rows; ++row) {
         QModelIndex index = m_browser->index(row);
         QString key = index.data(BrowserModel::IdRole).toString();
-        if (!m_loader->picture(key, optionalText(index.data(BrowserModel::PreviewUrlRole)), optionalText(index.data(BrowserModel::FileUrlRole)))
-            && !m_loader->hasNoPicture(key))
+        if (!m_loader->picture(key, BrowserModel::pictureSource(index)) && !m_loader->hasNoPicture(key))
             return false;
     }
     return true;

@@ -46,6 +46,8 @@ private:
     void buildHeader();
     void buildFooter();
     void showItems();
+    /// Tells the loader which cells are on screen.
+    void tellLoaderWhatShows();
     void showSelection();
     void showWork();
     void showError();

@@ -2,8 +2,8 @@
 
 #include "ui/Brand.hpp"
 #include "ui/Symbols.hpp"
-#include "ui/ThumbnailLoader.hpp"
 #include "workflow/BrowserModel.hpp"
+#include "workflow/ThumbnailLoader.hpp"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -15,13 +15,6 @@ namespace {
 constexpr int kMarkSide = 24;    // points
 constexpr double kCorner = 8;    // points
 constexpr int kGenericSide = 48; // points: the symbol of a file without a picture
-
-std::optional<QString> optionalText(const QVariant& value)
-{
-    if (!value.isValid() || value.toString().isEmpty())
-        return std::nullopt;
-    return value.toString();
-}
 
 }
 
@@ -59,8 +52,7 @@ void ItemCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->fillPath(rounded, Brand::cardFill(colours));
 
     QString key = index.data(BrowserModel::IdRole).toString();
-    std::optional<QImage> picture = m_loader.picture(key, optionalText(index.data(BrowserModel::PreviewUrlRole)),
-        optionalText(index.data(BrowserModel::FileUrlRole)));
+    std::optional<QImage> picture = m_loader.picture(key, BrowserModel::pictureSource(index));
     if (picture) {
         QSizeF shown = QSizeF(picture->size()).scaled(square.size(), Qt::KeepAspectRatio);
         QRectF target(square.center() - QPointF(shown.width() / 2, shown.height() / 2), shown);

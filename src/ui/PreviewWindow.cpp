@@ -1,18 +1,14 @@
 #include "ui/PreviewWindow.hpp"
 
-#include "ui/ThumbnailLoader.hpp"
-#include "workflow/ThumbnailStore.hpp"
-
-#include <QFutureWatcher>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QVBoxLayout>
-#include <QtConcurrent>
+
+#include <cmath>
 
 namespace brightfold {
 
-PreviewWindow::PreviewWindow(const QString& name, const std::optional<QString>& previewPath,
-    const std::optional<QString>& filePath, QWidget* parent)
+PreviewWindow::PreviewWindow(const QString& name, const PictureSource& source, QWidget* parent)
     : QDialog(parent)
     , m_picture(new QLabel(QStringLiteral("Loading preview…")))
 {
@@ -26,9 +22,7 @@ PreviewWindow::PreviewWindow(const QString& name, const std::optional<QString>& 
     resize(kSide, kSide * 3 / 4);
 
     qreal scale = devicePixelRatioF();
-    auto* watcher = new QFutureWatcher<std::optional<QImage>>(this);
-    connect(watcher, &QFutureWatcher<std::optional<QImage>>::finished, this, [this, watcher, scale] {
-        std::optional<QImage> image = watcher->result();
+    ThumbnailStore::shared().picture(source, static_cast<int>(std::ceil(kSide * scale))).then(this, [this, scale](ThumbnailStore::Picture image) {
         if (!image) {
             m_picture->setText(QStringLiteral("No preview is available for this file."));
             return;
@@ -37,13 +31,6 @@ PreviewWindow::PreviewWindow(const QString& name, const std::optional<QString>& 
         pixmap.setDevicePixelRatio(scale);
         m_picture->setPixmap(pixmap);
     });
-    watcher->setFuture(QtConcurrent::run([previewPath, filePath, scale]() -> std::optional<QImage> {
-        if (previewPath)
-            return ThumbnailLoader::readScaled(*previewPath, static_cast<int>(kSide * scale));
-        if (filePath)
-            return ThumbnailStore::shared().thumbnail(*filePath, kSide, scale);
-        return std::nullopt;
-    }));
 }
 
 void PreviewWindow::keyPressEvent(QKeyEvent* event)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "workflow/ThumbnailStore.hpp"
+
 #include <QDialog>
 
 #include <optional>
@@ -17,8 +19,7 @@ class PreviewWindow : public QDialog {
 public:
     static constexpr int kSide = 640; // points
 
-    PreviewWindow(const QString& name, const std::optional<QString>& previewPath, const std::optional<QString>& filePath,
-        QWidget* parent = nullptr);
+    PreviewWindow(const QString& name, const PictureSource& source, QWidget* parent = nullptr);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -343,6 +343,15 @@ int BrowserModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(m_visibleRows.size());
 }
 
+PictureSource BrowserModel::pictureSource(const QModelIndex& index)
+{
+    auto path = [&index](Role role) -> std::optional<QString> {
+        QString text = index.data(role).toString();
+        return text.isEmpty() ? std::nullopt : std::optional(text);
+    };
+    return { path(PreviewUrlRole), path(FileUrlRole) };
+}
+
 QVariant BrowserModel::data(const QModelIndex& index, int role) const
 {
     if (!isRow(index))

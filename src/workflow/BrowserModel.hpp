@@ -7,6 +7,7 @@
 #include "workflow/MainThreadGate.hpp"
 #include "workflow/RecoveredItem.hpp"
 #include "workflow/RecoveryJob.hpp"
+#include "workflow/ThumbnailStore.hpp"
 #include "workflow/WorkProgress.hpp"
 #include "scan/ScanSession.hpp"
 #include "scan/ScanSummary.hpp"
@@ -128,6 +129,8 @@ public:
     uint64_t selectedBytes() const { return m_selectedBytes; }
     /// The categories among the items, in FormatCategory order.
     std::vector<FormatCategory> presentCategories() const;
+    /// Where the picture of the item in a row of this model comes from.
+    static PictureSource pictureSource(const QModelIndex& index);
     /// The empty grid's text: "This scan found no files" or "No recovered files
     /// in this folder".
     QString emptyText() const;

@@ -1,7 +1,6 @@
 #include "workflow/PreviewMaker.hpp"
 
 #include "device/DeviceError.hpp"
-#include "scan/ScanStore.hpp"
 #include "workflow/ThumbnailService.hpp"
 
 #include <QDir>
@@ -97,16 +96,6 @@ std::optional<QString> PreviewMaker::existingPreview(const QString& sessionFolde
     if (!QFileInfo(path).isFile())
         return std::nullopt;
     return path;
-}
-
-bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder)
-{
-    return make(file, source, sessionFolder, ThumbnailService::forThisThread());
-}
-
-bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const ScanSession& session)
-{
-    return make(file, source, QString::fromStdString(ScanStore::folder(session).string()));
 }
 
 bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder, ThumbnailService& service)

@@ -11,7 +11,6 @@
 
 namespace brightfold {
 
-struct ScanSession;
 class ThumbnailService;
 
 /// Small JPEG previews of carved files, written into a scan session's folder so
@@ -39,10 +38,6 @@ public:
     /// (what was read is still offered), a worker failing or passing its
     /// deadline all give false. Blocks for up to the worker's deadline for the
     /// file's family.
-    static bool make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder);
-    /// The same into the stored session's folder.
-    static bool make(const CarvedFile& file, ByteSource& source, const ScanSession& session);
-    /// The same with a given service (tests use one over a stand-in worker).
     static bool make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder, ThumbnailService& service);
 
     /// Where the preview of `file` lives in the session folder: "previews"/f<N>.jpg,

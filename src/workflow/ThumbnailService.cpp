@@ -86,12 +86,6 @@ QString ThumbnailService::defaultWorkerPath()
     return QStringLiteral(BRIGHTFOLD_THUMBNAILER_INSTALLED);
 }
 
-ThumbnailService& ThumbnailService::forThisThread()
-{
-    thread_local ThumbnailService service;
-    return service;
-}
-
 std::chrono::milliseconds ThumbnailService::deadlineFor(std::optional<PreviewFamily> family)
 {
     if (!family)

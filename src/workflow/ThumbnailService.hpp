@@ -33,8 +33,8 @@ struct ThumbnailRequest;
 /// few seconds, a video (container, seek and key frame) a few more, so that a
 /// handful of hostile files cannot hold every result back.
 ///
-/// Not thread-safe, except stop(): use one service per thread (forThisThread()),
-/// or one per worker of a pool.
+/// Not thread-safe, except stop(): one service per thread that uses it (a
+/// ThumbnailWorkers pool, a PreviewBatch).
 class ThumbnailService {
 public:
     static constexpr std::chrono::milliseconds kPictureDeadline { 6'000 };
@@ -79,8 +79,6 @@ public:
     /// $BRIGHTFOLD_THUMBNAILER when set; else the worker beside the application,
     /// else the one in the build tree, else the installed one.
     static QString defaultWorkerPath();
-    /// The calling thread's own service over the default worker, made on first use.
-    static ThumbnailService& forThisThread();
     /// How long a file of `family` may take (files of no known family: a picture's time).
     static std::chrono::milliseconds deadlineFor(std::optional<PreviewFamily> family);
 

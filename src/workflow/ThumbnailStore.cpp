@@ -1,17 +1,21 @@
 #include "workflow/ThumbnailStore.hpp"
 
-#include "workflow/ThumbnailService.hpp"
+#include "workflow/Executor.hpp"
+#include "workflow/ThumbnailWorkers.hpp"
 
+#include <QImageReader>
 #include <QMutexLocker>
 
 #include <algorithm>
-#include <cmath>
 
 namespace brightfold {
 
 namespace {
 
-constexpr double kMaxPixels = 2048; // the worker's largest side
+QFuture<ThumbnailStore::Picture> ready(ThumbnailStore::Picture picture)
+{
+    return QtFuture::makeReadyFuture(std::move(picture));
+}
 
 }
 
@@ -22,39 +26,70 @@ ThumbnailStore::ThumbnailStore(Drawer drawer)
 
 ThumbnailStore& ThumbnailStore::shared()
 {
-    static ThumbnailStore store([](const QString& path, QSize target) {
-        return ThumbnailService::forThisThread().thumbnail(path, target);
-    });
+    static ThumbnailStore store([](const QString& path, QSize target) { return ThumbnailWorkers::shared().thumbnail(path, target); });
     return store;
 }
 
-std::optional<QImage> ThumbnailStore::thumbnail(const QString& path, double side, double scale)
+QString ThumbnailStore::keyOf(const PictureSource& source, int pixels)
 {
-    {
-        QMutexLocker lock(&m_mutex);
-        auto found = m_cache.constFind(path);
-        if (found != m_cache.constEnd())
-            return found.value();
-    }
-    const double pixels = side * scale;
-    if (!(pixels >= 1))
-        return std::nullopt;
-    const int target = static_cast<int>(std::ceil(std::min(pixels, kMaxPixels)));
-    std::optional<QImage> image = m_drawer(path, QSize(target, target));
-    if (!image || image->isNull())
-        return std::nullopt;
+    // A preview and the file it stands for are different pictures of the same thing.
+    const QString& path = source.previewPath ? *source.previewPath : *source.filePath;
+    return (source.previewPath ? QStringLiteral("preview:") : QStringLiteral("file:")) + QString::number(std::min(pixels, kMaxPixels)) + ':' + path;
+}
 
+ThumbnailStore::Picture ThumbnailStore::cached(const PictureSource& source, int pixels) const
+{
+    if (source.isEmpty())
+        return std::nullopt;
     QMutexLocker lock(&m_mutex);
-    if (!m_cache.contains(path) && m_cache.size() >= kMaxEntries)
-        m_cache.erase(m_cache.begin());
-    m_cache.insert(path, *image);
-    return image;
+    if (const QImage* image = m_cache.object(keyOf(source, pixels)))
+        return *image;
+    return std::nullopt;
+}
+
+QFuture<ThumbnailStore::Picture> ThumbnailStore::picture(const PictureSource& source, int pixels)
+{
+    if (source.isEmpty() || pixels < 1)
+        return ready(std::nullopt);
+    if (Picture image = cached(source, pixels))
+        return ready(std::move(image));
+    pixels = std::min(pixels, kMaxPixels);
+    const QString key = keyOf(source, pixels);
+    QFuture<Picture> drawing = source.previewPath
+        ? Executor::shared().run([path = *source.previewPath, pixels] { return readScaled(path, pixels); })
+        : m_drawer(*source.filePath, QSize(pixels, pixels));
+    return drawing.then([this, key](Picture image) {
+        if (image && image->isNull())
+            image.reset();
+        if (image)
+            keep(key, *image);
+        return image;
+    });
+}
+
+void ThumbnailStore::keep(const QString& key, const QImage& image)
+{
+    QMutexLocker lock(&m_mutex);
+    m_cache.insert(key, new QImage(image));
 }
 
 int ThumbnailStore::count() const
 {
     QMutexLocker lock(&m_mutex);
-    return static_cast<int>(m_cache.size());
+    return static_cast<int>(m_cache.count());
+}
+
+ThumbnailStore::Picture ThumbnailStore::readScaled(const QString& path, int side)
+{
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > side || size.height() > side))
+        reader.setScaledSize(size.scaled(side, side, Qt::KeepAspectRatio));
+    QImage image = reader.read();
+    if (image.isNull())
+        return std::nullopt;
+    return image;
 }
 
 }
