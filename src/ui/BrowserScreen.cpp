@@ -134,6 +134,8 @@ BrowserScreen::BrowserScreen(AppModel& model, const BrowseTarget& target, QWidge
     // Pictures are drawn for the cells on screen only.
     connect(m_grid->verticalScrollBar(), &QScrollBar::valueChanged, this, &BrowserScreen::tellLoaderWhatShows);
     connect(m_grid->verticalScrollBar(), &QScrollBar::rangeChanged, this, &BrowserScreen::tellLoaderWhatShows);
+    // Previews made after the scan's results were shown fill their cells in.
+    connect(&m_app, &AppModel::previewMade, m_browser.get(), &BrowserModel::previewArrived);
     connect(m_browser.get(), &BrowserModel::isLoadingChanged, this, &BrowserScreen::showItems);
     connect(m_browser.get(), &BrowserModel::itemsChanged, this, &BrowserScreen::showItems);
     connect(m_browser.get(), &BrowserModel::filterChanged, this, &BrowserScreen::showItems);
@@ -327,6 +329,8 @@ void BrowserScreen::tellLoaderWhatShows()
     for (int row = from; row <= to && row < m_browser->rowCount(); ++row)
         keys.insert(m_browser->index(row).data(BrowserModel::IdRole).toString());
     m_loader->showing(keys);
+    if (m_browser->mode().kind == BrowseTarget::Kind::session)
+        m_app.previewFirst(m_browser->mode().sessionId, m_browser->startsOfRows(from, to));
     // A cell whose waiting picture was dropped while it was being laid out asks again when painted.
     m_grid->viewport()->update();
 }
@@ -339,7 +343,8 @@ bool BrowserScreen::isSettled() const
     for (int row = 0; row < rows; ++row) {
         QModelIndex index = m_browser->index(row);
         QString key = index.data(BrowserModel::IdRole).toString();
-        if (!m_loader->picture(key, BrowserModel::pictureSource(index)) && !m_loader->hasNoPicture(key))
+        const PictureSource source = BrowserModel::pictureSource(index);
+        if (!source.isEmpty() && !m_loader->picture(key, source) && !m_loader->hasNoPicture(key))
             return false;
     }
     return true;

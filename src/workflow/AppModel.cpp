@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 namespace brightfold {
@@ -58,7 +60,7 @@ AppModel::~AppModel()
         m_scan->engine().cancel();
     if (m_previews)
         m_previews->stop();
-    m_tasks.waitForDone();
+    m_tasks.waitForDone(); // the previews going on in the background included
 }
 
 DiskImages AppModel::diskImages() const
@@ -228,6 +230,7 @@ void AppModel::start()
     setProgress(std::nullopt);
     setPreviewProgress(std::nullopt);
     m_previewsCancelled = false;
+    stopPreviews(); // an earlier scan's, going on in the background
     setStage(AppStage::scanning(plan.name));
     m_tasks.start([this, plan] { runScan(plan); });
 }
@@ -297,6 +300,7 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
     const int total = static_cast<int>(std::min<size_t>(files.size(), INT_MAX));
     if (total == 0)
         return;
+    const int firstCount = std::min(total, kFirstScreenful);
     auto batch = std::make_shared<PreviewBatch>(std::vector<CarvedFile>(files.begin(), files.begin() + total), source,
         QString::fromStdString(ScanStore::folder(session).string()));
     bool cancelled = true;
@@ -305,18 +309,74 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
         if (cancelled)
             return;
         m_previews = batch;
-        setPreviewProgress(WorkProgress { 0, total });
+        m_previewsSession = session.id;
+        m_previewIndexByStart.clear();
+        for (int i = 0; i < total; ++i)
+            m_previewIndexByStart.emplace(files[static_cast<size_t>(i)].start, static_cast<size_t>(i));
+        setPreviewProgress(WorkProgress { 0, firstCount });
     });
     if (!modelAlive || cancelled)
         return;
-    batch->run(previewCap(scanTime), [this, total](int tried) {
-        if (static_cast<size_t>(tried) % kPreviewProgressStep == 0)
-            m_gate.post([this, tried, total] {
-                if (m_previews && !m_previewsCancelled)
-                    setPreviewProgress(WorkProgress { tried, total });
-            });
+
+    // The results are shown once the first screenful is tried, or when the cap
+    // passes first; the batch goes on meanwhile, on a task of its own.
+    struct FirstScreenful {
+        std::mutex lock;
+        std::condition_variable changed;
+        int tried { 0 };
+        bool ended { false };
+    };
+    auto first = std::make_shared<FirstScreenful>();
+    const QString sessionId = QString::fromStdString(session.id.text());
+    m_tasks.start([this, batch, first, firstCount, sessionId] {
+        batch->run(std::nullopt, [this, first, firstCount, sessionId, raw = batch.get()](int tried, const CarvedFile& file, bool written) {
+            bool shown = false;
+            {
+                const std::lock_guard lock(first->lock);
+                shown = first->tried >= firstCount;
+                first->tried = tried;
+            }
+            first->changed.notify_all();
+            if (!shown && tried <= firstCount && static_cast<size_t>(tried) % kPreviewProgressStep == 0)
+                m_gate.post([this, raw, tried, firstCount] {
+                    if (m_previews.get() == raw && m_previewProgress && !m_previewsCancelled)
+                        setPreviewProgress(WorkProgress { tried, firstCount });
+                });
+            if (shown && written)
+                m_gate.post([this, sessionId, start = file.start] { emit previewMade(sessionId, start); });
+        });
+        {
+            const std::lock_guard lock(first->lock);
+            first->ended = true;
+        }
+        first->changed.notify_all();
+        m_gate.post([this, batch] {
+            if (m_previews == batch)
+                m_previews.reset();
+        });
     });
-    m_gate.call([this] { m_previews.reset(); });
+    std::unique_lock lock(first->lock);
+    first->changed.wait_until(lock, std::chrono::steady_clock::now() + previewCap(scanTime),
+        [&] { return first->ended || first->tried >= firstCount; });
+}
+
+void AppModel::stopPreviews()
+{
+    if (m_previews)
+        m_previews->stop();
+    m_previews.reset();
+}
+
+void AppModel::previewFirst(const SessionId& id, const std::vector<uint64_t>& starts)
+{
+    if (!m_previews || !(m_previewsSession == id))
+        return;
+    std::vector<size_t> indices;
+    for (uint64_t start : starts) {
+        if (auto found = m_previewIndexByStart.find(start); found != m_previewIndexByStart.end())
+            indices.push_back(found->second);
+    }
+    m_previews->prioritize(indices);
 }
 
 void AppModel::finish(const ScanSession& session)
@@ -348,6 +408,8 @@ void AppModel::cancel()
 
 void AppModel::deleteScan(const SessionId& id)
 {
+    if (m_previews && m_previewsSession == id)
+        stopPreviews();
     Executor::shared().run([id] { ScanStore::remove(id); }).then(this, [this] { reloadRecentScans(); });
 }
 

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace brightfold {
@@ -121,6 +122,13 @@ public:
     /// Stops preview making when it is under way and asks the scan to stop; a
     /// stopped scan is still stored and gets previews for what it found.
     void cancel();
+    /// Files whose previews are made before a scan's results are shown (a first
+    /// screen of the grid); the others are made afterwards, in the background.
+    static constexpr int kFirstScreenful = 24;
+    /// Moves the previews of the files of scan `id` starting at `starts` ahead of
+    /// the others still to be made (the ones on screen); nothing when that scan's
+    /// previews are not being made.
+    void previewFirst(const SessionId& id, const std::vector<uint64_t>& starts);
     /// Deletes a stored scan's folder in the background, then re-reads the list.
     void deleteScan(const SessionId& id);
     /// The finished scan on the done screen when it has this id (the browser then
@@ -162,6 +170,9 @@ signals:
     void alertRequested(const QString& title, const QString& message);
     /// A listing of the stored scans is in (recentScans may be unchanged).
     void recentScansListed();
+    /// The preview of the file starting at `start` of scan `sessionId` has been
+    /// written, after the scan's results were shown.
+    void previewMade(const QString& sessionId, qulonglong start);
 
 private:
     /// What the scan task needs, fixed when it starts.
@@ -179,7 +190,11 @@ private:
     void runScan(const ScanPlan& plan);
     /// Copies the card of `plan` into its copy folder, showing the copy's progress.
     CardCopyResult copyCard(const ScanPlan& plan, const ByteSourcePtr& card);
+    /// Makes the previews of the first screenful (within a cap), then returns,
+    /// the rest going on in the background.
     void makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime);
+    /// Stops the previews under way, for whichever scan.
+    void stopPreviews();
     void finish(const ScanSession& session);
     void fail(const QString& message);
     void reloadRecentScans();
@@ -219,6 +234,8 @@ private:
     std::shared_ptr<ScanRunner> m_scan; ///< the running or last scan of the current task; its engine cancels
     bool m_previewsCancelled { false };
     std::shared_ptr<PreviewBatch> m_previews; ///< the previews being made; cancel stops them
+    SessionId m_previewsSession;               ///< whose previews m_previews makes
+    std::unordered_map<uint64_t, size_t> m_previewIndexByStart; ///< its files by start
     std::optional<AppStage> m_browserReturnStage;
     bool m_listed { false };
     bool m_browseLatestWhenListed { false };

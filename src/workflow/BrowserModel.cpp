@@ -6,6 +6,7 @@
 #include "scan/ScanStore.hpp"
 #include "workflow/BrowserTexts.hpp"
 #include "workflow/Executor.hpp"
+#include "workflow/PreviewMaker.hpp"
 
 #include <QDateTime>
 #include <QDir>
@@ -343,6 +344,42 @@ int BrowserModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(m_visibleRows.size());
 }
 
+void BrowserModel::previewArrived(const QString& sessionId, qulonglong start)
+{
+    if (m_mode.kind != BrowserMode::Kind::session || sessionId.toStdString() != m_mode.sessionId.text())
+        return;
+    const QString id = QString::number(start);
+    auto found = m_indexById.find(id);
+    if (found == m_indexById.end()) {
+        if (m_isLoading)
+            m_previewsArrived.insert(id);
+        return;
+    }
+    RecoveredItem& item = m_items[static_cast<size_t>(*found)];
+    if (!showPreview(item))
+        return;
+    if (const int row = m_visibleRowOfItem[static_cast<size_t>(*found)]; row >= 0)
+        emit dataChanged(index(row), index(row), { PreviewUrlRole });
+}
+
+bool BrowserModel::showPreview(RecoveredItem& item) const
+{
+    if (!item.carved || item.previewURL)
+        return false;
+    item.previewURL = PreviewMaker::previewPath(QString::fromStdString(ScanStore::folder(m_mode.sessionId).string()), *item.carved);
+    return true;
+}
+
+std::vector<uint64_t> BrowserModel::startsOfRows(int first, int last) const
+{
+    std::vector<uint64_t> starts;
+    for (int row = std::max(first, 0); row <= last && row < rowCount(); ++row) {
+        if (const auto& carved = visibleItem(row).carved)
+            starts.push_back(carved->start);
+    }
+    return starts;
+}
+
 PictureSource BrowserModel::pictureSource(const QModelIndex& index)
 {
     auto path = [&index](Role role) -> std::optional<QString> {
@@ -433,6 +470,12 @@ void BrowserModel::setItems(ItemList items)
     m_indexById.reserve(static_cast<qsizetype>(m_items.size()));
     for (size_t i = 0; i < m_items.size(); ++i)
         m_indexById.insert(m_items[i].id, static_cast<int>(i));
+    // A preview made after the load looked for it.
+    for (const QString& id : std::as_const(m_previewsArrived)) {
+        if (auto found = m_indexById.find(id); found != m_indexById.end())
+            showPreview(m_items[static_cast<size_t>(*found)]);
+    }
+    m_previewsArrived.clear();
     rebuildVisibleRows();
     // The selection keeps only the items that still exist.
     ItemIdSet kept;

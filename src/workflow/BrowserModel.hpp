@@ -165,6 +165,11 @@ public:
     void keepOnlySelected();
     /// Files of the folder that keepOnlySelected would move to the Trash.
     int unselectedCount() const;
+    /// Session: the preview of the file starting at `start` of scan `sessionId`
+    /// has been made; its cell shows it. Previews of other scans are passed over.
+    void previewArrived(const QString& sessionId, qulonglong start);
+    /// Session: the starts of the files in rows `first` to `last` (those on screen).
+    std::vector<uint64_t> startsOfRows(int first, int last) const;
     /// Shows the file of the item in `row` in the file manager; nothing for an
     /// item without a file on disk.
     void revealItem(int row);
@@ -194,6 +199,8 @@ signals:
 private:
     bool isRow(const QModelIndex& index) const;
     void setItems(ItemList items);
+    /// Points the session item at its preview; false when it has one already.
+    bool showPreview(RecoveredItem& item) const;
     void rebuildVisibleRows();
     void recountSelection();
     std::vector<QString> unselectedPaths() const;
@@ -217,6 +224,7 @@ private:
 
     ItemList m_items;
     QHash<QString, int> m_indexById;    // id to index into m_items
+    QSet<QString> m_previewsArrived;    // ids of items whose preview came while loading
     std::vector<int> m_visibleRows;     // indexes into m_items, in row order
     std::vector<int> m_visibleRowOfItem; // by index into m_items: its row, or -1 when hidden
     ItemIdSet m_selected;

@@ -80,7 +80,7 @@ void PreviewBatch::work(ThumbnailService& service, const FileDone& onFileDone)
         }
         const int tried = ++m_tried;
         if (onFileDone)
-            onFileDone(tried);
+            onFileDone(tried, m_files[*index], written);
     }
     const std::lock_guard lock(m_lock);
     if (--m_runningWorkers == 0)

@@ -33,8 +33,9 @@ public:
         stopped,  // stop() was called
     };
     using ServiceFactory = std::function<std::unique_ptr<ThumbnailService>()>;
-    /// Called from a worker thread after each file, with the number tried so far.
-    using FileDone = std::function<void(int tried)>;
+    /// Called from a worker thread after each file, with the number tried so
+    /// far, the file, and whether its preview was written.
+    using FileDone = std::function<void(int tried, const CarvedFile& file, bool written)>;
 
     /// `source` must stay open until run() returns. `makeService` makes one
     /// thumbnail service per worker (by default, over the real worker).

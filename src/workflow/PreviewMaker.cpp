@@ -104,7 +104,10 @@ bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QStrin
         return false;
     if (file.length > kLargestPreviewedBytes)
         return false;
-    QDir(sessionFolder).mkpath(kPreviewsFolder);
+    // A session folder removed meanwhile (the scan deleted) is not made again.
+    QDir folder(sessionFolder);
+    if (!folder.exists() || !folder.mkpath(kPreviewsFolder))
+        return false;
 
     const std::vector<SourceRun> runs = file.pieces();
     std::optional<QImage> thumbnail = service.thumbnail(QString::fromStdString(file.ext), file.length,

@@ -20,12 +20,8 @@ std::optional<QImage> ThumbnailLoader::picture(const QString& key, const Picture
 {
     if (auto image = m_store.cached(source, m_pixels))
         return image;
-    if (m_none.contains(key) || m_asked.contains(key))
+    if (source.isEmpty() || m_none.contains(key) || m_asked.contains(key))
         return std::nullopt;
-    if (source.isEmpty()) {
-        m_none.insert(key);
-        return std::nullopt;
-    }
     m_asked.insert(key);
     m_waiting.push_back({ key, source });
     drawNext();
@@ -40,11 +36,6 @@ void ThumbnailLoader::showing(const QSet<QString>& keys)
         m_asked.remove(waiting.key);
         return true;
     });
-}
-
-void ThumbnailLoader::forget(const QString& key)
-{
-    m_none.remove(key);
 }
 
 void ThumbnailLoader::drawNext()

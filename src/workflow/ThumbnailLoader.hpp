@@ -15,8 +15,9 @@ namespace brightfold {
 /// ThumbnailStore at one size. A cell asks when it is painted; the picture comes
 /// later through ready(). The screen says which cells it shows: pictures asked
 /// for by cells scrolled away are not drawn (they are asked again when shown).
-/// Files without a picture are remembered as such, so they are not asked for
-/// again until forget().
+/// Files whose picture could not be drawn are remembered as such, so they are
+/// not asked for again; a cell without a source (a preview not made yet) is
+/// asked for when it has one.
 ///
 /// Lives on the interface thread; every call is made there.
 class ThumbnailLoader : public QObject {
@@ -33,15 +34,13 @@ public:
     /// The picture for `key` when it is ready; otherwise starts drawing it from
     /// `source` and returns nothing.
     std::optional<QImage> picture(const QString& key, const PictureSource& source);
-    /// True when `key` was drawn and has no picture.
+    /// True when drawing `key` gave no picture.
     bool hasNoPicture(const QString& key) const { return m_none.contains(key); }
     /// Pictures asked for and not drawn yet.
     int pending() const { return static_cast<int>(m_waiting.size()) + m_drawing; }
 
     /// The keys of the cells on screen; waiting pictures of any other are dropped.
     void showing(const QSet<QString>& keys);
-    /// Forgets that `key` has no picture (its preview has just been made).
-    void forget(const QString& key);
 
 signals:
     void ready(const QString& key);

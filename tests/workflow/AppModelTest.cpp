@@ -151,6 +151,40 @@ private slots:
         QCOMPARE(seen, expected << std::nullopt);
     }
 
+    // The results are shown once the first screenful has its previews; the rest
+    // follow in the background, each announced as it is written.
+    void previewsPastTheFirstScreenfulFollowTheResults()
+    {
+        const int files = AppModel::kFirstScreenful + 6;
+        Fixture fixture(files, 1024 * 1024);
+        QSignalSpy made(&fixture.model, &AppModel::previewMade);
+        fixture.scanImage();
+        fixture.waitFor(AppStage::Kind::done);
+        const ScanSession session = *fixture.model.stage().session;
+        QCOMPARE(session.report.files.size(), size_t(files));
+        QTRY_COMPARE_WITH_TIMEOUT(made.count(), files - AppModel::kFirstScreenful, kScanTimeout);
+        for (const QList<QVariant>& signal : made) {
+            QCOMPARE(signal.at(0).toString(), QString::fromStdString(session.id.text()));
+            const auto preview = ScanStore::folder(session) / "previews" / ("f" + std::to_string(signal.at(1).toULongLong() / 512) + ".jpg");
+            QVERIFY2(std::filesystem::exists(preview), preview.c_str());
+        }
+        QCOMPARE(QDir(QString::fromStdString((ScanStore::folder(session) / "previews").string())).entryList({ "*.jpg" }).size(), files);
+    }
+
+    // Deleting a scan whose previews are still being made stops them: its folder
+    // does not come back.
+    void deletingAScanStopsItsPreviews()
+    {
+        Fixture fixture(AppModel::kFirstScreenful + 40, 1024 * 1024);
+        fixture.scanImage();
+        fixture.waitFor(AppStage::Kind::done);
+        const ScanSession session = *fixture.model.stage().session;
+        fixture.model.deleteScan(session.id);
+        QTRY_VERIFY_WITH_TIMEOUT(!std::filesystem::exists(ScanStore::folder(session)), kScanTimeout);
+        QTest::qWait(500);
+        QVERIFY(!std::filesystem::exists(ScanStore::folder(session)));
+    }
+
     void closingDuringAScanStopsIt()
     {
         auto fixture = std::make_unique<Fixture>(1, 256 * kChunk);

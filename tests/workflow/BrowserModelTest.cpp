@@ -248,6 +248,43 @@ private slots:
         QCOMPARE(empty->emptyText(), "This scan found no files");
     }
 
+    // A preview made after the results were shown fills its cell in: the item
+    // points at it and its row is announced. Another scan's previews, and those
+    // of files the scan does not have, change nothing; the starts of the rows
+    // on screen follow the filter.
+    void previewsArrivingLaterFillTheirCells()
+    {
+        TemporaryStore store;
+        ScanSession session = sessionWith(ScanSession::Image { "/nowhere.img", 1 }, ScanSession::now(), 3);
+        session.report.files[1].start = 1'048'576;
+        session.report.files[1].category = FormatCategory::video;
+        session.report.files[1].ext = "mp4";
+        auto model = loadedModel(BrowserMode::forSession(session));
+        const QString id = QString::fromStdString(session.id.text());
+        QSignalSpy changed(model.get(), &QAbstractItemModel::dataChanged);
+
+        model->previewArrived(QString::fromStdString(SessionId::generate().text()), 1'048'576);
+        model->previewArrived(id, 4096);
+        QCOMPARE(changed.count(), 0);
+        model->previewArrived(id, 1'048'576);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0).at(0).toModelIndex().row(), 1);
+        QVERIFY(model->items()[1].previewURL && model->items()[1].previewURL->endsWith("/previews/f2048.jpg"));
+        QCOMPARE(BrowserModel::pictureSource(model->index(1)).previewPath, model->items()[1].previewURL);
+        model->previewArrived(id, 1'048'576); // once is enough
+        QCOMPARE(changed.count(), 1);
+
+        QCOMPARE(model->startsOfRows(0, 5), (std::vector<uint64_t> { session.report.files[0].start, 1'048'576, session.report.files[2].start }));
+        model->setFilter(FormatCategory::video);
+        QCOMPARE(model->startsOfRows(0, 5), (std::vector<uint64_t> { 1'048'576 }));
+        // Hidden by the filter: the item changes, no row is announced.
+        model->setFilter(FormatCategory::audio);
+        changed.clear();
+        model->previewArrived(id, session.report.files[0].start);
+        QVERIFY(model->items()[0].previewURL);
+        QCOMPARE(changed.count(), 0);
+    }
+
     // A scan of an image holding real files makes previews that the browser
     // finds again: pictures, RAW, video and documents, never audio or archives.
     void previewsOfFilesCarvedFromAnImage()

@@ -111,7 +111,7 @@ private slots:
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             batch.stop();
         });
-        const auto outcome = batch.run(std::nullopt, [&tried](int n) { tried = n; });
+        const auto outcome = batch.run(std::nullopt, [&tried](int n, const CarvedFile&, bool) { tried = n; });
         canceller.join();
         QCOMPARE(outcome, PreviewBatch::Outcome::stopped);
         QCOMPARE(batch.made(), 0);
@@ -138,7 +138,7 @@ private slots:
         PreviewBatch batch(card.files, card.source, session.path(), 1, standIn(kShortDeadline));
         batch.prioritize({ 3, 4 });
         // Stopped after two files: those are the ones moved to the front.
-        batch.run(std::nullopt, [&batch](int tried) {
+        batch.run(std::nullopt, [&batch](int tried, const CarvedFile&, bool) {
             if (tried == 2)
                 batch.stop();
         });

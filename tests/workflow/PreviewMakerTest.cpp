@@ -62,10 +62,11 @@ private slots:
         QFETCH(bool, tried);
         QTemporaryDir root;
         const QString session = root.filePath("session");
+        QVERIFY(QDir(root.path()).mkdir("session"));
         SparseSource source(400ull << 20, SparseSource::Reads::fail);
         QVERIFY(!PreviewMaker::make(carved(0, length, "jpg", category), source, session, m_service));
         QCOMPARE(source.reads() > 0, tried);
-        QCOMPARE(QDir(session).exists(), tried);
+        QCOMPARE(QDir(session + "/previews").exists(), tried);
         if (tried) {
             QVERIFY(!QDir(session + "/tmp").exists());
             QVERIFY(isEmptyFolder(session + "/previews"));
@@ -108,6 +109,7 @@ private slots:
         QVERIFY2(!bytes.isEmpty(), qPrintable(path));
         QTemporaryDir root;
         const QString session = root.filePath("session");
+        QVERIFY(QDir(root.path()).mkdir("session") && QDir(root.path()).mkdir("whole"));
         const qsizetype firstPiece = bytes.size() / 2;
         MemorySource source = cardWith(fragmented ? bytes.left(firstPiece) + QByteArray(8192, '\xFF') + bytes.mid(firstPiece) : bytes, 1'048'576);
         CarvedFile file = carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category);
@@ -128,6 +130,20 @@ private slots:
             QVERIFY(PreviewMaker::make(carved(1'048'576, static_cast<uint64_t>(bytes.size()), ext, category), whole, root.filePath("whole"), m_service));
             QCOMPARE(preview, QImage(root.filePath("whole/previews/f2048.jpg"), "JPEG"));
         }
+    }
+
+    // A scan deleted while its previews are being made is not brought back by them.
+    void aRemovedSessionFolderIsNotMadeAgain()
+    {
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(QImage(16, 16, QImage::Format_RGB32).save(&buffer, "PNG"));
+        QTemporaryDir root;
+        const QString session = root.filePath("deleted");
+        MemorySource source = cardWith(png, 0);
+        QVERIFY(!PreviewMaker::make(carved(0, static_cast<uint64_t>(png.size()), "png", FormatCategory::photos), source, session, m_service));
+        QVERIFY(!QDir(session).exists());
     }
 
     // JPEG has no transparency: what shows through must be white, as on a page,
