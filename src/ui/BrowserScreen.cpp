@@ -4,7 +4,7 @@
 #include "ui/ItemCellDelegate.hpp"
 #include "ui/PreviewWindow.hpp"
 #include "workflow/ThumbnailLoader.hpp"
-#include "ui/ScreenTexts.hpp"
+#include "workflow/ScreenTexts.hpp"
 #include "ui/Symbols.hpp"
 #include "workflow/AppModel.hpp"
 #include "workflow/BrowserModel.hpp"

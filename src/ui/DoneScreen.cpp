@@ -1,7 +1,7 @@
 #include "ui/DoneScreen.hpp"
 
 #include "ui/Brand.hpp"
-#include "ui/ScreenTexts.hpp"
+#include "workflow/ScreenTexts.hpp"
 #include "workflow/AppModel.hpp"
 
 #include <QFrame>
@@ -87,7 +87,7 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
         bad->addWidget(Brand::symbolLabel(QStringLiteral("bandage"), 16, Brand::warning(palette())), 0, Qt::AlignTop);
         auto* words = new QVBoxLayout;
         words->addWidget(Brand::paragraph(unreadableRegionsLine(report.badReads)));
-        if (QString advice = unreadableAdvice(report, session.copy.has_value()); !advice.isEmpty())
+        if (QString advice = unreadableAdvice(report, !offersCopyFirst(session)); !advice.isEmpty())
             words->addWidget(Brand::paragraph(advice));
         bad->addLayout(words, 1);
         column->addLayout(bad);
@@ -102,8 +102,7 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
     buttons->addWidget(another);
     m_default = another;
     connect(another, &QPushButton::clicked, &model, &AppModel::returnToSetup);
-    // A card that failed to read is offered a copy first next time (an image file is a copy already).
-    if (report.badReads > 0 && !session.copy && std::holds_alternative<ScanSession::Disk>(session.source)) {
+    if (offersCopyFirst(session)) {
         auto* copyFirst = new QPushButton(QStringLiteral("Copy the Card First and Scan Again"));
         buttons->addWidget(copyFirst);
         connect(copyFirst, &QPushButton::clicked, &model, &AppModel::copyCardFirstNextTime);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "scan/ScanSession.hpp"
-
 #include <QWidget>
 
 class QPushButton;
@@ -9,6 +7,7 @@ class QPushButton;
 namespace brightfold {
 
 class AppModel;
+struct ScanSession;
 
 /// The result of a finished (or stopped) scan: what was found, per extension,
 /// and the way on to choosing files or back to another card.

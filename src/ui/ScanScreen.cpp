@@ -2,7 +2,7 @@
 
 #include "ui/AdaptiveGrid.hpp"
 #include "ui/Brand.hpp"
-#include "ui/ScreenTexts.hpp"
+#include "workflow/ScreenTexts.hpp"
 #include "ui/Symbols.hpp"
 #include "workflow/AppModel.hpp"
 

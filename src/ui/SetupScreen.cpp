@@ -1,21 +1,17 @@
 #include "ui/SetupScreen.hpp"
 
-#include "carve/FormatCatalogue.hpp"
 #include "ui/AdaptiveGrid.hpp"
 #include "ui/Brand.hpp"
 #include "ui/ChoiceRow.hpp"
-#include "ui/ScreenTexts.hpp"
+#include "workflow/ScreenTexts.hpp"
 #include "ui/Section.hpp"
 #include "ui/Symbols.hpp"
 #include "workflow/AppModel.hpp"
-#include "wording/Wording.hpp"
 
 #include <QCheckBox>
-#include <QDateTime>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
@@ -44,13 +40,6 @@ void clearLayout(QVBoxLayout* layout)
     }
 }
 
-QString recentScanDetail(const ScanSummary& session)
-{
-    QString when = QLocale().toString(QDateTime::fromSecsSinceEpoch(session.createdAt.time_since_epoch().count()), QLocale::ShortFormat);
-    // A scan stopped part-way (cancelled, or the application quit) says so: it did not look at the whole card.
-    return when + QStringLiteral(" · ") + QString::fromStdString(countText(static_cast<int64_t>(session.filesFound), "file"))
-        + QStringLiteral(" found") + (session.cancelled ? QStringLiteral(" · stopped early") : QString());
-}
 
 }
 
@@ -100,7 +89,7 @@ SetupScreen::SetupScreen(AppModel& model, QWidget* parent)
         connect(box, &QCheckBox::toggled, this, [this, category](bool on) { m_model.setCategoryEnabled(category, on); });
     }
     m_kinds->content()->addWidget(grid);
-    auto* formats = Brand::paragraph(QString::fromStdString(FormatCatalogue::formatsLine()));
+    auto* formats = Brand::paragraph(formatsLine());
     Brand::makeSecondary(formats);
     m_kinds->content()->addWidget(formats);
 

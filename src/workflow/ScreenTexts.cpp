@@ -1,8 +1,12 @@
-#include "ui/ScreenTexts.hpp"
+#include "workflow/ScreenTexts.hpp"
 
+#include "carve/FormatCatalogue.hpp"
 #include "device/ByteCount.hpp"
 #include "wording/Wording.hpp"
 #include "workflow/AppModel.hpp"
+
+#include <QDateTime>
+#include <QLocale>
 
 #include <algorithm>
 #include <cmath>
@@ -178,6 +182,24 @@ QString unreadableAdvice(const CarveReport& report, bool copied)
         line += QStringLiteral(" Copying the card to this computer first reads each part of it once and gives the failing areas more "
                                "time; the next scan and saving then work from the copy.");
     return line;
+}
+
+bool offersCopyFirst(const ScanSession& session)
+{
+    return session.report.badReads > 0 && !session.copy && std::holds_alternative<ScanSession::Disk>(session.source);
+}
+
+QString recentScanDetail(const ScanSummary& session)
+{
+    QString when = QLocale().toString(QDateTime::fromSecsSinceEpoch(session.createdAt.time_since_epoch().count()), QLocale::ShortFormat);
+    // A scan stopped part-way (cancelled, or the application quit) says so: it did not look at the whole card.
+    return when + QStringLiteral(" · ") + QString::fromStdString(countText(static_cast<int64_t>(session.filesFound), "file"))
+        + QStringLiteral(" found") + (session.cancelled ? QStringLiteral(" · stopped early") : QString());
+}
+
+QString formatsLine()
+{
+    return QString::fromStdString(FormatCatalogue::formatsLine());
 }
 
 std::vector<ExtensionRow> extensionRows(const CarveReport& report)

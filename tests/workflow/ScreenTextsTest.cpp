@@ -1,4 +1,4 @@
-#include "ui/ScreenTexts.hpp"
+#include "workflow/ScreenTexts.hpp"
 #include "workflow/AppModel.hpp"
 
 #include <QTest>
@@ -159,6 +159,44 @@ private slots:
         const QString said = QStringLiteral("1 MB of the card could not be read (2 areas); those parts of the files found are zeros.");
         QCOMPARE(unreadableAdvice(report, true), said);
         QVERIFY(unreadableAdvice(report, false).startsWith(said + QStringLiteral(" Copying the card to this computer first reads each part")));
+    }
+
+    // Only a card that failed to read, scanned without a copy, is offered one.
+    void copyFirstIsOfferedForAFailingCardOnly_data()
+    {
+        QTest::addColumn<bool>("disk");
+        QTest::addColumn<int>("badReads");
+        QTest::addColumn<bool>("copied");
+        QTest::addColumn<bool>("offered");
+        QTest::newRow("failing card") << true << 3 << false << true;
+        QTest::newRow("healthy card") << true << 0 << false << false;
+        QTest::newRow("failing card scanned from its copy") << true << 3 << true << false;
+        QTest::newRow("failing image file") << false << 3 << false << false;
+    }
+    void copyFirstIsOfferedForAFailingCardOnly()
+    {
+        QFETCH(bool, disk);
+        QFETCH(int, badReads);
+        QFETCH(bool, copied);
+        QFETCH(bool, offered);
+        ScanSession session;
+        session.source = disk ? ScanSession::Source(ScanSession::Disk { "sdq", 1 << 20, "SD", {} }) : ScanSession::Source(ScanSession::Image { "/card.img", 1 << 20 });
+        session.report.badReads = badReads;
+        if (copied)
+            session.copy = ScanSession::Image { "/copies/SD copy.img", 1 << 20 };
+        QCOMPARE(offersCopyFirst(session), offered);
+    }
+
+    void recentScansSayWhatTheyFoundAndWhetherTheyStopped()
+    {
+        ScanSummary summary;
+        summary.createdAt = ScanSession::Time(std::chrono::seconds(1'772'373'908));
+        const QString when = QLocale().toString(QDateTime::fromSecsSinceEpoch(1'772'373'908), QLocale::ShortFormat);
+        summary.filesFound = 1;
+        QCOMPARE(recentScanDetail(summary), when + QStringLiteral(" · 1 file found"));
+        summary.filesFound = 1200;
+        summary.cancelled = true;
+        QCOMPARE(recentScanDetail(summary), when + QStringLiteral(" · 1200 files found · stopped early"));
     }
 
     void extensionRowsPutTheMostFilesFirst()

@@ -14,6 +14,8 @@
 namespace brightfold {
 
 struct ImageProgress;
+struct ScanSession;
+struct ScanSummary;
 
 // The texts the screens show that follow rules (titles, lines, tables), built
 // from the shared wording (wording/Wording.hpp). Each is a small function so
@@ -58,6 +60,15 @@ QString unreadableRegionsLine(int64_t badReads);
 /// How much of the card could not be read, and, for a card scanned without a
 /// copy (`copied` false), what copying it first does for the next try.
 QString unreadableAdvice(const CarveReport& report, bool copied);
+/// Whether the done screen offers to copy the card first and scan again: a
+/// card (an image file is a copy already) that failed to read, scanned without a copy.
+bool offersCopyFirst(const ScanSession& session);
+
+/// A stored scan in the setup screen's list: its date and time in the user's
+/// locale, the files it found, and whether it stopped early.
+QString recentScanDetail(const ScanSummary& session);
+/// The setup screen's line of the formats each category covers.
+QString formatsLine();
 
 /// One line of the done screen's table.
 struct ExtensionRow {
