@@ -3,6 +3,7 @@
 #include "scan/CardCopy.hpp"
 #include "scan/ScanRunner.hpp"
 #include "workflow/Executor.hpp"
+#include "workflow/PropertyChange.hpp"
 #include "workflow/PreviewBatch.hpp"
 #include "workflow/PreviewMaker.hpp"
 #include "scan/ScanStore.hpp"
@@ -71,19 +72,13 @@ DiskImages AppModel::diskImages() const
 void AppModel::setSource(const OptionalSource& source)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_source == source)
-        return;
-    m_source = source;
-    emit sourceChanged();
+    changeProperty(this, m_source, source, &AppModel::sourceChanged);
 }
 
 void AppModel::setEnabledCategories(const CategorySet& categories)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_enabledCategories == categories)
-        return;
-    m_enabledCategories = categories;
-    emit enabledCategoriesChanged();
+    changeProperty(this, m_enabledCategories, categories, &AppModel::enabledCategoriesChanged);
 }
 
 void AppModel::setCategoryEnabled(FormatCategory category, bool enabled)
@@ -99,28 +94,19 @@ void AppModel::setCategoryEnabled(FormatCategory category, bool enabled)
 void AppModel::setUnmountFirst(bool unmountFirst)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_unmountFirst == unmountFirst)
-        return;
-    m_unmountFirst = unmountFirst;
-    emit unmountFirstChanged();
+    changeProperty(this, m_unmountFirst, unmountFirst, &AppModel::unmountFirstChanged);
 }
 
 void AppModel::setCopyFirst(bool copyFirst)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_copyFirst == copyFirst)
-        return;
-    m_copyFirst = copyFirst;
-    emit copyFirstChanged();
+    changeProperty(this, m_copyFirst, copyFirst, &AppModel::copyFirstChanged);
 }
 
 void AppModel::setCopyFolder(const QString& folder)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_copyFolder == folder)
-        return;
-    m_copyFolder = folder;
-    emit copyFolderChanged();
+    changeProperty(this, m_copyFolder, folder, &AppModel::copyFolderChanged);
 }
 
 void AppModel::chooseCopyFolder()
@@ -504,27 +490,18 @@ void AppModel::reloadRecentScans()
 void AppModel::setStage(const AppStage& stage)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_stage == stage)
-        return;
-    m_stage = stage;
-    emit stageChanged();
-    updateDerived();
+    if (changeProperty(this, m_stage, stage, &AppModel::stageChanged))
+        updateDerived();
 }
 
 void AppModel::setDisks(const DiskList& disks)
 {
-    if (m_disks == disks)
-        return;
-    m_disks = disks;
-    emit disksChanged();
+    changeProperty(this, m_disks, disks, &AppModel::disksChanged);
 }
 
 void AppModel::setRefreshing(bool refreshing)
 {
-    if (m_isRefreshing == refreshing)
-        return;
-    m_isRefreshing = refreshing;
-    emit isRefreshingChanged();
+    changeProperty(this, m_isRefreshing, refreshing, &AppModel::isRefreshingChanged);
 }
 
 void AppModel::setProgress(const OptionalProgress& progress)
@@ -548,18 +525,12 @@ void AppModel::setCopyProgress(const OptionalCopyProgress& progress)
 
 void AppModel::setPreviewProgress(const OptionalWorkProgress& progress)
 {
-    if (m_previewProgress == progress)
-        return;
-    m_previewProgress = progress;
-    emit previewProgressChanged();
+    changeProperty(this, m_previewProgress, progress, &AppModel::previewProgressChanged);
 }
 
 void AppModel::setSetupWarning(const OptionalText& warning)
 {
-    if (m_setupWarning == warning)
-        return;
-    m_setupWarning = warning;
-    emit setupWarningChanged();
+    changeProperty(this, m_setupWarning, warning, &AppModel::setupWarningChanged);
 }
 
 void AppModel::setRecentScans(const SessionList& sessions)
@@ -570,16 +541,8 @@ void AppModel::setRecentScans(const SessionList& sessions)
 
 void AppModel::updateDerived()
 {
-    int step = stepIndex(m_stage);
-    if (step != m_step) {
-        m_step = step;
-        emit stepChanged();
-    }
-    QString status = brightfold::stepStatus(m_stage, m_progress);
-    if (status != m_stepStatus) {
-        m_stepStatus = status;
-        emit stepStatusChanged();
-    }
+    changeProperty(this, m_step, stepIndex(m_stage), &AppModel::stepChanged);
+    changeProperty(this, m_stepStatus, brightfold::stepStatus(m_stage, m_progress), &AppModel::stepStatusChanged);
 }
 
 }

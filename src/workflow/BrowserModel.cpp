@@ -6,6 +6,7 @@
 #include "scan/ScanStore.hpp"
 #include "workflow/BrowserTexts.hpp"
 #include "workflow/Executor.hpp"
+#include "workflow/PropertyChange.hpp"
 #include "workflow/PreviewMaker.hpp"
 
 #include <QDateTime>
@@ -132,10 +133,7 @@ void BrowserModel::setSelected(const ItemIdSet& selected)
 
 void BrowserModel::setErrorMessage(const OptionalMessage& message)
 {
-    if (message == m_errorMessage)
-        return;
-    m_errorMessage = message;
-    emit errorMessageChanged();
+    changeProperty(this, m_errorMessage, message, &BrowserModel::errorMessageChanged);
 }
 
 void BrowserModel::toggle(const RecoveredItem& item)
@@ -551,26 +549,17 @@ void BrowserModel::endWork(const OptionalMessage& status, const OptionalMessage&
 
 void BrowserModel::setLoading(bool loading)
 {
-    if (loading == m_isLoading)
-        return;
-    m_isLoading = loading;
-    emit isLoadingChanged();
+    changeProperty(this, m_isLoading, loading, &BrowserModel::isLoadingChanged);
 }
 
 void BrowserModel::setWorkProgress(const OptionalWorkProgress& progress)
 {
-    if (progress == m_workProgress)
-        return;
-    m_workProgress = progress;
-    emit workProgressChanged();
+    changeProperty(this, m_workProgress, progress, &BrowserModel::workProgressChanged);
 }
 
 void BrowserModel::setStatusMessage(const OptionalMessage& message)
 {
-    if (message == m_statusMessage)
-        return;
-    m_statusMessage = message;
-    emit statusMessageChanged();
+    changeProperty(this, m_statusMessage, message, &BrowserModel::statusMessageChanged);
 }
 
 }
