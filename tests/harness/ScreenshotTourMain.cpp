@@ -6,18 +6,11 @@
 
 #include "ScreenshotTour.hpp"
 
-#include "device/DeviceAccess.hpp"
-#include "ui/AppUpdater.hpp"
-#include "ui/DesktopServices.hpp"
-#include "ui/MainWindow.hpp"
-#include "ui/Symbols.hpp"
-#include "workflow/AppModel.hpp"
-#include "workflow/AppSettings.hpp"
+#include "app/DesktopApplication.hpp"
 
 #include <QApplication>
 
 #include <cstdio>
-#include <memory>
 
 using namespace brightfold;
 
@@ -31,19 +24,11 @@ int main(int argc, char* argv[])
             stderr);
         return 2;
     }
-    QApplication::setOrganizationName(QString::fromLatin1(AppSettings::kOrganisation));
-    QApplication::setApplicationName(QString::fromLatin1(AppSettings::kApplication));
-    QApplication::setDesktopFileName(QStringLiteral("org.brightfold.Recover"));
-    QApplication::setWindowIcon(Symbols::applicationIcon());
+    DesktopApplication::nameApplication();
     ScreenshotTour::preparePalette(*tour);
 
-    AppSettings settings = AppSettings::load(QApplication::arguments());
-    auto desktop = std::make_shared<DesktopServices>();
-    AppModel model(settings, std::make_shared<SystemDeviceAccess>(), desktop);
-    AppUpdater updater(AppBundle::running());
-    MainWindow window(model, updater, settings);
-    desktop->setParent(&window);
-    ScreenshotTour guide(*tour, model, window);
-    window.show();
+    DesktopApplication application(QApplication::arguments());
+    ScreenshotTour guide(*tour, application.model(), application.window());
+    application.window().show();
     return QApplication::exec();
 }
