@@ -26,8 +26,6 @@ namespace {
 
 // Previews are counted out to the screen every this many files.
 constexpr size_t kPreviewProgressStep = 4;
-// A scan and the disk listings started meanwhile.
-constexpr int kTaskThreads = 4;
 // The preview phase after a scan takes at most half the scan's own time, and
 // never less than this: a handful of hostile or slow files cannot hold every
 // result back. Files past the cap are shown by their type's icon.
@@ -47,7 +45,6 @@ AppModel::AppModel(AppSettings settings, std::shared_ptr<DeviceAccess> devices, 
     , m_desktop(std::move(desktop))
     , m_copyFolder(QDir::homePath() + QStringLiteral("/Brightfold Card Copies"))
 {
-    m_tasks.setMaxThreadCount(kTaskThreads);
     reloadRecentScans();
     m_step = stepIndex(m_stage);
     m_stepStatus = brightfold::stepStatus(m_stage, m_progress);
@@ -61,7 +58,19 @@ AppModel::~AppModel()
         m_scan->engine().cancel();
     if (m_previews)
         m_previews->stop();
-    m_tasks.waitForDone(); // the previews going on in the background included
+    // The tasks use this model to the end: wait for them, and for any they start
+    // meanwhile (the previews going on in the background included).
+    for (;;) {
+        QList<QFuture<void>> tasks;
+        {
+            const std::lock_guard lock(m_tasksLock);
+            tasks.swap(m_tasks);
+        }
+        if (tasks.isEmpty())
+            break;
+        for (QFuture<void>& task : tasks)
+            task.waitForFinished();
+    }
 }
 
 DiskImages AppModel::diskImages() const
@@ -131,7 +140,7 @@ void AppModel::refreshDisks()
 {
     reloadRecentScans();
     setRefreshing(true);
-    m_tasks.start([this] {
+    startTask([this] {
         DiskList disks = m_devices->externalDisks(DiskImages::excluded);
         std::optional<ExternalDisk> testDisk;
         if (m_settings.testVolume) {
@@ -218,7 +227,7 @@ void AppModel::start()
     m_previewsCancelled = false;
     stopPreviews(); // an earlier scan's, going on in the background
     setStage(AppStage::scanning(plan.name));
-    m_tasks.start([this, plan] { runScan(plan); });
+    startTask([this, plan] { runScan(plan); });
 }
 
 void AppModel::runScan(const ScanPlan& plan)
@@ -314,7 +323,7 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
     };
     auto first = std::make_shared<FirstScreenful>();
     const QString sessionId = QString::fromStdString(session.id.text());
-    m_tasks.start([this, batch, first, firstCount, sessionId] {
+    startTask([this, batch, first, firstCount, sessionId] {
         batch->run(std::nullopt, [this, first, firstCount, sessionId, raw = batch.get()](int tried, const CarvedFile& file, bool written) {
             bool shown = false;
             {
@@ -344,6 +353,13 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
     std::unique_lock lock(first->lock);
     first->changed.wait_until(lock, std::chrono::steady_clock::now() + previewCap(scanTime),
         [&] { return first->ended || first->tried >= firstCount; });
+}
+
+void AppModel::startTask(std::function<void()> task)
+{
+    const std::lock_guard lock(m_tasksLock);
+    m_tasks.removeIf([](const QFuture<void>& running) { return running.isFinished(); });
+    m_tasks.append(Executor::shared().run(std::move(task)));
 }
 
 void AppModel::stopPreviews()

@@ -16,12 +16,15 @@
 #include "scan/ScanSummary.hpp"
 
 #include <QObject>
-#include <QThreadPool>
+#include <QFuture>
+#include <QList>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -187,6 +190,8 @@ private:
         std::optional<std::filesystem::path> copyFolder; ///< the card is copied there first
     };
 
+    /// Runs `task` on the shared executor; the model waits for it before it goes. Any thread.
+    void startTask(std::function<void()> task);
     void runScan(const ScanPlan& plan);
     /// Copies the card of `plan` into its copy folder, showing the copy's progress.
     CardCopyResult copyCard(const ScanPlan& plan, const ByteSourcePtr& card);
@@ -241,7 +246,8 @@ private:
     bool m_browseLatestWhenListed { false };
 
     MainThreadGate m_gate { this };
-    QThreadPool m_tasks; // last: its destructor waits for the tasks, which use the members above
+    std::mutex m_tasksLock;
+    QList<QFuture<void>> m_tasks; ///< started by startTask(); the destructor waits for them
 };
 
 }
