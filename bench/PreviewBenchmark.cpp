@@ -19,6 +19,7 @@
 #include "device/DeviceAccess.hpp"
 #include "scan/ScanRunner.hpp"
 #include "device/MemorySource.hpp"
+#include "workflow/AppModel.hpp"
 #include "workflow/BrowserModel.hpp"
 #include "workflow/PreviewBatch.hpp"
 #include "workflow/PreviewMaker.hpp"
@@ -37,6 +38,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <mutex>
 
 using namespace brightfold;
 
@@ -176,11 +178,14 @@ constexpr double kUhs1BytesPerSecond = 90e6; // a UHS-I card's sustained read
 std::vector<std::string> g_cards;
 
 /// From "Start Recovery" to the review screen on a card image: the scan, then
-/// the previews of what it found, each timed on its own.
+/// the previews of the first screenful of what it found (the application shows
+/// the results then), each timed on its own; and the time all previews took.
 void cardToReview(benchmark::State& state, const std::string& image)
 {
     double scanSeconds = 0;
     double previewSeconds = 0;
+    double firstScreenSeconds = 0;
+    double firstScreenCpu = 0;
     double previewCpu = 0;
     size_t files = 0;
     int made = 0;
@@ -198,26 +203,36 @@ void cardToReview(benchmark::State& state, const std::string& image)
         timer.restart();
         const double before = cpuSeconds();
         {
+            const int firstScreenful = std::min<int>(AppModel::kFirstScreenful, static_cast<int>(report.files.size()));
+            std::mutex lock;
             PreviewBatch batch(report.files, scan.source(), folder.path());
-            batch.run(std::nullopt);
+            batch.run(std::nullopt, [&](int tried, const CarvedFile&, bool) {
+                if (tried != firstScreenful)
+                    return;
+                const std::lock_guard held(lock);
+                firstScreenSeconds = double(timer.nsecsElapsed()) / 1e9;
+                firstScreenCpu = cpuSeconds() - before;
+            });
             made = batch.made();
         }
         previewSeconds = double(timer.nsecsElapsed()) / 1e9;
         previewCpu = cpuSeconds() - before;
         files = report.files.size();
-        state.SetIterationTime(scanSeconds + previewSeconds);
+        state.SetIterationTime(scanSeconds + firstScreenSeconds);
     }
     const double uhs1Scan = std::max(scanSeconds, bytes / kUhs1BytesPerSecond);
     state.counters["files"] = double(files);
     state.counters["previews_made"] = made;
     state.counters["scan_s"] = scanSeconds;
-    state.counters["previews_s"] = previewSeconds;
+    state.counters["first_screen_s"] = firstScreenSeconds;
+    state.counters["all_previews_s"] = previewSeconds;
     state.counters["uhs1_scan_s"] = uhs1Scan;
-    state.counters["review_per_scan_uhs1"] = (uhs1Scan + previewSeconds) / uhs1Scan;
+    state.counters["review_per_scan_uhs1"] = (uhs1Scan + firstScreenSeconds) / uhs1Scan;
     // The previews' CPU spread over the cores, as on a machine of our own.
-    const double idlePreviews = previewCpu / PreviewBatch::defaultWorkerCount();
-    state.counters["previews_cpu_s"] = previewCpu;
-    state.counters["review_per_scan_uhs1_idle_machine"] = (uhs1Scan + idlePreviews) / uhs1Scan;
+    const double idleFirstScreen = firstScreenCpu / PreviewBatch::defaultWorkerCount();
+    state.counters["first_screen_cpu_s"] = firstScreenCpu;
+    state.counters["all_previews_cpu_s"] = previewCpu;
+    state.counters["review_per_scan_uhs1_idle_machine"] = (uhs1Scan + idleFirstScreen) / uhs1Scan;
 }
 
 /// A stored scan that found 100,000 photos and videos (no previews on disk).

@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
@@ -69,7 +70,12 @@ MainWindow::MainWindow(AppModel& model, AppUpdater& updater, const AppSettings& 
     setCentralWidget(content);
     buildMenus();
 
-    resize(860, 760);
+    // Tall enough for a review of a few dozen kinds of file without scrolling,
+    // where the screen has the room.
+    QSize size(kDefaultWidth, kDefaultHeight);
+    if (const QScreen* shown = QWidget::screen())
+        size = size.boundedTo(shown->availableGeometry().size() * 0.9).expandedTo(QSize(kMinimumContentWidth, kMinimumContentHeight));
+    resize(size);
     restoreGeometry(windowSettings().value(kGeometryKey).toByteArray());
 
     connect(&m_model, &AppModel::stageChanged, this, &MainWindow::showStage);

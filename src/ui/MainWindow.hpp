@@ -21,6 +21,8 @@ class MainWindow : public QMainWindow {
 public:
     static constexpr int kMinimumContentWidth = 660;  // points
     static constexpr int kMinimumContentHeight = 600; // points
+    static constexpr int kDefaultWidth = 900;         // points
+    static constexpr int kDefaultHeight = 960;        // points
 
     MainWindow(AppModel& model, AppUpdater& updater, const AppSettings& settings, QWidget* parent = nullptr);
 

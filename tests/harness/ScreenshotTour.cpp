@@ -89,11 +89,9 @@ ScreenshotTour::ScreenshotTour(Options options, AppModel& model, MainWindow& win
     , m_window(window)
 {
     QDir().mkpath(m_options.folder);
-    if (m_options.minimum) {
+    // The default size is the one the window opens at on this screen.
+    if (m_options.minimum)
         m_window.resize(m_window.minimumSizeHint());
-    } else {
-        m_window.resize(900, 780);
-    }
     // The scanning screen is caught at its first snapshot, before the scan is
     // over, once every screen has taken the snapshot in.
     auto catchScan = [this] {
