@@ -147,7 +147,10 @@ uint64_t CarveEngine::firstPass(Scan& scan)
         if (chunk.empty())
             break; // nothing more can be read below the reported size: treat it as the end
         m_context.setWindow(reader.heldStart(), reader.held());
-        m_context.forgetSearchesBefore(offset);
+        // A candidate still waiting searches on from where it stopped: what its
+        // search learnt is kept.
+        m_context.forgetSearchesBefore(scan.undecided.empty() ? offset : std::min(offset, scan.undecided.front().start));
+        carveWaiting(scan, reader.heldEnd());
 
         auto next = scanChunk(offset, chunk, scan);
         if (!next)
@@ -159,6 +162,11 @@ uint64_t CarveEngine::firstPass(Scan& scan)
             onProgress(progress(scan, offset));
         }
     }
+    // A scan stopped early reads on for nothing; a whole one decides what still waits.
+    if (offset < size && isCancelled())
+        giveUpWaiting(scan);
+    else
+        carveWaiting(scan, std::nullopt);
     return offset;
 }
 
@@ -245,7 +253,7 @@ void CarveEngine::carveAgain(uint64_t start, Scan& scan)
     if (window.empty())
         return;
     m_context.setWindow(start, window);
-    auto found = carveAt(window, 0, start, scan);
+    auto found = carveAt(window, 0, start, scan).found;
     if (!found)
         return;
     found->match = found->match.clippedTo(scan.size - start);
@@ -312,20 +320,23 @@ std::optional<uint64_t> CarveEngine::scanChunk(uint64_t chunkStart, std::span<co
             continue;
         }
         const uint64_t start = chunkStart + i;
-        auto found = carveAt(chunk, i, start, scan);
-        if (found)
-            found->match = found->match.clippedTo(scan.size - start);
-        if (!found || !admit(start, found->match, scan)) {
+        Carving carving = carveAt(chunk, i, start, scan, scan.firstPass);
+        if (carving.waiting) {
+            // Whatever it gives, the scan steps to the next position (only a carver
+            // of opaque bodies waits, and no carver there proved a file).
+            scan.undecided.push_back({ start, std::nullopt, std::nullopt, std::move(carving.waiting) });
             i += stride;
             continue;
         }
-        // A file of a category not asked for is not listed, but still skipped over.
-        std::optional<size_t> listed;
-        if (m_config.enabledCategories.contains(found->match.category)) {
-            record(start, found->match, scan);
-            listed = scan.files.size() - 1;
+        if (!carving.found) {
+            i += stride;
+            continue;
         }
-        const uint64_t target = nextCandidate(start, *found, listed, scan);
+        Found& found = *carving.found;
+        found.match = found.match.clippedTo(scan.size - start);
+        // A file of a category not asked for is not listed, but still skipped over.
+        const uint64_t target = nextCandidate(start, found);
+        settle({ start, std::move(found) }, scan);
         if (target >= chunkEnd)
             return target;
         i = target - chunkStart; // on the grid: a start on it plus the stride, or an end rounded up to it
@@ -343,11 +354,13 @@ bool CarveEngine::mayHoldSignature(std::span<const uint8_t> chunk, uint64_t i) c
     return false;
 }
 
-std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start, Scan& scan)
+CarveEngine::Carving CarveEngine::carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start, Scan& scan, bool mayWait)
 {
     std::optional<Found> guess; // a heuristic match, kept until a later carver proves one
+    std::optional<Waiting> waiting;
     bool noted = !scan.firstPass;
-    for (const auto& entry : m_entries) {
+    for (size_t index = 0; index < m_entries.size(); ++index) {
+        const SignatureEntry& entry = m_entries[index];
         if (entry.offset < 0 && static_cast<uint64_t>(-entry.offset) > i)
             continue;
         const uint64_t at = i + static_cast<uint64_t>(entry.offset);
@@ -359,24 +372,140 @@ std::optional<CarveEngine::Found> CarveEngine::carveAt(std::span<const uint8_t> 
             scan.candidates.push_back(start);
             noted = true;
         }
+        const FormatCarver& carver = *m_carvers[entry.carverIndex];
+        std::optional<Found> found;
         try {
-            const FormatCarver& carver = *m_carvers[entry.carverIndex];
-            auto match = carver.carve(start, m_context);
-            if (match && match->length > 0 && match->confidence == CarveConfidence::exact)
-                return Found { std::move(*match), carver.provesWholeBody() };
-            if (match && match->length > 0 && !guess)
-                guess = Found { std::move(*match), carver.provesWholeBody() };
-        } catch (const DeviceError&) {
-            // A failed read near one candidate never stops the scan.
+            found = carveWith(carver, start, mayWait && !waiting && !carver.provesWholeBody());
+        } catch (const SearchAheadOfScan& ahead) {
+            waiting = Waiting { index, ahead.until, guess };
+            continue;
+        }
+        if (found && found->match.confidence == CarveConfidence::exact) {
+            if (!waiting)
+                return { std::move(found) };
+            // Proven here by a later carver: the one before it that waits decides
+            // first, so it is carved now, reading what it needs.
+            auto earlier = carveWith(*m_carvers[m_entries[waiting->entry].carverIndex], start, false);
+            return { earlier && earlier->match.confidence == CarveConfidence::exact ? std::move(earlier) : std::move(found) };
+        }
+        if (found && waiting && !waiting->guessAfter)
+            waiting->guessAfter = std::move(found);
+        else if (found && !waiting && !guess)
+            guess = std::move(found);
+    }
+    if (waiting)
+        return { std::nullopt, std::move(waiting) };
+    return { std::move(guess) };
+}
+
+std::optional<CarveEngine::Found> CarveEngine::carveWith(const FormatCarver& carver, uint64_t start, bool mayWait)
+{
+    struct Wait {
+        ReadContext& context;
+        Wait(ReadContext& context, bool wait) : context(context) { context.letSearchesWait(wait); }
+        ~Wait() { context.letSearchesWait(false); }
+    } wait { m_context, mayWait };
+    try {
+        auto match = carver.carve(start, m_context);
+        if (match && match->length > 0)
+            return Found { std::move(*match), carver.provesWholeBody() };
+    } catch (const DeviceError&) {
+        // A failed read near one candidate never stops the scan.
+    }
+    return std::nullopt;
+}
+
+void CarveEngine::carveWaiting(Scan& scan, std::optional<uint64_t> heldEnd)
+{
+    for (Outcome& outcome : scan.undecided) {
+        if (!outcome.waiting || (heldEnd && outcome.waiting->until > *heldEnd))
+            continue;
+        try {
+            decide(outcome, carveWith(*m_carvers[m_entries[outcome.waiting->entry].carverIndex], outcome.start, heldEnd.has_value()), scan);
+        } catch (const SearchAheadOfScan& ahead) {
+            outcome.waiting->until = ahead.until;
         }
     }
-    return guess;
+    admitDecided(scan);
+}
+
+void CarveEngine::giveUpWaiting(Scan& scan)
+{
+    for (Outcome& outcome : scan.undecided) {
+        if (outcome.waiting)
+            decide(outcome, std::nullopt, scan);
+    }
+    admitDecided(scan);
+}
+
+void CarveEngine::decide(Outcome& outcome, std::optional<Found> own, Scan& scan)
+{
+    Waiting& waiting = *outcome.waiting;
+    // As carveAt decides: its own exact match, else the first guess in table order.
+    if (own && own->match.confidence == CarveConfidence::exact)
+        outcome.found = std::move(own);
+    else if (waiting.guessBefore)
+        outcome.found = std::move(waiting.guessBefore);
+    else if (own)
+        outcome.found = std::move(own);
+    else
+        outcome.found = std::move(waiting.guessAfter);
+    outcome.waiting.reset();
+    if (!outcome.found)
+        return;
+    outcome.found->match = outcome.found->match.clippedTo(scan.size - outcome.start);
+    if (m_config.enabledCategories.contains(outcome.found->match.category))
+        outcome.digests = digestsOf(outcome.start, outcome.found->match.length);
+}
+
+void CarveEngine::settle(Outcome outcome, Scan& scan)
+{
+    if (scan.undecided.empty()) {
+        list(outcome.start, *outcome.found, std::nullopt, scan);
+        return;
+    }
+    // Its bytes are near now: the digests are taken while the chunks hold them.
+    if (m_config.enabledCategories.contains(outcome.found->match.category))
+        outcome.digests = digestsOf(outcome.start, outcome.found->match.length);
+    scan.undecided.push_back(std::move(outcome));
+}
+
+void CarveEngine::admitDecided(Scan& scan)
+{
+    while (!scan.undecided.empty() && !scan.undecided.front().waiting) {
+        Outcome& outcome = scan.undecided.front();
+        if (outcome.found)
+            list(outcome.start, *outcome.found, std::move(outcome.digests), scan);
+        scan.undecided.pop_front();
+    }
+}
+
+void CarveEngine::list(uint64_t start, const Found& found, std::optional<Digests> digests, Scan& scan)
+{
+    if (!admit(start, found.match, scan))
+        return;
+    std::optional<size_t> listed;
+    if (m_config.enabledCategories.contains(found.match.category)) {
+        record(start, found.match, digests ? std::move(*digests) : digestsOf(start, found.match.length), scan);
+        listed = scan.files.size() - 1;
+    }
+    if (found.match.confidence == CarveConfidence::exact && !found.wholeBody)
+        scan.openBodies.push_back({ start + found.match.length, listed });
+}
+
+CarveEngine::Digests CarveEngine::digestsOf(uint64_t start, uint64_t length)
+{
+    return { headDigest(start, length), sampleDigests(start, length) };
 }
 
 void CarveEngine::record(uint64_t start, const CarveMatch& match, Scan& scan)
 {
-    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, "", headDigest(start, match.length),
-        sampleDigests(start, match.length) });
+    record(start, match, digestsOf(start, match.length), scan);
+}
+
+void CarveEngine::record(uint64_t start, const CarveMatch& match, Digests digests, Scan& scan)
+{
+    scan.files.push_back({ start, match.length, match.ext, match.category, match.confidence, "", std::move(digests.head), std::move(digests.samples) });
     ++scan.countsByExt[match.ext];
     scan.bytesRecovered += match.length;
 }
@@ -419,15 +548,11 @@ bool CarveEngine::admit(uint64_t start, const CarveMatch& match, Scan& scan)
     return true;
 }
 
-uint64_t CarveEngine::nextCandidate(uint64_t start, const Found& found, std::optional<size_t> listed, Scan& scan) const
+uint64_t CarveEngine::nextCandidate(uint64_t start, const Found& found) const
 {
-    if (found.match.confidence != CarveConfidence::exact)
+    if (found.match.confidence != CarveConfidence::exact || !found.wholeBody)
         return start + m_stride;
     const uint64_t end = start + found.match.length;
-    if (!found.wholeBody) {
-        scan.openBodies.push_back({ end, listed });
-        return start + m_stride;
-    }
     return end % m_stride == 0 ? end : end + (m_stride - end % m_stride);
 }
 

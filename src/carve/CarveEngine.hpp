@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -104,6 +105,44 @@ private:
         std::optional<size_t> file; ///< its index in Scan::files, when listed
     };
 
+    /// A carver's match, and whether that carver checks whole bodies.
+    struct Found {
+        CarveMatch match;
+        bool wholeBody;
+    };
+
+    /// A candidate whose carver's search waits for the scan to hold the bytes it
+    /// searches (a search for an end record far ahead): carved again then, and
+    /// decided with what the other carvers at its start gave.
+    struct Waiting {
+        size_t entry;  ///< the waiting carver's entry in m_entries
+        uint64_t until; ///< carved again once the scan's chunks hold the bytes up to here
+        std::optional<Found> guessBefore {}; ///< the first guess of a carver before it in table order
+        std::optional<Found> guessAfter {};  ///< the first guess of a carver after it
+    };
+
+    /// What the carvers made of one candidate: a match, nothing, or a wait.
+    struct Carving {
+        std::optional<Found> found;
+        std::optional<Waiting> waiting {};
+    };
+
+    struct Digests {
+        std::optional<std::string> head;
+        std::optional<std::vector<std::string>> samples;
+    };
+
+    /// A candidate's outcome, held in grid order behind a candidate still waiting:
+    /// whether a match is listed depends on the files before it (an opaque body
+    /// around it drops a guess). The scan's path never does, since only carvers
+    /// whose exact files it steps into (opaque bodies) may wait.
+    struct Outcome {
+        uint64_t start;
+        std::optional<Found> found;
+        std::optional<Digests> digests {}; ///< taken when it was decided, for a file of an asked category
+        std::optional<Waiting> waiting {};
+    };
+
     /// One run's state: the source size it saw at the start and what it has found.
     struct Scan {
         uint64_t size;
@@ -116,12 +155,8 @@ private:
         /// failing area read later may change what the carver finds there.
         std::vector<uint64_t> candidates {};
         bool firstPass { true };
-    };
-
-    /// A carver's match, and whether that carver checks whole bodies.
-    struct Found {
-        CarveMatch match;
-        bool wholeBody;
+        /// Outcomes from the first one still waiting on, in grid order.
+        std::deque<Outcome> undecided {};
     };
 
     bool isCancelled();
@@ -137,25 +172,49 @@ private:
     /// signature lies there, in table order; the first exact match wins, else the
     /// first heuristic one (a guess never hides a file another carver proves).
     /// A carver's read error only declines the candidate; any other error leaves.
-    /// In the first pass the candidate is noted in `scan`.
-    std::optional<Found> carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start, Scan& scan);
+    /// In the first pass the candidate is noted in `scan`. With `mayWait`, one
+    /// carver whose exact files are opaque bodies may wait for the scan to reach
+    /// what it searches, unless a carver after it proves a file there.
+    Carving carveAt(std::span<const uint8_t> chunk, uint64_t i, uint64_t start, Scan& scan, bool mayWait = false);
+    /// Runs one carver at `start`; its read errors decline. With `mayWait`, its
+    /// search may stop to wait for the scan (SearchAheadOfScan leaves).
+    std::optional<Found> carveWith(const FormatCarver& carver, uint64_t start, bool mayWait);
+    /// Carves again the waiting candidates whose bytes the chunks now hold, up to
+    /// `heldEnd` (they may wait again for what lies beyond); without it, every
+    /// one, reading what it needs. Then lists what no longer waits behind one.
+    void carveWaiting(Scan& scan, std::optional<uint64_t> heldEnd);
+    /// The scan stopped early: what still waits is decided by the other carvers
+    /// at its start alone, without reading further.
+    void giveUpWaiting(Scan& scan);
+    /// Decides a waiting outcome from what its own carver found (`own`) and the
+    /// guesses of the others, and takes the digests of a file to be listed.
+    void decide(Outcome& outcome, std::optional<Found> own, Scan& scan);
+    /// Lists a decided outcome when no candidate before it waits, else holds it
+    /// in grid order.
+    void settle(Outcome outcome, Scan& scan);
+    /// Lists the outcomes at the front of `scan.undecided` that are decided.
+    void admitDecided(Scan& scan);
     /// Whether a match at `start` is kept. Inside the body of an exact file only an
     /// exact match is: it shows that the body is not all that file's (a file
     /// written over part of it, or a fragment of another in its range), so the
     /// enclosing files are demoted to heuristic. A guess there is dropped.
     bool admit(uint64_t start, const CarveMatch& match, Scan& scan);
+    /// Lists a match that admit() keeps (when its category is asked for) and
+    /// opens its body to look inside when that is opaque.
+    void list(uint64_t start, const Found& found, std::optional<Digests> digests, Scan& scan);
+    /// The digests a listed file carries, read from its bytes.
+    Digests digestsOf(uint64_t start, uint64_t length);
     /// Adds a file: its head and sample digests, the running counts.
     void record(uint64_t start, const CarveMatch& match, Scan& scan);
+    void record(uint64_t start, const CarveMatch& match, Digests digests, Scan& scan);
     /// The head digest of a file, or none when its first bytes cannot be read.
     std::optional<std::string> headDigest(uint64_t start, uint64_t length);
     /// The digests of the file's samples past its head (one 4 KiB read per MiB,
     /// from the chunk where it holds them), or none when one cannot be read.
     std::optional<std::vector<std::string>> sampleDigests(uint64_t start, uint64_t length);
     /// The grid position after a file: past the end of an exact file whose whole
-    /// body was checked; else the next one, since the file may hide others (an
-    /// exact file with an opaque body becomes an open body to look inside).
-    /// `listed` is the file's index in Scan::files, when it was listed.
-    uint64_t nextCandidate(uint64_t start, const Found& found, std::optional<size_t> listed, Scan& scan) const;
+    /// body was checked; else the next one, since the file may hide others.
+    uint64_t nextCandidate(uint64_t start, const Found& found) const;
     /// Files mode: copies every file found into the output folder under the names a
     /// save gives them (written whole under a temporary name, checked, then named);
     /// a copy that fails is listed and the others go on.

@@ -180,6 +180,14 @@ std::span<const uint8_t> ChunkReader::take(uint64_t offset)
     return m_current.subspan(static_cast<size_t>(offset - slot.from));
 }
 
+uint64_t ChunkReader::heldEnd() const
+{
+    if (!m_taken)
+        return 0;
+    const uint64_t chunks = m_currentChunk + m_slots.size();
+    return chunks > m_sourceSize / m_chunkSize ? m_sourceSize : chunks * m_chunkSize;
+}
+
 std::optional<ByteRun> ChunkReader::bytes(uint64_t offset, uint64_t count)
 {
     if (!m_taken)

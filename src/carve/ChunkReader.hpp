@@ -52,6 +52,11 @@ public:
     /// next take().
     std::optional<ByteRun> bytes(uint64_t offset, uint64_t count);
 
+    /// Where the bytes that bytes() can serve end: the end of the last chunk it
+    /// may hold after the scanned one (the source's end at most); 0 before the
+    /// first take(). A walk that reads past it reads the source again.
+    uint64_t heldEnd() const;
+
     uint64_t chunkSize() const { return m_chunkSize; }
 
 private:

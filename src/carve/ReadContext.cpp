@@ -143,7 +143,10 @@ ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>>
         longest = std::max(longest, pattern.size());
     const uint64_t total = size();
     for (uint64_t pos = from;;) {
-        const uint64_t wanted = std::min<uint64_t>(total - pos, step + longest - 1);
+        // Starts at or past the bound are not asked about: their bytes are not read.
+        const uint64_t wanted = std::min<uint64_t>(total - pos, std::min(step, bound - pos) + longest - 1);
+        if (m_searchesWait && m_chunks && wanted > m_chunks->heldEnd() - std::min(pos, m_chunks->heldEnd()))
+            return { std::nullopt, pos, pos + wanted };
         auto bytes = piece(pos, wanted);
         // Starts in [pos, pos + step) are decided by this piece; later ones only
         // when it reaches the end of what can be read.
@@ -200,6 +203,8 @@ std::optional<ReadContext::Occurrence> ReadContext::firstOccurrence(std::span<co
         const uint64_t bound = std::min(searchEnd, m_searches.nextKnownStart(key, pos));
         Scanned scanned = scan(patterns, pos, bound, static_cast<uint64_t>(chunk), grid);
         m_searches.learn(key, pos, scanned.clearUntil, scanned.found);
+        if (scanned.waitUntil)
+            throw SearchAheadOfScan { *scanned.waitUntil };
         if (scanned.found)
             return scanned.found;
         if (scanned.clearUntil < bound)

@@ -32,6 +32,15 @@ T integerAt(std::span<const uint8_t> bytes, size_t at, ByteOrder order)
     return value;
 }
 
+/// Thrown out of a search that may wait for the scan (ReadContext::letSearchesWait)
+/// when its next piece lies past the chunks the engine's reader can hold: the
+/// engine carves at the same start again once the scan holds the bytes up to
+/// `until`, and the search goes on from where it stopped (its memo kept that).
+/// It passes through carvers untouched, like a read error.
+struct SearchAheadOfScan {
+    uint64_t until;
+};
+
 /// The carvers' only view of the source. Reads that lie wholly inside the
 /// current window (the engine's chunk) are served from memory without a copy;
 /// during a scan, reads past it are served from the chunks the engine's reader
@@ -64,6 +73,11 @@ public:
     /// Serves reads outside the window from the chunks `chunks` holds, while it
     /// lives (the engine's reader during a run); nullptr reads the source again.
     void readThrough(ChunkReader* chunks) { m_chunks = chunks; }
+    /// While set (and reading through the engine's chunks), a search whose next
+    /// piece lies past what the chunks can hold throws SearchAheadOfScan instead
+    /// of reading the source: those bytes are read once, when the scan gets there.
+    /// The engine sets it for carvers whose answer it can wait for.
+    void letSearchesWait(bool wait) { m_searchesWait = wait; }
     /// Drops what searches learnt about ranges before `offset`: the engine calls
     /// it as it moves on, since no walk starts behind its chunk.
     void forgetSearchesBefore(uint64_t offset) { m_searches.forgetBefore(offset); }
@@ -125,6 +139,9 @@ private:
     struct Scanned {
         std::optional<Occurrence> found;
         uint64_t clearUntil;
+        /// Set when the search stopped at clearUntil to wait for the scan to hold
+        /// the bytes up to here.
+        std::optional<uint64_t> waitUntil {};
     };
     /// Where a search looks: every `spacing`-th position, those whose remainder
     /// by `spacing` is `phase`.
@@ -142,6 +159,7 @@ private:
     uint64_t m_windowStart { 0 };
     std::span<const uint8_t> m_window;
     ChunkReader* m_chunks { nullptr };
+    bool m_searchesWait { false };
     SearchMemo m_searches;
     std::vector<uint8_t> m_scratch;
     ByteRun m_heldPiece; ///< a search piece the chunks hold across a chunk boundary

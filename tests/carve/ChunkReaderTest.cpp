@@ -182,5 +182,35 @@ TEST(ChunkReaderTest, TheContextSearchesAheadThroughTheHeldChunks)
     EXPECT_EQ(source.delivered, readAfterSearch) << "the scan finds them held";
 }
 
+TEST(ChunkReaderTest, ASearchThatMayWaitStopsAtTheHeldChunksAndGoesOnFromThere)
+{
+    // Guards against a search reading past the held chunks what the scan reads again later.
+    const std::vector<uint8_t> marker { '%', '%', 'E', 'O', 'F' };
+    RecordingSource source(ByteBuilder().place(9 * kChunk + 7, marker).padTo(12 * kChunk).build());
+    auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
+    ReadContext context(shared);
+    ChunkReader reader(source, kChunk);
+    context.readThrough(&reader);
+    context.letSearchesWait(true);
+    std::optional<uint64_t> found;
+    uint64_t scanned = 0;
+    for (; scanned < 12 * kChunk && !found; scanned += kChunk) {
+        reader.take(scanned);
+        context.setWindow(reader.heldStart(), reader.held());
+        try {
+            found = context.find(marker, 10, 12 * kChunk, 1024);
+        } catch (const SearchAheadOfScan& ahead) {
+            EXPECT_GT(ahead.until, reader.heldEnd());
+            EXPECT_EQ(source.delivered, reader.heldEnd()) << "nothing read past the held chunks";
+        }
+    }
+    EXPECT_EQ(found, 9 * kChunk + 7);
+    EXPECT_EQ(scanned, 7 * kChunk) << "found once the chunks up to the marker are held";
+    std::vector<std::pair<uint64_t, uint64_t>> reads = source.reads;
+    std::sort(reads.begin(), reads.end());
+    EXPECT_EQ(std::adjacent_find(reads.begin(), reads.end()), reads.end()) << "no chunk read twice";
+    EXPECT_EQ(source.delivered, 10 * kChunk);
+}
+
 }
 }
