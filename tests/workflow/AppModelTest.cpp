@@ -165,8 +165,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(made.count(), files - AppModel::kFirstScreenful, kScanTimeout);
         for (const QList<QVariant>& signal : made) {
             QCOMPARE(signal.at(0).toString(), QString::fromStdString(session.id.text()));
-            const auto preview = ScanStore::folder(session) / "previews" / ("f" + std::to_string(signal.at(1).toULongLong() / 512) + ".jpg");
-            QVERIFY2(std::filesystem::exists(preview), preview.c_str());
+            const QString preview = QString::fromStdString((ScanStore::folder(session) / "previews").string())
+                + QStringLiteral("/f%1.jpg").arg(signal.at(1).toULongLong() / 512);
+            QVERIFY2(QFile::exists(preview), qPrintable(preview));
         }
         QCOMPARE(QDir(QString::fromStdString((ScanStore::folder(session) / "previews").string())).entryList({ "*.jpg" }).size(), files);
     }

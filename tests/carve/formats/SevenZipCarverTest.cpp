@@ -6,10 +6,14 @@ namespace {
 
 /// The signature header (signature, version, start header CRC, then next
 /// header offset, size and CRC), `packed` bytes of packed streams, and the next header.
+// Header, MainStreamsInfo, ... (an array of its own: GCC 12 at -O2 takes a
+// member's brace list for uninitialised bytes).
+constexpr uint8_t kNextHeader[] = { 0x01, 0x04, 0x06, 0x00, 0x00 };
+
 struct SevenZipBuilder {
     uint8_t major { 0 };
     size_t packed { 700 };
-    std::vector<uint8_t> nextHeader { 0x01, 0x04, 0x06, 0x00, 0x00 }; // Header, MainStreamsInfo, ...
+    std::vector<uint8_t> nextHeader = std::vector<uint8_t>(std::begin(kNextHeader), std::end(kNextHeader));
     std::optional<uint32_t> nextHeaderCRC, startHeaderCRC;
     std::optional<uint64_t> nextOffset;
 
