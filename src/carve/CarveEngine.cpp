@@ -28,24 +28,56 @@ constexpr size_t kCandidatesKept = 1 << 20;
 constexpr uint64_t kCarveAgainDistance = 64 * 1024 * 1024;
 // Bytes around a candidate carved again that are read as its window.
 constexpr uint64_t kCarveAgainWindow = 64 * 1024;
+// Bytes of fragmented files kept from the scan's chunks for the file systems' walks.
+constexpr uint64_t kKeptBytes = 48 * 1024 * 1024;
 
 /// The source as a second look after the scan reads it: unreadable regions come
 /// back as zeros as before but are not counted again, the scan counted them once.
+/// Bytes the scan kept (`kept`, when given) are served from memory.
 class SecondLook final : public ByteSource {
 public:
-    explicit SecondLook(ByteSourcePtr source) : m_source(std::move(source)) { }
+    explicit SecondLook(ByteSourcePtr source, const KeptRuns* kept = nullptr) : m_source(std::move(source)), m_kept(kept) { }
     uint64_t size() const override { return m_source->size(); }
     int64_t badReads() const override { return m_source->badReads(); }
     std::string descriptionForReport() const override { return m_source->descriptionForReport(); }
     size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
     {
+        if (m_kept) {
+            if (auto kept = m_kept->find(offset, buffer.size())) {
+                std::copy(kept->begin(), kept->end(), buffer.begin());
+                return kept->size();
+            }
+        }
         m_unreadable.clear();
         return m_source->readIntoUncounted(offset, buffer, m_unreadable);
     }
 
 private:
     ByteSourcePtr m_source;
+    const KeptRuns* m_kept;
     std::vector<UnreadableRegion> m_unreadable;
+};
+
+/// What the engine's chunk reader holds or may hold next, and nothing elsewhere: a
+/// look at the start of the source that reads nothing the scan would not.
+class HeldChunks final : public ByteSource {
+public:
+    HeldChunks(ChunkReader& reader, uint64_t size) : m_reader(reader), m_size(size) { }
+    uint64_t size() const override { return m_size; }
+    int64_t badReads() const override { return 0; }
+    std::string descriptionForReport() const override { return {}; }
+    size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+    {
+        auto held = m_reader.bytes(offset, buffer.size());
+        if (!held)
+            return 0;
+        std::copy(held->begin(), held->end(), buffer.begin());
+        return held->size();
+    }
+
+private:
+    ChunkReader& m_reader;
+    uint64_t m_size;
 };
 
 double secondsSince(std::chrono::steady_clock::time_point start)
@@ -147,6 +179,9 @@ uint64_t CarveEngine::firstPass(Scan& scan)
         if (chunk.empty())
             break; // nothing more can be read below the reported size: treat it as the end
         m_context.setWindow(reader.heldStart(), reader.held());
+        if (offset == 0 && m_config.fileSystems == Config::FileSystems::read)
+            scan.kept = keptForFileSystems(reader);
+        scan.kept.keep(offset, chunk); // what the reader hands out: its unreadable regions are counted
         // A candidate still waiting searches on from where it stopped: what its
         // search learnt is kept.
         m_context.forgetSearchesBefore(scan.undecided.empty() ? offset : std::min(offset, scan.undecided.front().start));
@@ -168,6 +203,16 @@ uint64_t CarveEngine::firstPass(Scan& scan)
     else
         carveWaiting(scan, std::nullopt);
     return offset;
+}
+
+KeptRuns CarveEngine::keptForFileSystems(ChunkReader& reader) const
+{
+    try {
+        ReadContext start(std::make_shared<HeldChunks>(reader, m_source->size()));
+        return KeptRuns(FileSystemRecovery::runsOfFragmentedFiles(start), kKeptBytes);
+    } catch (const DeviceError&) {
+        return {}; // the file systems are read after the scan all the same
+    }
 }
 
 void CarveEngine::readPassedOver(Scan& scan)
@@ -271,7 +316,9 @@ void CarveEngine::addFileSystemFiles(Scan& scan)
 {
     try {
         FileSystemRecovery recovery(m_carvers, m_config.enabledCategories);
-        ReadContext secondLook(std::make_shared<SecondLook>(m_source));
+        // What the scan kept is the source's bytes unless it met an unreadable region
+        // (filled with zeros, and counted as it was handed out).
+        ReadContext secondLook(std::make_shared<SecondLook>(m_source, m_source->badReads() == 0 ? &scan.kept : nullptr));
         auto recovered = recovery.recover(secondLook, scan.files, [this] { return isCancelled(); });
         if (recovered.empty())
             return;

@@ -4,6 +4,7 @@
 #include "carve/CarveProgress.hpp"
 #include "carve/CarveReport.hpp"
 #include "carve/FormatCarver.hpp"
+#include "carve/KeptRuns.hpp"
 #include "carve/ReadContext.hpp"
 
 #include <array>
@@ -18,6 +19,8 @@
 #include <vector>
 
 namespace brightfold {
+
+class ChunkReader;
 
 /// Scans a whole source for files: reads it front to back in chunks, tests the
 /// stride grid of each chunk against the selected carvers' signatures, records
@@ -157,6 +160,8 @@ private:
         bool firstPass { true };
         /// Outcomes from the first one still waiting on, in grid order.
         std::deque<Outcome> undecided {};
+        /// The bytes of the fragmented files the file systems describe, as the scan read them.
+        KeptRuns kept {};
     };
 
     bool isCancelled();
@@ -227,6 +232,9 @@ private:
     /// Reads the source front to back, chunk by chunk, and scans each chunk; returns
     /// where it stopped (the size, or a chunk's start when cancelled within it).
     uint64_t firstPass(Scan& scan);
+    /// The runs of the fragmented files that the volumes in the first chunks
+    /// describe, to be kept as the scan reads them; none when those do not tell.
+    KeptRuns keptForFileSystems(ChunkReader& reader) const;
     /// After the first pass: the areas it passed over are read again (their edges
     /// first) within the budget, and what that recovered is scanned.
     void readPassedOver(Scan& scan);

@@ -316,6 +316,71 @@ std::vector<CarvedFile> FileSystemRecovery::recover(ReadContext& context, const 
     return found;
 }
 
+std::vector<SourceRun> FileSystemRecovery::runsOfFragmentedFiles(ReadContext& context)
+{
+    std::vector<SourceRun> runs;
+    for (uint64_t offset : FatVolume::findVolumes(context)) {
+        auto volume = FatVolume::open(context, offset);
+        if (!volume)
+            continue;
+        const auto entries = volume->entries(context);
+        auto clusterCount = [&](const FatEntry& entry) { return (entry.size + volume->clusterSize() - 1) / volume->clusterSize(); };
+        auto walkable = [&](const FatEntry& entry) {
+            return !entry.directory && entry.size > 0 && volume->isValidCluster(entry.firstCluster) && clusterCount(entry) <= volume->clusterLimit();
+        };
+        auto add = [&](const std::vector<uint32_t>& clusters, std::vector<SourceRun>& to) {
+            auto fileRuns = runsOf(*volume, clusters, uint64_t { clusters.size() } * volume->clusterSize());
+            to.insert(to.end(), fileRuns.begin(), fileRuns.end());
+        };
+        // The clusters a deleted file proven in one run may claim: the free clusters
+        // guessed for another deleted file skip them then. Those in one run and in
+        // two or more are told apart, so that a file's own run is not taken for another's.
+        std::vector<bool> inRun(volume->clusterLimit(), false), inRuns(volume->clusterLimit(), false);
+        for (const FatEntry& entry : entries) {
+            if (!walkable(entry) || !entry.deleted)
+                continue;
+            for (uint64_t cluster = entry.firstCluster; cluster < volume->clusterLimit() && cluster - entry.firstCluster < clusterCount(entry); ++cluster) {
+                if (inRun[cluster])
+                    inRuns[cluster] = true;
+                inRun[cluster] = true;
+            }
+        }
+        std::vector<uint32_t> free; // made when a deleted file needs it
+        std::vector<SourceRun> guesses;
+        for (const FatEntry& entry : entries) {
+            if (!walkable(entry))
+                continue;
+            const uint64_t count = clusterCount(entry);
+            // A live file's chain (and a deleted one's that exFAT kept), walked as it is.
+            if (!entry.contiguous && (!entry.deleted || volume->kind() == FatKind::exfat)) {
+                auto chained = volume->chain(entry.firstCluster, count);
+                if (chained.size() == count && runsOf(*volume, chained, entry.size).size() > 1)
+                    add(chained, runs);
+            }
+            if (!entry.deleted || entry.contiguous || volume->inUse(entry.firstCluster))
+                continue;
+            // A deleted file not proven in one run: the free clusters from its first one
+            // up, those of deleted files proven meanwhile skipped; all of them are kept.
+            if (free.empty()) {
+                for (uint32_t cluster = 2; cluster < volume->clusterLimit(); ++cluster)
+                    if (!volume->inUse(cluster))
+                        free.push_back(cluster);
+            }
+            std::vector<uint32_t> guessed { entry.firstCluster };
+            uint64_t own = 1;
+            for (auto next = std::upper_bound(free.begin(), free.end(), entry.firstCluster); own < count && next != free.end(); ++next) {
+                guessed.push_back(*next);
+                const bool another = *next - entry.firstCluster < count ? inRuns[*next] : inRun[*next];
+                own += another ? 0 : 1;
+            }
+            if (guessed.size() > count || guessed.back() - entry.firstCluster >= count)
+                add(guessed, guesses); // not the run from the first cluster
+        }
+        runs.insert(runs.end(), guesses.begin(), guesses.end());
+    }
+    return runs;
+}
+
 std::optional<CarveMatch> FileSystemRecovery::identify(const ByteSourcePtr& source, const std::function<bool(const CarveMatch&)>& accepts) const
 {
     // Carvers read what their structure needs (a header, box or chunk heads, a search

@@ -43,6 +43,14 @@ public:
     /// added; in ascending order of start.
     static std::vector<CarvedFile> merge(std::vector<CarvedFile> carved, std::vector<CarvedFile> recovered);
 
+    /// Where the files in more than one run that recover() walks lie on the volumes
+    /// behind `context`: first the chains (live files, and deleted ones exFAT kept),
+    /// walked whatever carving finds; then, for each deleted file whose chain was
+    /// cleared, the free clusters from its first one up that its walk may take
+    /// (which depends on what is proven before it, so more than it takes).
+    /// Throws what the context's reads throw.
+    static std::vector<SourceRun> runsOfFragmentedFiles(ReadContext& context);
+
     /// The runs of `clusters` (in file order) of `volume`, cut to `size` bytes.
     static std::vector<SourceRun> runsOf(const FatVolume& volume, const std::vector<uint32_t>& clusters, uint64_t size);
 

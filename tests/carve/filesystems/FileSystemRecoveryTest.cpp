@@ -89,6 +89,43 @@ TEST(FileSystemRecoveryTest, ProvesChainsRunsAndFreeClustersOnEveryKind)
     }
 }
 
+TEST(FileSystemRecoveryTest, RunsOfFragmentedFilesCoverEveryWalkOfRecover)
+{
+    // Guards against the scan keeping too little for the walks that follow it: each
+    // read recover() makes of a file in more than one run lies in those runs.
+    for (auto [kind, clusters] : std::vector<std::pair<FatKind, uint32_t>> { { FatKind::fat12, 200 }, { FatKind::fat16, 5000 },
+             { FatKind::fat32, 66000 }, { FatKind::exfat, 200 } }) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Card card(kind, clusters);
+        // A live file split in three runs as well.
+        auto split = jpegPhoto(1300, 6);
+        card.image.entry(10, { .longName = "Split.jpg", .shortName = "SPLIT   JPG", .firstCluster = 60, .size = static_cast<uint32_t>(split.size()) });
+        card.image.chain({ 60, 62, 64 }).data({ 60, 62, 64 }, split);
+        auto source = std::make_shared<MemorySource>(card.image.bytes());
+        ReadContext context(source);
+        auto runs = FileSystemRecovery::runsOfFragmentedFiles(context);
+        auto at = [&](uint32_t cluster, uint32_t count) { return SourceRun { card.image.clusterOffset(cluster), uint64_t { count } * (card.image.clusterOffset(3) - card.image.clusterOffset(2)) }; };
+        // Around live.jpg skips the live cluster 31; Around deleted.jpg may skip 41, which Small.jpg claims.
+        std::vector<SourceRun> expected { at(30, 1), at(32, 2), at(40, 4), at(60, 1), at(62, 1), at(64, 1) };
+        std::sort(runs.begin(), runs.end(), [](const SourceRun& a, const SourceRun& b) { return a.offset < b.offset; });
+        if (kind != FatKind::exfat) { // exFAT's clusters are larger here: the photos take fewer
+            EXPECT_EQ(runs, expected);
+        }
+        size_t walked = 0;
+
+        auto found = FileSystemRecovery(CarverRegistry::all(), CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end())).recover(context, {});
+        for (const auto& file : found) {
+            if (!file.runs)
+                continue;
+            SCOPED_TRACE(*file.name);
+            ++walked;
+            for (const auto& piece : *file.runs)
+                EXPECT_TRUE(std::any_of(runs.begin(), runs.end(), [&](const SourceRun& run) { return run.offset <= piece.offset && piece.offset + piece.length <= run.offset + run.length; }));
+        }
+        EXPECT_EQ(walked, 3u) << "Around live.jpg, Around deleted.jpg and Split.jpg";
+    }
+}
+
 TEST(FileSystemRecoveryTest, ExfatFollowsTheNoFatChainRunAndASurvivingChain)
 {
     FatImageBuilder image(FatKind::exfat, 200);
@@ -282,3 +319,36 @@ TEST(FileSystemRecoveryTest, AScanNamesWhatCarvingFoundAndReassemblesWhatItCould
     auto plain = ignoring.run();
     EXPECT_TRUE(std::none_of(plain.files.begin(), plain.files.end(), [](const CarvedFile& file) { return file.name.has_value(); }));
 }
+
+TEST(FileSystemRecoveryTest, AScanWalksFragmentedFilesFromWhatItKept)
+{
+    // Guards against the file systems' walks reading again what the scan read.
+    Card card(FatKind::fat16, 5000);
+    struct RecordingSource final : public ByteSource {
+        explicit RecordingSource(std::vector<uint8_t> bytes) : memory(std::move(bytes)) { }
+        uint64_t size() const override { return memory.size(); }
+        int64_t badReads() const override { return 0; }
+        std::string descriptionForReport() const override { return "recording"; }
+        size_t readInto(uint64_t offset, std::span<uint8_t> buffer) override
+        {
+            reads.push_back({ offset, buffer.size() });
+            return memory.readInto(offset, buffer);
+        }
+        MemorySource memory;
+        std::vector<SourceRun> reads;
+    };
+    for (auto fileSystems : { CarveEngine::Config::FileSystems::read, CarveEngine::Config::FileSystems::ignore }) {
+        auto source = std::make_shared<RecordingSource>(card.image.bytes());
+        TemporaryFolder folder;
+        CarveEngine engine(source, { .outputDirectory = folder.path(), .enabledCategories = CategorySet(kAllFormatCategories.begin(), kAllFormatCategories.end()),
+                                       .fileSystems = fileSystems });
+        auto files = engine.run().files;
+        const auto fragmented = std::count_if(files.begin(), files.end(), [](const CarvedFile& file) { return file.runs.has_value(); });
+        EXPECT_EQ(fragmented, fileSystems == CarveEngine::Config::FileSystems::read ? 2 : 0);
+        // The whole card is one chunk: every later read of a fragmented file's clusters is a second one.
+        const uint64_t from = card.image.clusterOffset(30), to = card.image.clusterOffset(44);
+        auto again = std::count_if(source->reads.begin() + 1, source->reads.end(), [&](const SourceRun& read) { return read.offset < to && from < read.offset + read.length; });
+        EXPECT_EQ(again, 0);
+    }
+}
+
