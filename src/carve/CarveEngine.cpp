@@ -185,7 +185,7 @@ uint64_t CarveEngine::firstPass(Scan& scan)
         // A candidate still waiting searches on from where it stopped: what its
         // search learnt is kept.
         m_context.forgetSearchesBefore(scan.undecided.empty() ? offset : std::min(offset, scan.undecided.front().start));
-        carveWaiting(scan, reader.heldEnd());
+        carveWaiting(scan, reader.readEnd());
 
         auto next = scanChunk(offset, chunk, scan);
         if (!next)
@@ -462,13 +462,13 @@ std::optional<CarveEngine::Found> CarveEngine::carveWith(const FormatCarver& car
     return std::nullopt;
 }
 
-void CarveEngine::carveWaiting(Scan& scan, std::optional<uint64_t> heldEnd)
+void CarveEngine::carveWaiting(Scan& scan, std::optional<uint64_t> readEnd)
 {
     for (Outcome& outcome : scan.undecided) {
-        if (!outcome.waiting || (heldEnd && outcome.waiting->until > *heldEnd))
+        if (!outcome.waiting || (readEnd && outcome.waiting->until > *readEnd))
             continue;
         try {
-            decide(outcome, carveWith(*m_carvers[m_entries[outcome.waiting->entry].carverIndex], outcome.start, heldEnd.has_value()), scan);
+            decide(outcome, carveWith(*m_carvers[m_entries[outcome.waiting->entry].carverIndex], outcome.start, readEnd.has_value()), scan);
         } catch (const SearchAheadOfScan& ahead) {
             outcome.waiting->until = ahead.until;
         }

@@ -184,10 +184,10 @@ private:
     /// Runs one carver at `start`; its read errors decline. With `mayWait`, its
     /// search may stop to wait for the scan (SearchAheadOfScan leaves).
     std::optional<Found> carveWith(const FormatCarver& carver, uint64_t start, bool mayWait);
-    /// Carves again the waiting candidates whose bytes the chunks now hold, up to
-    /// `heldEnd` (they may wait again for what lies beyond); without it, every
-    /// one, reading what it needs. Then lists what no longer waits behind one.
-    void carveWaiting(Scan& scan, std::optional<uint64_t> heldEnd);
+    /// Carves again the waiting candidates whose bytes the chunks now hold or are
+    /// reading, up to `readEnd` (they may wait again for what lies beyond); without
+    /// it, every one, reading what it needs. Then lists what no longer waits behind one.
+    void carveWaiting(Scan& scan, std::optional<uint64_t> readEnd);
     /// The scan stopped early: what still waits is decided by the other carvers
     /// at its start alone, without reading further.
     void giveUpWaiting(Scan& scan);

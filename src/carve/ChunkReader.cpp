@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace brightfold {
 
@@ -70,6 +71,11 @@ ChunkReader::~ChunkReader()
 }
 
 ChunkReader::Slot* ChunkReader::slotOf(uint64_t chunk)
+{
+    return const_cast<Slot*>(std::as_const(*this).slotOf(chunk));
+}
+
+const ChunkReader::Slot* ChunkReader::slotOf(uint64_t chunk) const
 {
     auto found = std::find_if(m_slots.begin(), m_slots.end(), [&](const Slot& slot) { return slot.chunk == chunk; });
     return found == m_slots.end() ? nullptr : &*found;
@@ -180,12 +186,14 @@ std::span<const uint8_t> ChunkReader::take(uint64_t offset)
     return m_current.subspan(static_cast<size_t>(offset - slot.from));
 }
 
-uint64_t ChunkReader::heldEnd() const
+uint64_t ChunkReader::readEnd() const
 {
     if (!m_taken)
         return 0;
-    const uint64_t chunks = m_currentChunk + m_slots.size();
-    return chunks > m_sourceSize / m_chunkSize ? m_sourceSize : chunks * m_chunkSize;
+    uint64_t last = m_currentChunk;
+    while (last - m_currentChunk + 1 < m_slots.size() && slotOf(last + 1))
+        ++last;
+    return last + 1 > m_sourceSize / m_chunkSize ? m_sourceSize : (last + 1) * m_chunkSize;
 }
 
 std::optional<ByteRun> ChunkReader::bytes(uint64_t offset, uint64_t count)

@@ -52,10 +52,10 @@ public:
     /// next take().
     std::optional<ByteRun> bytes(uint64_t offset, uint64_t count);
 
-    /// Where the bytes that bytes() can serve end: the end of the last chunk it
-    /// may hold after the scanned one (the source's end at most); 0 before the
-    /// first take(). A walk that reads past it reads the source again.
-    uint64_t heldEnd() const;
+    /// Where the chunks already held or being read ahead end, from the scanned one
+    /// on without a gap: bytes() serves what lies before it without this thread
+    /// reading the source. 0 before the first take().
+    uint64_t readEnd() const;
 
     uint64_t chunkSize() const { return m_chunkSize; }
 
@@ -64,6 +64,7 @@ private:
     struct Slot;
 
     Slot* slotOf(uint64_t chunk);
+    const Slot* slotOf(uint64_t chunk) const;
     Slot& freeSlot();
     /// The slot holding `chunk` from `from` on, reading it when it is not held.
     Slot& load(uint64_t chunk, uint64_t from);

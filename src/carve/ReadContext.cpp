@@ -144,15 +144,27 @@ ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>>
     const uint64_t total = size();
     for (uint64_t pos = from;;) {
         // Starts at or past the bound are not asked about: their bytes are not read.
-        const uint64_t wanted = std::min<uint64_t>(total - pos, std::min(step, bound - pos) + longest - 1);
-        if (m_searchesWait && m_chunks && wanted > m_chunks->heldEnd() - std::min(pos, m_chunks->heldEnd()))
-            return { std::nullopt, pos, pos + wanted };
+        uint64_t decides = std::min(step, bound - pos);
+        if (m_chunks && pos < m_chunks->heldStart()) {
+            // A search going on from behind the chunks held (a candidate carved again):
+            // a short piece up to them, read from the source, then pieces they hold.
+            decides = std::min(decides, m_chunks->heldStart() - pos);
+        }
+        uint64_t wanted = std::min<uint64_t>(total - pos, decides + longest - 1);
+        if (m_searchesWait && m_chunks && pos + wanted > m_chunks->readEnd()) {
+            // Up to the end of the chunks read, then wait for the scan to read on.
+            const uint64_t readEnd = m_chunks->readEnd();
+            if (readEnd < pos + longest)
+                return { std::nullopt, pos, pos + wanted };
+            decides = readEnd - pos - (longest - 1);
+            wanted = readEnd - pos;
+        }
         auto bytes = piece(pos, wanted);
-        // Starts in [pos, pos + step) are decided by this piece; later ones only
+        // Starts in [pos, pos + decides) are decided by this piece; later ones only
         // when it reaches the end of what can be read.
         const bool sourceEnded = pos + bytes.size() == total;
         const bool lastPiece = bytes.size() < wanted || sourceEnded;
-        const uint64_t searchedEnd = std::min(pos + (lastPiece ? bytes.size() : step), bound);
+        const uint64_t searchedEnd = std::min(pos + (lastPiece ? bytes.size() : decides), bound);
         if (grid.spacing == 1) {
             if (auto hit = firstIn(bytes, static_cast<size_t>(searchedEnd - pos), patterns))
                 return { Occurrence { pos + hit->first, hit->second }, pos + hit->first };
@@ -169,7 +181,7 @@ ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>>
         }
         if (lastPiece || searchedEnd >= bound)
             return { std::nullopt, searchedEnd };
-        pos += step;
+        pos += decides;
     }
 }
 

@@ -33,7 +33,8 @@ T integerAt(std::span<const uint8_t> bytes, size_t at, ByteOrder order)
 }
 
 /// Thrown out of a search that may wait for the scan (ReadContext::letSearchesWait)
-/// when its next piece lies past the chunks the engine's reader can hold: the
+/// when its next piece lies past the chunks the engine's reader holds or is
+/// reading ahead (more would be read on the scanning thread, or read again): the
 /// engine carves at the same start again once the scan holds the bytes up to
 /// `until`, and the search goes on from where it stopped (its memo kept that).
 /// It passes through carvers untouched, like a read error.
@@ -74,8 +75,9 @@ public:
     /// lives (the engine's reader during a run); nullptr reads the source again.
     void readThrough(ChunkReader* chunks) { m_chunks = chunks; }
     /// While set (and reading through the engine's chunks), a search whose next
-    /// piece lies past what the chunks can hold throws SearchAheadOfScan instead
-    /// of reading the source: those bytes are read once, when the scan gets there.
+    /// piece lies past the chunks held or being read ahead throws SearchAheadOfScan
+    /// instead of reading the source: those bytes are read once, when the scan
+    /// gets there, and on the reader's thread.
     /// The engine sets it for carvers whose answer it can wait for.
     void letSearchesWait(bool wait) { m_searchesWait = wait; }
     /// Drops what searches learnt about ranges before `offset`: the engine calls

@@ -17,7 +17,7 @@ constexpr uint64_t kChunk = 4096;
 class RecordingSource final : public ByteSource {
 public:
     explicit RecordingSource(uint64_t size, bool concurrent = false) : m_bytes(patterned(size)), m_concurrent(concurrent) { }
-    explicit RecordingSource(std::vector<uint8_t> bytes) : m_bytes(std::move(bytes)), m_concurrent(false) { }
+    explicit RecordingSource(std::vector<uint8_t> bytes, bool concurrent = false) : m_bytes(std::move(bytes)), m_concurrent(concurrent) { }
     uint64_t size() const override { return m_bytes.size(); }
     int64_t badReads() const override { return m_badReads; }
     std::string descriptionForReport() const override { return "recording"; }
@@ -182,34 +182,41 @@ TEST(ChunkReaderTest, TheContextSearchesAheadThroughTheHeldChunks)
     EXPECT_EQ(source.delivered, readAfterSearch) << "the scan finds them held";
 }
 
-TEST(ChunkReaderTest, ASearchThatMayWaitStopsAtTheHeldChunksAndGoesOnFromThere)
+TEST(ChunkReaderTest, ASearchThatMayWaitStopsAtTheChunksReadAndGoesOnFromThere)
 {
-    // Guards against a search reading past the held chunks what the scan reads again later.
+    // Guards against a search reading past the chunks read what the scan reads again later.
     const std::vector<uint8_t> marker { '%', '%', 'E', 'O', 'F' };
-    RecordingSource source(ByteBuilder().place(9 * kChunk + 7, marker).padTo(12 * kChunk).build());
-    auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
-    ReadContext context(shared);
-    ChunkReader reader(source, kChunk);
-    context.readThrough(&reader);
-    context.letSearchesWait(true);
-    std::optional<uint64_t> found;
-    uint64_t scanned = 0;
-    for (; scanned < 12 * kChunk && !found; scanned += kChunk) {
-        reader.take(scanned);
-        context.setWindow(reader.heldStart(), reader.held());
-        try {
-            found = context.find(marker, 10, 12 * kChunk, 1024);
-        } catch (const SearchAheadOfScan& ahead) {
-            EXPECT_GT(ahead.until, reader.heldEnd());
-            EXPECT_EQ(source.delivered, reader.heldEnd()) << "nothing read past the held chunks";
+    for (bool concurrent : { false, true }) {
+        SCOPED_TRACE(concurrent ? "read ahead on a second thread" : "one chunk at a time");
+        RecordingSource source(ByteBuilder().place(9 * kChunk + 7, marker).padTo(12 * kChunk).build(), concurrent);
+        auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
+        ReadContext context(shared);
+        ChunkReader reader(source, kChunk);
+        context.readThrough(&reader);
+        context.letSearchesWait(true);
+        std::optional<uint64_t> found;
+        uint64_t scanned = 0;
+        for (; !found && scanned < 12 * kChunk; scanned += kChunk) {
+            reader.take(scanned);
+            context.setWindow(reader.heldStart(), reader.held());
+            try {
+                found = context.find(marker, 10, 12 * kChunk, 1024);
+            } catch (const SearchAheadOfScan& ahead) {
+                EXPECT_GT(ahead.until, reader.readEnd());
+                EXPECT_EQ(reader.readEnd(), scanned + (concurrent ? 2 : 1) * kChunk) << "the scanned chunk and the one read ahead";
+            }
         }
+        EXPECT_EQ(found, 9 * kChunk + 7);
+        EXPECT_EQ(scanned, (concurrent ? 9 : 10) * kChunk) << "found once the chunk holding the marker is read";
+        std::vector<uint64_t> chunks;
+        uint64_t straddling = 0; // a search going on from behind the chunk now scanned reads up to it
+        for (const auto& [offset, length] : source.reads)
+            length == kChunk ? chunks.push_back(offset) : void(straddling += length);
+        std::sort(chunks.begin(), chunks.end());
+        EXPECT_EQ(chunks.size(), 10u);
+        EXPECT_EQ(std::adjacent_find(chunks.begin(), chunks.end()), chunks.end()) << "no chunk read twice";
+        EXPECT_LE(straddling, 10 * 2 * (marker.size() - 1));
     }
-    EXPECT_EQ(found, 9 * kChunk + 7);
-    EXPECT_EQ(scanned, 7 * kChunk) << "found once the chunks up to the marker are held";
-    std::vector<std::pair<uint64_t, uint64_t>> reads = source.reads;
-    std::sort(reads.begin(), reads.end());
-    EXPECT_EQ(std::adjacent_find(reads.begin(), reads.end()), reads.end()) << "no chunk read twice";
-    EXPECT_EQ(source.delivered, 10 * kChunk);
 }
 
 }
