@@ -74,6 +74,12 @@ DoneScreen::DoneScreen(AppModel& model, const ScanSession& session, QWidget* par
     column->addWidget(symbol, 0, Qt::AlignHCenter);
     column->addWidget(title);
     column->addWidget(subtitle);
+    if (QString listed = listedFilesLine(report); !listed.isEmpty()) {
+        auto* line = Brand::paragraph(listed);
+        line->setAlignment(Qt::AlignHCenter);
+        Brand::makeSecondary(line);
+        column->addWidget(line);
+    }
     if (!report.files.empty()) {
         column->addSpacing(6);
         auto* centred = new QHBoxLayout;

@@ -164,6 +164,15 @@ QString doneSubtitle(const CarveReport& report)
         .arg(byteText(foundBytes(report)), durationText(report.duration));
 }
 
+QString listedFilesLine(const CarveReport& report)
+{
+    const bool named = std::any_of(report.files.begin(), report.files.end(), [](const CarvedFile& file) { return file.name.has_value(); });
+    if (!named)
+        return {};
+    return QStringLiteral("The files the card still lists are found too, not only deleted ones; each keeps the name and "
+                          "folder the card gave it.");
+}
+
 QString unreadableRegionsLine(int64_t badReads)
 {
     return QStringLiteral("%1 regions of the card could not be read and were skipped. If this number is large, the card "

@@ -54,6 +54,9 @@ QString doneSymbol(const CarveReport& report);
 QString doneTitle(const CarveReport& report);
 /// What was found in how long, or why nothing was.
 QString doneSubtitle(const CarveReport& report);
+/// When the card's file system named some of the files: that the files it
+/// still lists are among those found, not only deleted ones; else empty.
+QString listedFilesLine(const CarveReport& report);
 /// "2 regions of the card could not be read and were skipped. …".
 QString unreadableRegionsLine(int64_t badReads);
 

@@ -150,6 +150,15 @@ private slots:
         QCOMPARE(copySpeedLine(progress), QStringLiteral("12 MB/s"));
     }
 
+    // Only a report with names from the card's file system says that live files are among those found.
+    void listedFilesAreMentionedWhenTheCardNamedFiles()
+    {
+        CarveReport report = reportWith({ { "jpg", 1'000 }, { "mp3", 2'000 } });
+        QCOMPARE(listedFilesLine(report), QString());
+        report.files[1].name = "TONE.MP3";
+        QVERIFY(listedFilesLine(report).startsWith(QStringLiteral("The files the card still lists are found too")));
+    }
+
     void unreadableAdviceOffersACopyOnlyWithoutOne()
     {
         CarveReport report = reportWith({ { "jpg", 1'000'000 } });
