@@ -290,6 +290,30 @@ TEST(CarveEngineTest, ACandidateWaitingForTheScanIsDecidedAsIfNothingWaited)
     }
 }
 
+TEST(CarveEngineTest, ACancelledScanDecidesWhatWaitsWithoutReadingOn)
+{
+    // Guards against a cancelled scan reading on for a candidate still waiting, or losing it.
+    constexpr uint64_t kMiB = 1024 * 1024;
+    const Signature kMarker { 0xEE, 0xE0, 0xEF }, kGamma { 0xC1, 0xC2 };
+    auto source = imageWith(64 * kMiB, { { 512, kAlpha }, { 8 * kMiB, kGamma } });
+    source->place(40 * kMiB, kMarker);
+    std::unique_ptr<CarveEngine> engine;
+    auto canceller = std::make_shared<FakeCarver>(kGamma, 100, CarveConfidence::exact, FormatCategory::documents);
+    canceller->onCarve = [&](uint64_t) -> std::optional<CarveMatch> {
+        engine->cancel();
+        return std::nullopt;
+    };
+    TemporaryFolder folder;
+    engine = std::make_unique<CarveEngine>(source, CarveEngine::Config { .outputDirectory = folder.path(), .enabledCategories = { FormatCategory::documents }, .chunkSize = static_cast<int64_t>(4 * kMiB),
+        .fileSystems = CarveEngine::Config::FileSystems::ignore }, std::vector<FormatCarverPtr> { std::make_shared<SearchingCarver>(kMarker, 64 * kMiB, CarveConfidence::exact),
+        std::make_shared<FakeCarver>(kAlpha, 100, CarveConfidence::heuristic, FormatCategory::documents), canceller });
+    CarveReport report = engine->run();
+    EXPECT_TRUE(report.cancelled);
+    ASSERT_EQ(report.files.size(), 1u) << "the guess of the carver after the waiting one";
+    EXPECT_EQ(std::tuple(report.files[0].start, report.files[0].length, report.files[0].confidence), std::tuple(uint64_t { 512 }, uint64_t { 100 }, CarveConfidence::heuristic));
+    EXPECT_LT(source->delivered, 16 * kMiB);
+}
+
 TEST(CarveEngineTest, SourceFaults)
 {
     TemporaryFolder folder;
