@@ -332,12 +332,19 @@ std::vector<SourceRun> FileSystemRecovery::runsOfFragmentedFiles(ReadContext& co
             auto fileRuns = runsOf(*volume, clusters, uint64_t { clusters.size() } * volume->clusterSize());
             to.insert(to.end(), fileRuns.begin(), fileRuns.end());
         };
-        // The clusters a deleted file proven in one run may claim: the free clusters
-        // guessed for another deleted file skip them then. Those in one run and in
-        // two or more are told apart, so that a file's own run is not taken for another's.
+        // The clusters a deleted file proven in one run of free clusters may claim: the
+        // free clusters guessed for another deleted file skip them then. Those in one
+        // run and in two or more are told apart, so that a file's own run is not taken
+        // for another's.
         std::vector<bool> inRun(volume->clusterLimit(), false), inRuns(volume->clusterLimit(), false);
         for (const FatEntry& entry : entries) {
             if (!walkable(entry) || !entry.deleted)
+                continue;
+            // Only a run of free clusters may be proven in one run.
+            bool runFree = clusterCount(entry) <= volume->clusterLimit() - entry.firstCluster;
+            for (uint64_t cluster = entry.firstCluster; runFree && cluster - entry.firstCluster < clusterCount(entry); ++cluster)
+                runFree = !volume->inUse(static_cast<uint32_t>(cluster));
+            if (!runFree)
                 continue;
             for (uint64_t cluster = entry.firstCluster; cluster < volume->clusterLimit() && cluster - entry.firstCluster < clusterCount(entry); ++cluster) {
                 if (inRun[cluster])
