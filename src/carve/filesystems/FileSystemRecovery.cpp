@@ -375,7 +375,9 @@ std::vector<SourceRun> FileSystemRecovery::runsOfFragmentedFiles(ReadContext& co
             }
             std::vector<uint32_t> guessed { entry.firstCluster };
             uint64_t own = 1;
-            for (auto next = std::upper_bound(free.begin(), free.end(), entry.firstCluster); own < count && next != free.end(); ++next) {
+            // Bounded: clusters of other files beyond as many as its own are not followed
+            // (those walks may read again), so the work stays that of recover().
+            for (auto next = std::upper_bound(free.begin(), free.end(), entry.firstCluster); own < count && guessed.size() < 2 * count && next != free.end(); ++next) {
                 guessed.push_back(*next);
                 const bool another = *next - entry.firstCluster < count ? inRuns[*next] : inRun[*next];
                 own += another ? 0 : 1;

@@ -126,6 +126,24 @@ TEST(FileSystemRecoveryTest, RunsOfFragmentedFilesCoverEveryWalkOfRecover)
     }
 }
 
+TEST(FileSystemRecoveryTest, RunsForeseenForDeletedFilesAreBoundedWhereTheirRunsOverlap)
+{
+    // Guards against the look at a reused card following each deleted file's free clusters
+    // through every other deleted file's run (work growing with files times clusters).
+    FatImageBuilder image(FatKind::fat16, 5000);
+    constexpr uint32_t kOthers = 50, kOwnClusters = 3, kOtherClusters = 4;
+    image.entry(0, { .shortName = "E       JPG", .firstCluster = 100, .size = kOwnClusters * 512, .deleted = true });
+    for (uint32_t i = 0; i < kOthers; ++i) // clusters 101 to 200, each in two deleted runs
+        image.entry(0, { .shortName = "F" + std::to_string(100 + i) + "    JPG", .firstCluster = 101 + 2 * i, .size = kOtherClusters * 512, .deleted = true });
+    auto source = std::make_shared<MemorySource>(image.bytes());
+    ReadContext context(source);
+    uint64_t kept = 0;
+    for (const auto& run : FileSystemRecovery::runsOfFragmentedFiles(context))
+        kept += run.length;
+    EXPECT_GT(kept, 0u);
+    EXPECT_LE(kept, uint64_t { kOwnClusters + kOthers * kOtherClusters } * 2 * 512) << "at most twice each file's own clusters";
+}
+
 TEST(FileSystemRecoveryTest, ExfatFollowsTheNoFatChainRunAndASurvivingChain)
 {
     FatImageBuilder image(FatKind::exfat, 200);
