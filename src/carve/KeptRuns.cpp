@@ -1,7 +1,12 @@
 #include "carve/KeptRuns.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <new>
 
 namespace brightfold {
 
@@ -20,8 +25,15 @@ KeptRuns::KeptRuns(std::vector<SourceRun> runs, uint64_t budget)
         chosen.emplace(run.offset, run.length);
         budget -= run.length;
     }
-    for (const auto& [offset, length] : chosen)
-        m_runs.push_back({ offset, length, {} });
+    for (const auto& [offset, length] : chosen) {
+        m_runs.push_back({ offset, length, m_total });
+        m_total += length;
+    }
+}
+
+void KeptRuns::Free::operator()(uint8_t* bytes) const
+{
+    std::free(bytes);
 }
 
 void KeptRuns::keep(uint64_t offset, std::span<const uint8_t> bytes)
@@ -30,13 +42,22 @@ void KeptRuns::keep(uint64_t offset, std::span<const uint8_t> bytes)
     // The first run that ends after `offset`.
     auto run = std::partition_point(m_runs.begin(), m_runs.end(), [&](const Run& kept) { return kept.offset + kept.length <= offset; });
     for (; run != m_runs.end() && run->offset < end; ++run) {
-        const uint64_t next = run->offset + run->bytes.size(); // the run's first byte not kept yet
-        if (run->bytes.size() == run->length || next < offset || next >= end)
+        const uint64_t next = run->offset + run->filled; // the run's first byte not kept yet
+        if (run->filled == run->length || next < offset || next >= end)
             continue; // whole, or a gap before these bytes
+        if (!m_bytes) {
+            constexpr size_t kHugePage = 2 * 1024 * 1024;
+            const size_t rounded = static_cast<size_t>((m_total + kHugePage - 1) / kHugePage * kHugePage);
+            m_bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
+            if (!m_bytes)
+                throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+            ::madvise(m_bytes.get(), rounded, MADV_HUGEPAGE);
+#endif
+        }
         const uint64_t until = std::min(end, run->offset + run->length);
-        if (run->bytes.capacity() < run->length)
-            run->bytes.reserve(static_cast<size_t>(run->length));
-        run->bytes.insert(run->bytes.end(), bytes.begin() + static_cast<ptrdiff_t>(next - offset), bytes.begin() + static_cast<ptrdiff_t>(until - offset));
+        std::memcpy(m_bytes.get() + run->at + run->filled, bytes.data() + (next - offset), static_cast<size_t>(until - next));
+        run->filled += until - next;
     }
 }
 
@@ -48,9 +69,9 @@ std::optional<std::span<const uint8_t>> KeptRuns::find(uint64_t offset, uint64_t
         return std::nullopt;
     const Run& run = *std::prev(after);
     const uint64_t into = offset - run.offset;
-    if (into > run.bytes.size() || count > run.bytes.size() - into)
+    if (into > run.filled || count > run.filled - into)
         return std::nullopt;
-    return std::span<const uint8_t>(run.bytes).subspan(static_cast<size_t>(into), static_cast<size_t>(count));
+    return std::span<const uint8_t>(m_bytes.get() + run.at + into, static_cast<size_t>(count));
 }
 
 }
