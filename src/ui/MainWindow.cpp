@@ -148,6 +148,9 @@ void MainWindow::showStage()
     }
     m_screen = makeScreen();
     m_stageArea->addWidget(m_screen);
+    // A layout shows a widget added to a visible window only later, from the event loop:
+    // show it now, so that it takes the focus below and is there for whoever looks next.
+    m_screen->show();
     // Return presses the screen's default button.
     for (auto* button : m_screen->findChildren<QPushButton*>()) {
         if (button->isDefault() && button->isEnabled()) {
