@@ -289,6 +289,15 @@ CardCopyResult AppModel::copyCard(const ScanPlan& plan, const ByteSourcePtr& car
     return result;
 }
 
+/// How far the first screenful of a scan's previews has come, between the task
+/// making them and the scan waiting to show its results.
+struct AppModel::FirstScreenful {
+    std::mutex lock;
+    std::condition_variable changed;
+    int tried { 0 };
+    bool ended { false };
+};
+
 void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime)
 {
     const auto& files = session.report.files;
@@ -303,11 +312,7 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
         cancelled = m_previewsCancelled;
         if (cancelled)
             return;
-        m_previews = batch;
-        m_previewsSession = session.id;
-        m_previewIndexByStart.clear();
-        for (int i = 0; i < total; ++i)
-            m_previewIndexByStart.emplace(files[static_cast<size_t>(i)].start, static_cast<size_t>(i));
+        adoptPreviews(batch, session.id, files);
         setPreviewProgress(WorkProgress { 0, firstCount });
     });
     if (!modelAlive || cancelled)
@@ -315,44 +320,100 @@ void AppModel::makePreviews(const ScanSession& session, const ByteSourcePtr& sou
 
     // The results are shown once the first screenful is tried, or when the cap
     // passes first; the batch goes on meanwhile, on a task of its own.
-    struct FirstScreenful {
-        std::mutex lock;
-        std::condition_variable changed;
-        int tried { 0 };
-        bool ended { false };
-    };
     auto first = std::make_shared<FirstScreenful>();
-    const QString sessionId = QString::fromStdString(session.id.text());
-    startTask([this, batch, first, firstCount, sessionId] {
-        batch->run(std::nullopt, [this, first, firstCount, sessionId, raw = batch.get()](int tried, const CarvedFile& file, bool written) {
-            bool shown = false;
+    startTask([this, batch, first, firstCount, id = session.id] { runPreviews(batch, id, firstCount, first); });
+    std::unique_lock lock(first->lock);
+    first->changed.wait_until(lock, std::chrono::steady_clock::now() + previewCap(scanTime),
+        [&] { return first->ended || first->tried >= firstCount; });
+}
+
+void AppModel::adoptPreviews(const std::shared_ptr<PreviewBatch>& batch, const SessionId& id, const std::vector<CarvedFile>& files)
+{
+    m_previews = batch;
+    m_previewsSession = id;
+    m_previewIndexByStart.clear();
+    for (size_t i = 0; i < files.size(); ++i)
+        m_previewIndexByStart.emplace(files[i].start, i);
+}
+
+void AppModel::runPreviews(const std::shared_ptr<PreviewBatch>& batch, const SessionId& id, int firstCount,
+    const std::shared_ptr<FirstScreenful>& first)
+{
+    const QString sessionId = QString::fromStdString(id.text());
+    batch->run(std::nullopt, [this, first, firstCount, sessionId, raw = batch.get()](int tried, const CarvedFile& file, bool written) {
+        bool shown = true;
+        if (first) {
             {
                 const std::lock_guard lock(first->lock);
                 shown = first->tried >= firstCount;
                 first->tried = tried;
             }
             first->changed.notify_all();
-            if (!shown && tried <= firstCount && static_cast<size_t>(tried) % kPreviewProgressStep == 0)
-                m_gate.post([this, raw, tried, firstCount] {
-                    if (m_previews.get() == raw && m_previewProgress && !m_previewsCancelled)
-                        setPreviewProgress(WorkProgress { tried, firstCount });
-                });
-            if (shown && written)
-                m_gate.post([this, sessionId, start = file.start] { emit previewMade(sessionId, start); });
-        });
+        }
+        if (!shown && tried <= firstCount && static_cast<size_t>(tried) % kPreviewProgressStep == 0)
+            m_gate.post([this, raw, tried, firstCount] {
+                if (m_previews.get() == raw && m_previewProgress && !m_previewsCancelled)
+                    setPreviewProgress(WorkProgress { tried, firstCount });
+            });
+        if (shown && written)
+            m_gate.post([this, sessionId, start = file.start] { emit previewMade(sessionId, start); });
+    });
+    if (first) {
         {
             const std::lock_guard lock(first->lock);
             first->ended = true;
         }
         first->changed.notify_all();
-        m_gate.post([this, batch] {
-            if (m_previews == batch)
-                m_previews.reset();
-        });
+    }
+    m_gate.post([this, batch] {
+        if (m_previews == batch)
+            m_previews.reset();
     });
-    std::unique_lock lock(first->lock);
-    first->changed.wait_until(lock, std::chrono::steady_clock::now() + previewCap(scanTime),
-        [&] { return first->ended || first->tried >= firstCount; });
+}
+
+void AppModel::previewMissing(const SessionId& id)
+{
+    // One batch at a time, and none beside a scan reading its card.
+    if (m_previews || m_scan)
+        return;
+    startTask([this, id] {
+        ScanSession session;
+        try {
+            session = ScanStore::find(id.text());
+        } catch (const std::exception&) {
+            return;
+        }
+        // Only a source read without asking anyone: the card's copy, or an image file.
+        const auto* image = std::get_if<ScanSession::Image>(&session.source);
+        std::error_code error;
+        if (!session.copyUsable() && !(image && std::filesystem::is_regular_file(image->path, error)))
+            return;
+        const QString folder = QString::fromStdString(ScanStore::folder(session).string());
+        std::vector<CarvedFile> missing;
+        for (const CarvedFile& file : session.report.files) {
+            if (PreviewMaker::previewable(file.category) && file.length <= PreviewMaker::kLargestPreviewedBytes
+                && !PreviewMaker::existingPreview(folder, file))
+                missing.push_back(file);
+        }
+        if (missing.empty())
+            return;
+        ByteSourcePtr source;
+        try {
+            source = session.openSource(*m_devices, diskImages());
+        } catch (const std::exception&) {
+            return; // moved, changed or gone: its cells keep their icons
+        }
+        auto batch = std::make_shared<PreviewBatch>(missing, source, folder);
+        bool adopted = false;
+        m_gate.call([&] {
+            if (m_previews || m_scan) // a scan or another batch began meanwhile
+                return;
+            adoptPreviews(batch, id, missing);
+            adopted = true;
+        });
+        if (adopted)
+            runPreviews(batch, id, 0, nullptr);
+    });
 }
 
 void AppModel::startTask(std::function<void()> task)
@@ -449,6 +510,8 @@ void AppModel::enterBrowser(const BrowseTarget& target)
 {
     m_browserReturnStage = m_stage;
     setStage(AppStage::browsing(target));
+    if (target.kind == BrowseTarget::Kind::session)
+        previewMissing(target.sessionId);
 }
 
 void AppModel::browsePreviousRecovery()

@@ -128,6 +128,8 @@ public:
     /// Files whose previews are made before a scan's results are shown (a first
     /// screen of the grid); the others are made afterwards, in the background.
     static constexpr int kFirstScreenful = 24;
+    /// Whether previews are being made, during a scan or in the background after it.
+    bool makingPreviews() const { return m_previews != nullptr; }
     /// Moves the previews of the files of scan `id` starting at `starts` ahead of
     /// the others still to be made (the ones on screen); nothing when that scan's
     /// previews are not being made.
@@ -200,6 +202,19 @@ private:
     void makePreviews(const ScanSession& session, const ByteSourcePtr& source, std::chrono::steady_clock::duration scanTime);
     /// Stops the previews under way, for whichever scan.
     void stopPreviews();
+    struct FirstScreenful;
+    /// Makes `batch` the previews under way, of scan `id`'s `files`; on the model's thread.
+    void adoptPreviews(const std::shared_ptr<PreviewBatch>& batch, const SessionId& id, const std::vector<CarvedFile>& files);
+    /// Runs `batch` on this (background) thread. Until `first` has seen `firstCount`
+    /// files tried, their count is the preview progress; every preview written
+    /// after that is announced by previewMade. Without `first`, every one is.
+    void runPreviews(const std::shared_ptr<PreviewBatch>& batch, const SessionId& id, int firstCount,
+        const std::shared_ptr<FirstScreenful>& first);
+    /// A stored scan opened in the browser: makes in the background the previews
+    /// it lacks (past an earlier cap, or cut short when the application quit),
+    /// when its source is read without asking anyone (the card's copy or an image
+    /// file) and no scan or other previews are under way.
+    void previewMissing(const SessionId& id);
     void finish(const ScanSession& session);
     void fail(const QString& message);
     void reloadRecentScans();

@@ -172,6 +172,32 @@ private slots:
         QCOMPARE(QDir(QString::fromStdString((ScanStore::folder(session) / "previews").string())).entryList({ "*.jpg" }).size(), files);
     }
 
+    // A stored scan opened in the browser gets the previews it lacks (the
+    // application quit before they were made), read from its image file.
+    void aStoredScanGetsItsMissingPreviewsInTheBrowser()
+    {
+        Fixture fixture(3, 1024 * 1024);
+        fixture.scanImage();
+        fixture.waitFor(AppStage::Kind::done);
+        const ScanSession session = *fixture.model.stage().session;
+        const QString previews = QString::fromStdString((ScanStore::folder(session) / "previews").string());
+        QTRY_VERIFY_WITH_TIMEOUT(!fixture.model.makingPreviews(), kScanTimeout);
+        QCOMPARE(QDir(previews).entryList({ "*.jpg" }).size(), 3);
+        QVERIFY(QDir(previews).removeRecursively());
+
+        QSignalSpy made(&fixture.model, &AppModel::previewMade);
+        fixture.model.enterBrowser(BrowseTarget::session(session.id));
+        QTRY_COMPARE_WITH_TIMEOUT(made.count(), 3, kScanTimeout);
+        QCOMPARE(QDir(previews).entryList({ "*.jpg" }).size(), 3);
+        // Opened again with nothing missing: nothing is made.
+        QTRY_VERIFY_WITH_TIMEOUT(!fixture.model.makingPreviews(), kScanTimeout);
+        fixture.model.exitBrowser();
+        made.clear();
+        fixture.model.enterBrowser(BrowseTarget::session(session.id));
+        QTest::qWait(500);
+        QCOMPARE(made.count(), 0);
+    }
+
     // Deleting a scan whose previews are still being made stops them: its folder
     // does not come back.
     void deletingAScanStopsItsPreviews()
