@@ -391,8 +391,7 @@ void AppModel::previewMissing(const SessionId& id)
         const QString folder = QString::fromStdString(ScanStore::folder(session).string());
         std::vector<CarvedFile> missing;
         for (const CarvedFile& file : session.report.files) {
-            if (PreviewMaker::previewable(file.category) && file.length <= PreviewMaker::kLargestPreviewedBytes
-                && !PreviewMaker::existingPreview(folder, file))
+            if (PreviewMaker::previewable(file) && !PreviewMaker::existingPreview(folder, file))
                 missing.push_back(file);
         }
         if (missing.empty())

@@ -85,6 +85,11 @@ bool PreviewMaker::previewable(FormatCategory category)
     return false;
 }
 
+bool PreviewMaker::previewable(const CarvedFile& file)
+{
+    return previewable(file.category) && file.length <= kLargestPreviewedBytes;
+}
+
 QString PreviewMaker::previewPath(const QString& sessionFolder, const CarvedFile& file)
 {
     return QDir(sessionFolder).filePath(QStringLiteral("%1/f%2.jpg").arg(kPreviewsFolder).arg(file.start / kSectorBytes));
@@ -100,9 +105,7 @@ std::optional<QString> PreviewMaker::existingPreview(const QString& sessionFolde
 
 bool PreviewMaker::make(const CarvedFile& file, ByteSource& source, const QString& sessionFolder, ThumbnailService& service)
 {
-    if (!previewable(file.category))
-        return false;
-    if (file.length > kLargestPreviewedBytes)
+    if (!previewable(file))
         return false;
     // A session folder removed meanwhile (the scan deleted) is not made again.
     QDir folder(sessionFolder);

@@ -30,6 +30,8 @@ public:
 
     /// Photos, RAW photos, video and documents; never audio or archives.
     static bool previewable(FormatCategory category);
+    /// A file of those categories of at most 300 MiB: one make() tries.
+    static bool previewable(const CarvedFile& file);
 
     /// Hands `file`'s bytes, read once from `source`, straight to the thumbnail
     /// worker (no temporary file), and writes its picture as

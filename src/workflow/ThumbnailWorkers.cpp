@@ -9,19 +9,6 @@
 
 namespace brightfold {
 
-namespace {
-
-QFuture<ThumbnailWorkers::Thumbnail> nothing()
-{
-    QPromise<ThumbnailWorkers::Thumbnail> answer;
-    answer.start();
-    answer.addResult(std::nullopt);
-    answer.finish();
-    return answer.future();
-}
-
-}
-
 ThumbnailWorkers::ThumbnailWorkers(int workers, ServiceFactory makeService)
     : m_maxWorkers(std::max(1, workers))
     , m_makeService(makeService ? std::move(makeService) : [] { return std::make_unique<ThumbnailService>(); })
@@ -49,7 +36,7 @@ QFuture<ThumbnailWorkers::Thumbnail> ThumbnailWorkers::thumbnail(const QString& 
 {
     const std::lock_guard lock(m_lock);
     if (m_shutDown)
-        return nothing();
+        return QtFuture::makeReadyFuture(Thumbnail());
     Request& request = m_requests.emplace_back(Request { path, target, QPromise<Thumbnail>() });
     request.answer.start();
     QFuture<Thumbnail> future = request.answer.future();
