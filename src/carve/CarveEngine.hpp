@@ -29,6 +29,10 @@ class ChunkReader;
 /// One engine runs one scan; cancel() may be called from any thread.
 class CarveEngine {
 public:
+    /// Bytes read per step: small enough that the chunks read ahead cost little
+    /// fresh memory, large enough that a step's fixed work stays small.
+    static constexpr int64_t kChunkSize = 8 * 1024 * 1024;
+
     /// Filled by name, as `{ .outputDirectory = folder, .enabledCategories = categories }`;
     /// what is left out takes the values the application scans with.
     struct Config {
@@ -48,7 +52,7 @@ public:
         std::filesystem::path outputDirectory;
         CategorySet enabledCategories;
         OutputMode output { OutputMode::catalog };
-        int64_t chunkSize { 16 * 1024 * 1024 }; ///< bytes read per step; above 0
+        int64_t chunkSize { kChunkSize };       ///< bytes read per step; above 0
         int64_t stride { 512 };                 ///< distance between candidate positions; above 0
         double progressInterval { 0.3 };        ///< seconds between two snapshots, at least
         FileSystems fileSystems { FileSystems::read };

@@ -171,10 +171,12 @@ std::span<const uint8_t> ChunkReader::take(uint64_t offset)
         if (slot.chunk && (*slot.chunk < chunk || *slot.chunk - chunk >= m_slots.size()))
             release(slot); // behind the scan, or read ahead of a jump that went further
     }
-    // The next chunk is asked for first: when this one is not held yet (the first,
-    // or after a jump) both are read at once.
-    if (m_concurrent && (chunk + 1) * m_chunkSize < m_sourceSize && !slotOf(chunk + 1))
-        startReadAhead(chunk + 1);
+    // The next chunks are asked for first: when this one is not held yet (the
+    // first, or after a jump) they are all read at once.
+    for (uint64_t ahead = chunk + 1; m_concurrent && ahead <= chunk + std::min<uint64_t>(kReadAhead, m_slots.size() - 1) && ahead * m_chunkSize < m_sourceSize; ++ahead) {
+        if (!slotOf(ahead))
+            startReadAhead(ahead);
+    }
     Slot& slot = load(chunk, offset);
     m_taken = true;
     m_currentChunk = chunk;
@@ -191,7 +193,7 @@ uint64_t ChunkReader::readEnd() const
     if (!m_taken)
         return 0;
     uint64_t last = m_currentChunk;
-    while (last - m_currentChunk + 1 < m_slots.size() && slotOf(last + 1))
+    while (last == m_currentChunk && slotOf(last + 1))
         ++last;
     return last + 1 > m_sourceSize / m_chunkSize ? m_sourceSize : (last + 1) * m_chunkSize;
 }

@@ -16,9 +16,11 @@ namespace brightfold {
 /// (chunk k holds the bytes [k × chunkSize, (k + 1) × chunkSize)) and holds the
 /// chunk the engine scans together with the next few, so that what the engine
 /// scans and what the carvers read near and ahead of it are served from the same
-/// buffers: each byte of the source is read once. The chunk after the scanned
-/// one is read on a second thread (for sources that allow concurrent reads)
-/// while the engine scans, so reading and scanning overlap.
+/// buffers: each byte of the source is read once. The two chunks after the
+/// scanned one are read on other threads (for sources that allow concurrent
+/// reads) while the engine scans, so reading and scanning overlap: a carver
+/// that waits for the next chunk waits for a read started a chunk earlier, and
+/// the one after it is being read meanwhile.
 ///
 /// Unreadable regions that a zero-filling source met are counted once, when bytes
 /// overlapping them are first handed out; a chunk read ahead and then skipped
@@ -26,8 +28,10 @@ namespace brightfold {
 class ChunkReader {
 public:
     /// Chunks held at once: the one scanned and the ones after it that the
-    /// read-ahead or a carver's walk has reached (4 × 16 MiB for the application).
-    static constexpr size_t kHeldChunks = 4;
+    /// read-ahead or a carver's walk has reached (8 × 8 MiB for the application).
+    static constexpr size_t kHeldChunks = 8;
+    /// Chunks read ahead of the scanned one.
+    static constexpr uint64_t kReadAhead = 2;
 
     ChunkReader(ByteSource& source, uint64_t chunkSize, size_t heldChunks = kHeldChunks);
     ~ChunkReader();
@@ -52,9 +56,10 @@ public:
     /// next take().
     std::optional<ByteRun> bytes(uint64_t offset, uint64_t count);
 
-    /// Where the chunks already held or being read ahead end, from the scanned one
-    /// on without a gap: bytes() serves what lies before it without this thread
-    /// reading the source. 0 before the first take().
+    /// Where the scanned chunk and the next one end, as far as they are held or
+    /// being read: bytes() serves what lies before it without this thread reading
+    /// the source. The chunk after those is left to be read while the scan goes
+    /// on. 0 before the first take().
     uint64_t readEnd() const;
 
     uint64_t chunkSize() const { return m_chunkSize; }

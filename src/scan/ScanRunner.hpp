@@ -61,7 +61,7 @@ struct ScanNotice {
 /// source stays open as long as the runner, so previews can be made from it after.
 class ScanRunner {
 public:
-    static constexpr int64_t kChunkSize = 16 * 1024 * 1024; ///< bytes read per step; a multiple of kStride
+    static constexpr int64_t kChunkSize = CarveEngine::kChunkSize; ///< bytes read per step; a multiple of kStride
     static constexpr int64_t kStride = 512;                 ///< bytes: files are looked for at sector starts
     static constexpr double kProgressInterval = 0.3;        ///< seconds between two progress snapshots, at least
 

@@ -94,7 +94,7 @@ TEST(ChunkReaderTest, ACarverReadingAheadAndTheScanShareEachRead)
     for (bool concurrent : { false, true }) {
         SCOPED_TRACE(concurrent);
         RecordingSource source(6 * kChunk, concurrent);
-        ChunkReader reader(source, kChunk);
+        ChunkReader reader(source, kChunk, 4);
         reader.take(0);
         struct Read {
             uint64_t offset;
@@ -112,6 +112,35 @@ TEST(ChunkReaderTest, ACarverReadingAheadAndTheScanShareEachRead)
         for (uint64_t offset = kChunk; offset < 6 * kChunk; offset += kChunk)
             EXPECT_EQ(copyOf(reader.take(offset)), source.expected(offset, kChunk));
         EXPECT_EQ(source.delivered, 6 * kChunk) << "every byte read once";
+    }
+}
+
+TEST(ChunkReaderTest, TheTwoChunksAfterTheScannedOneAreReadAhead)
+{
+    // Guards against a scan that waits for each chunk's read: while one chunk is
+    // scanned, the next is ready and the one after it being read.
+    struct Row {
+        uint64_t taken;
+        std::vector<uint64_t> read; ///< chunk offsets read
+    };
+    const Row rows[] = {
+        { 0, { 0, kChunk, 2 * kChunk } },
+        { kChunk, { kChunk, 2 * kChunk, 3 * kChunk } },
+        { 3 * kChunk, { 3 * kChunk, 4 * kChunk } }, // the source ends
+        { 4 * kChunk, { 4 * kChunk } },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.taken);
+        RecordingSource source(5 * kChunk, true);
+        {
+            ChunkReader reader(source, kChunk);
+            reader.take(row.taken);
+        } // waits for the reads ahead
+        std::vector<uint64_t> offsets;
+        for (const auto& [offset, length] : source.reads)
+            offsets.push_back(offset);
+        std::ranges::sort(offsets);
+        EXPECT_EQ(offsets, row.read);
     }
 }
 

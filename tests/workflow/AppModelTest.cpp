@@ -1,6 +1,7 @@
 #include "WorkflowTestSupport.hpp"
 
 #include "workflow/AppModel.hpp"
+#include "scan/ScanRunner.hpp"
 #include "scan/ScanStore.hpp"
 #include "workflow/StepStatus.hpp"
 
@@ -11,7 +12,7 @@ using namespace brightfold::test;
 
 namespace {
 
-constexpr uint64_t kChunk = 16 * 1024 * 1024; // the application's scan chunk
+constexpr uint64_t kChunk = ScanRunner::kChunkSize; // the application's scan chunk
 constexpr int kScanTimeout = 60'000;          // ms; sanitizer builds are slow
 
 struct Fixture {
