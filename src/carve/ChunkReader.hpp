@@ -16,11 +16,11 @@ namespace brightfold {
 /// (chunk k holds the bytes [k × chunkSize, (k + 1) × chunkSize)) and holds the
 /// chunk the engine scans together with the next few, so that what the engine
 /// scans and what the carvers read near and ahead of it are served from the same
-/// buffers: each byte of the source is read once. The two chunks after the
+/// buffers: each byte of the source is read once. The three chunks after the
 /// scanned one are read on other threads (for sources that allow concurrent
 /// reads) while the engine scans, so reading and scanning overlap: a carver
-/// that waits for the next chunk waits for a read started a chunk earlier, and
-/// the one after it is being read meanwhile.
+/// that waits for the next chunk waits for a read started chunks earlier, and
+/// the ones after it are being read meanwhile, two at once when the scan waits.
 ///
 /// Unreadable regions that a zero-filling source met are counted once, when bytes
 /// overlapping them are first handed out; a chunk read ahead and then skipped
@@ -31,7 +31,7 @@ public:
     /// read-ahead or a carver's walk has reached (8 × 8 MiB for the application).
     static constexpr size_t kHeldChunks = 8;
     /// Chunks read ahead of the scanned one.
-    static constexpr uint64_t kReadAhead = 2;
+    static constexpr uint64_t kReadAhead = 3;
 
     ChunkReader(ByteSource& source, uint64_t chunkSize, size_t heldChunks = kHeldChunks);
     ~ChunkReader();
