@@ -86,6 +86,46 @@ TEST(ReadContextTest, RememberedSearchesAnswerAsFreshOnes)
     }
 }
 
+TEST(ReadContextTest, ASearchFindsWhatALookAtEveryStartFinds)
+{
+    // Guards the block filters (sixteen and thirty-two starts at a time) at their
+    // edges: bytes of few values, so that near misses (first and last bytes right,
+    // the middle wrong) and hits near block and range ends are common.
+    const std::span<const uint8_t> patterns[] { kMarker, kHeader };
+    const uint8_t values[] { '%', 'E', 'O', 'F', 'P', 'D', '-', 'x' };
+    uint64_t seed = 11;
+    auto next = [&] { return (seed = seed * 6364136223846793005u + 1442695040888963407u) >> 33; };
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<uint8_t> bytes(16 + next() % 200);
+        for (auto& byte : bytes)
+            byte = next() % 4 == 0 ? values[next() % std::size(values)] : 'x';
+        for (auto placed = next() % 4; placed > 0; --placed) {
+            const auto& pattern = patterns[next() % std::size(patterns)];
+            const uint64_t at = next() % (bytes.size() - pattern.size() + 1);
+            std::copy(pattern.begin(), pattern.end(), bytes.begin() + static_cast<ptrdiff_t>(at));
+            if (next() % 3 == 0)
+                bytes[at + 1 + next() % (pattern.size() - 2)] = 'x'; // a near miss
+        }
+        const uint64_t from = next() % bytes.size();
+        const uint64_t limit = 1 + next() % bytes.size();
+        SCOPED_TRACE(::testing::Message() << bytes.size() << " bytes, from " << from << " for " << limit);
+        std::optional<std::pair<uint64_t, size_t>> expected;
+        for (uint64_t at = from; !expected && at < std::min<uint64_t>(bytes.size(), from + limit); ++at) {
+            for (size_t index = 0; index < std::size(patterns) && !expected; ++index) {
+                if (at + patterns[index].size() <= bytes.size() && std::equal(patterns[index].begin(), patterns[index].end(), bytes.begin() + static_cast<ptrdiff_t>(at)))
+                    expected = std::pair(at, index);
+            }
+        }
+        ReadContext context(sourceOf(bytes));
+        auto found = context.findAny(patterns, from, limit, ReadContext::kSearchChunk);
+        ASSERT_EQ(found.has_value(), expected.has_value());
+        if (found) {
+            EXPECT_EQ(found->offset, expected->first);
+            EXPECT_EQ(found->patternIndex, expected->second);
+        }
+    }
+}
+
 TEST(ReadContextTest, ASourceThatEndsEarlyIsNotTakenForClearBytes)
 {
     auto source = std::make_shared<SparseSource>(kMiB);
