@@ -89,7 +89,8 @@ std::optional<size_t> patternAt(std::span<const uint8_t> bytes, size_t at, std::
 {
     for (size_t index = 0; index < patterns.size(); ++index) {
         const auto& pattern = patterns[index];
-        if (pattern.size() <= bytes.size() - at && std::memcmp(bytes.data() + at, pattern.data(), pattern.size()) == 0)
+        if (pattern.size() <= bytes.size() - at && bytes[at] == pattern.front()
+            && std::memcmp(bytes.data() + at, pattern.data(), pattern.size()) == 0)
             return index;
     }
     return std::nullopt;
