@@ -8,7 +8,9 @@
 // item phones write) and PDFs. Each family's files are laid out on sector
 // boundaries in one in-memory card and previewed, N in all, through the real
 // thumbnail worker: by one worker, and by one worker per core as a scan does.
-// The baseline of the same run copies the same byte ranges into a file.
+// The baseline of the same run copies the same byte ranges into a file; for
+// JPEG, the same files decoded in this process by the library alone give the
+// ceiling any worker arrangement can reach.
 //
 // Each --card IMAGE is scanned as the application scans it, and then its files
 // are previewed as the application previews them: the two times, and the
@@ -26,9 +28,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImageReader>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -173,6 +177,38 @@ void copyOnly(benchmark::State& state, const Family& family)
     state.SetBytesProcessed(state.iterations() * int64_t(card.bytes));
 }
 
+/// The ceiling the format's library sets: each file decoded in this process, on
+/// this thread, by the reader the worker uses (Qt's, on libjpeg-turbo), at the
+/// preview's size, with no worker, pipe or copy around it.
+void decodeAlone(benchmark::State& state, const Family& family)
+{
+    FamilyCard card = familyCard(family);
+    if (card.files.empty()) {
+        state.SkipWithError("no fixtures; run scripts/make-preview-fixtures");
+        return;
+    }
+    const QSize target(PreviewMaker::kPreviewSide, PreviewMaker::kPreviewSide);
+    double cpu = 0;
+    int decoded = 0;
+    for (auto _ : state) {
+        const double before = cpuSeconds();
+        for (const CarvedFile& file : card.files) {
+            auto bytes = card.source->read(file.start, int64_t(file.length));
+            QByteArray view = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+            QBuffer buffer(&view);
+            buffer.open(QIODevice::ReadOnly);
+            QImageReader reader(&buffer);
+            reader.setAutoTransform(true);
+            reader.setScaledSize(reader.size().scaled(target, Qt::KeepAspectRatio));
+            decoded += reader.read().isNull() ? 0 : 1;
+        }
+        cpu += cpuSeconds() - before;
+    }
+    reportCpu(state, cpu, size_t(state.iterations()) * card.files.size());
+    state.SetItemsProcessed(state.iterations() * int64_t(card.files.size()));
+    state.counters["decoded"] = benchmark::Counter(decoded, benchmark::Counter::kAvgIterations);
+}
+
 constexpr double kUhs1BytesPerSecond = 90e6; // a UHS-I card's sustained read
 
 std::vector<std::string> g_cards;
@@ -310,6 +346,8 @@ int main(int argc, char** argv)
     if (!g_fixtures.empty()) {
         for (const Family& family : kFamilies) {
             benchmark::RegisterBenchmark(("copy_only/" + family.name).c_str(), copyOnly, family)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+            if (family.ext == "jpg")
+                benchmark::RegisterBenchmark(("decode_alone_in_process/" + family.name).c_str(), decodeAlone, family)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
             benchmark::RegisterBenchmark(("previews_1_worker/" + family.name).c_str(), previews, family, 1)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
             const int cores = PreviewBatch::defaultWorkerCount();
             benchmark::RegisterBenchmark(("previews_" + std::to_string(cores) + "_workers/" + family.name).c_str(), previews, family, cores)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
