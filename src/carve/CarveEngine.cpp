@@ -179,8 +179,13 @@ uint64_t CarveEngine::firstPass(Scan& scan)
         if (chunk.empty())
             break; // nothing more can be read below the reported size: treat it as the end
         m_context.setWindow(reader.heldStart(), reader.held());
-        if (offset == 0 && m_config.fileSystems == Config::FileSystems::read)
+        if (offset == 0 && m_config.fileSystems == Config::FileSystems::read) {
             scan.kept = keptForFileSystems(reader);
+            // The memory the runs are copied to is set up by the reading threads, a
+            // chunk ahead, not by the copies on this one.
+            if (!scan.kept.empty())
+                reader.afterReadAhead([&kept = scan.kept](uint64_t from, uint64_t to) { kept.prepare(from, to); });
+        }
         scan.kept.keep(offset, chunk); // what the reader hands out: its unreadable regions are counted
         // A candidate still waiting searches on from where it stopped: what its
         // search learnt is kept.

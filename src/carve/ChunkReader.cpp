@@ -147,8 +147,11 @@ void ChunkReader::startReadAhead(uint64_t chunk)
     slot.from = chunk * m_chunkSize;
     std::span<uint8_t> target = slot.buffer->first(static_cast<size_t>(std::min(m_chunkSize, m_sourceSize - slot.from)));
     Slot* reading = &slot; // slots never move: m_slots is not resized
-    slot.pending = std::async(std::launch::async, [this, reading, target] {
-        return m_source.readIntoUncounted(reading->from, target, reading->unreadable);
+    slot.pending = std::async(std::launch::async, [this, reading, target, after = m_afterReadAhead] {
+        const size_t received = m_source.readIntoUncounted(reading->from, target, reading->unreadable);
+        if (after)
+            after(reading->from, reading->from + received);
+        return received;
     });
 }
 

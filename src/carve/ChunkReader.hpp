@@ -4,6 +4,7 @@
 #include "device/ByteSource.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -64,6 +65,9 @@ public:
 
     uint64_t chunkSize() const { return m_chunkSize; }
 
+    /// Runs on the reading thread after each chunk read ahead, with the chunk's range.
+    void afterReadAhead(std::function<void(uint64_t from, uint64_t to)> task) { m_afterReadAhead = std::move(task); }
+
 private:
     class Buffer;
     struct Slot;
@@ -90,6 +94,7 @@ private:
     uint64_t m_currentChunk { 0 };
     uint64_t m_currentFrom { 0 };
     std::span<const uint8_t> m_current;
+    std::function<void(uint64_t, uint64_t)> m_afterReadAhead;
 };
 
 }

@@ -29,6 +29,32 @@ KeptRuns::KeptRuns(std::vector<SourceRun> runs, uint64_t budget)
         m_runs.push_back({ offset, length, m_total });
         m_total += length;
     }
+    if (m_total == 0)
+        return;
+    constexpr size_t kHugePage = 2 * 1024 * 1024;
+    const size_t rounded = static_cast<size_t>((m_total + kHugePage - 1) / kHugePage * kHugePage);
+    m_bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
+    if (!m_bytes)
+        throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    ::madvise(m_bytes.get(), rounded, MADV_HUGEPAGE);
+#endif
+}
+
+void KeptRuns::prepare(uint64_t from, uint64_t to) const
+{
+#ifdef MADV_POPULATE_WRITE
+    auto first = std::partition_point(m_runs.begin(), m_runs.end(), [&](const Run& kept) { return kept.offset + kept.length <= from; });
+    auto last = std::partition_point(first, m_runs.end(), [&](const Run& kept) { return kept.offset < to; });
+    if (first == last)
+        return;
+    const uint64_t begin = first->at + (from > first->offset ? from - first->offset : 0);
+    const auto& final = *std::prev(last);
+    const uint64_t end = final.at + std::min(final.length, to - final.offset);
+    const uint64_t page = 4096;
+    const uint64_t alignedBegin = begin / page * page;
+    ::madvise(m_bytes.get() + alignedBegin, static_cast<size_t>(end - alignedBegin), MADV_POPULATE_WRITE);
+#endif
 }
 
 void KeptRuns::Free::operator()(uint8_t* bytes) const
@@ -45,16 +71,6 @@ void KeptRuns::keep(uint64_t offset, std::span<const uint8_t> bytes)
         const uint64_t next = run->offset + run->filled; // the run's first byte not kept yet
         if (run->filled == run->length || next < offset || next >= end)
             continue; // whole, or a gap before these bytes
-        if (!m_bytes) {
-            constexpr size_t kHugePage = 2 * 1024 * 1024;
-            const size_t rounded = static_cast<size_t>((m_total + kHugePage - 1) / kHugePage * kHugePage);
-            m_bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
-            if (!m_bytes)
-                throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-            ::madvise(m_bytes.get(), rounded, MADV_HUGEPAGE);
-#endif
-        }
         const uint64_t until = std::min(end, run->offset + run->length);
         std::memcpy(m_bytes.get() + run->at + run->filled, bytes.data() + (next - offset), static_cast<size_t>(until - next));
         run->filled += until - next;

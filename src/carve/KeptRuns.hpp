@@ -27,6 +27,10 @@ public:
     /// kept runs and continues what each holds.
     void keep(uint64_t offset, std::span<const uint8_t> bytes);
 
+    /// Sets up the memory that the kept runs' bytes in [from, to) go to, so that
+    /// keeping them later only copies. May run on another thread than keep().
+    void prepare(uint64_t from, uint64_t to) const;
+
     /// The bytes [offset, offset + count) when they were all kept, else no value.
     std::optional<std::span<const uint8_t>> find(uint64_t offset, uint64_t count) const;
 

@@ -7,6 +7,7 @@
 
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace brightfold::test {
 namespace {
@@ -143,6 +144,31 @@ TEST(ChunkReaderTest, TheThreeChunksAfterTheScannedOneAreReadAhead)
         std::ranges::sort(offsets);
         EXPECT_EQ(offsets, row.read);
     }
+}
+
+TEST(ChunkReaderTest, TheTaskAfterEachReadAheadGetsItsChunk)
+{
+    // Guards the kept runs' memory being set up for the bytes each read brought.
+    RecordingSource source(4 * kChunk + 100, true);
+    std::mutex lock;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    const auto caller = std::this_thread::get_id();
+    bool onCaller = false;
+    {
+        ChunkReader reader(source, kChunk);
+        reader.afterReadAhead([&](uint64_t from, uint64_t to) {
+            std::lock_guard guard(lock);
+            ranges.push_back({ from, to });
+            onCaller = onCaller || std::this_thread::get_id() == caller;
+        });
+        for (uint64_t offset = 0; offset < source.size(); offset += kChunk)
+            reader.take(offset);
+    }
+    std::ranges::sort(ranges);
+    const std::vector<std::pair<uint64_t, uint64_t>> expected { { kChunk, 2 * kChunk }, { 2 * kChunk, 3 * kChunk },
+        { 3 * kChunk, 4 * kChunk }, { 4 * kChunk, 4 * kChunk + 100 } }; // the first chunk is read by the caller
+    EXPECT_EQ(ranges, expected);
+    EXPECT_FALSE(onCaller);
 }
 
 TEST(ChunkReaderTest, AJumpPastTheHeldChunksLetsThemGo)

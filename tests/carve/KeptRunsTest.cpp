@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace brightfold::test {
 namespace {
 
@@ -36,6 +38,14 @@ TEST(KeptRunsTest, KeepsWhatTheChunksOfferedOfEachRunWithoutAGap)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         KeptRuns kept(row.runs, row.budget);
+        // As the scan does: the memory set up on a reading thread first, over the
+        // chunk and over ranges that miss every run or end inside one.
+        std::thread([&] {
+            for (const auto& [offset, length] : row.offered)
+                kept.prepare(offset, offset + length);
+            for (auto [from, to] : { std::pair<uint64_t, uint64_t> { 0, 1 }, { 4000, 4096 }, { 1010, 1011 }, { 0, 0 } })
+                kept.prepare(from, to);
+        }).join();
         for (const auto& [offset, length] : row.offered)
             kept.keep(offset, std::span<const uint8_t>(source).subspan(offset, length));
         for (const auto& [offset, count] : row.served) {
