@@ -197,6 +197,13 @@ ReadContext::Scanned ReadContext::scan(std::span<const std::span<const uint8_t>>
             // A search going on from behind the chunks held (a candidate carved again):
             // a short piece up to them, read from the source, then pieces they hold.
             decides = std::min(decides, m_chunks->heldStart() - pos);
+        } else if (m_chunks) {
+            // A piece across two chunks would be a copy: the starts whose patterns end
+            // before the boundary are decided by a piece inside the first chunk, those
+            // whose patterns would cross it by a short piece around it.
+            const uint64_t boundary = (pos / m_chunks->chunkSize() + 1) * m_chunks->chunkSize();
+            if (pos + decides + (longest - 1) > boundary)
+                decides = std::min(decides, boundary - pos >= longest ? boundary - pos - (longest - 1) : boundary - pos);
         }
         uint64_t wanted = std::min<uint64_t>(total - pos, decides + longest - 1);
         if (m_searchesWait && m_chunks && pos + wanted > m_chunks->readEnd()) {

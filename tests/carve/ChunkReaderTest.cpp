@@ -171,6 +171,28 @@ TEST(ChunkReaderTest, TheTaskAfterEachReadAheadGetsItsChunk)
     EXPECT_FALSE(onCaller);
 }
 
+TEST(ChunkReaderTest, ASearchThroughTheHeldChunksFindsAPatternAcrossTheirBoundaries)
+{
+    // Guards the pieces a search takes at a chunk boundary: inside the chunk before
+    // it, then a short one around it.
+    const std::vector<uint8_t> marker { '%', '%', 'E', 'O', 'F' };
+    for (int64_t shift = -6; shift <= 2; ++shift) {
+        const uint64_t at = static_cast<uint64_t>(2 * int64_t { kChunk } + shift);
+        SCOPED_TRACE(shift);
+        RecordingSource source(ByteBuilder().place(at, marker).padTo(4 * kChunk).build());
+        auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
+        ReadContext context(shared);
+        ChunkReader reader(source, kChunk);
+        context.readThrough(&reader);
+        reader.take(0);
+        context.setWindow(reader.heldStart(), reader.held());
+        EXPECT_EQ(context.find(marker, 10, 4 * kChunk, 1024), at);
+        EXPECT_EQ(context.find(marker, at + 1, 4 * kChunk, 1024), std::nullopt);
+        EXPECT_EQ(source.delivered, 4 * kChunk) << "every chunk read once, none around a boundary again";
+        context.readThrough(nullptr);
+    }
+}
+
 TEST(ChunkReaderTest, AJumpPastTheHeldChunksLetsThemGo)
 {
     RecordingSource source(10 * kChunk);
