@@ -3,9 +3,13 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 namespace brightfold {
@@ -36,6 +40,56 @@ public:
 private:
     uint8_t* m_bytes { nullptr };
     size_t m_size;
+};
+
+/// The threads that read ahead, one per chunk that may be read ahead at once, kept
+/// for the whole scan rather than started for each read.
+class ChunkReader::Readers {
+public:
+    explicit Readers(size_t count)
+    {
+        for (size_t i = 0; i < count; ++i)
+            m_threads.emplace_back([this](std::stop_token stop) { work(stop); });
+    }
+    ~Readers()
+    {
+        for (auto& thread : m_threads)
+            thread.request_stop();
+        m_wake.notify_all();
+    } // the threads are joined; every read was waited for before
+
+    std::future<size_t> run(std::function<size_t()> read)
+    {
+        std::packaged_task<size_t()> task(std::move(read));
+        auto result = task.get_future();
+        {
+            std::lock_guard lock(m_lock);
+            m_tasks.push_back(std::move(task));
+        }
+        m_wake.notify_one();
+        return result;
+    }
+
+private:
+    void work(std::stop_token stop)
+    {
+        for (;;) {
+            std::packaged_task<size_t()> task;
+            {
+                std::unique_lock lock(m_lock);
+                if (!m_wake.wait(lock, stop, [&] { return !m_tasks.empty(); }))
+                    return;
+                task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+            }
+            task();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable_any m_wake;
+    std::deque<std::packaged_task<size_t()>> m_tasks;
+    std::vector<std::jthread> m_threads; ///< last: stopped and joined first
 };
 
 /// A chunk held, or being read ahead, or nothing (`chunk` empty). Only `chunk`
@@ -147,7 +201,9 @@ void ChunkReader::startReadAhead(uint64_t chunk)
     slot.from = chunk * m_chunkSize;
     std::span<uint8_t> target = slot.buffer->first(static_cast<size_t>(std::min(m_chunkSize, m_sourceSize - slot.from)));
     Slot* reading = &slot; // slots never move: m_slots is not resized
-    slot.pending = std::async(std::launch::async, [this, reading, target, after = m_afterReadAhead] {
+    if (!m_readers)
+        m_readers = std::make_unique<Readers>(std::max<size_t>(1, std::min<size_t>(kReadAhead, m_slots.size() - 1)));
+    slot.pending = m_readers->run([this, reading, target, after = m_afterReadAhead] {
         const size_t received = m_source.readIntoUncounted(reading->from, target, reading->unreadable);
         if (after)
             after(reading->from, reading->from + received);

@@ -71,6 +71,7 @@ public:
 private:
     class Buffer;
     struct Slot;
+    class Readers;
 
     Slot* slotOf(uint64_t chunk);
     const Slot* slotOf(uint64_t chunk) const;
@@ -90,6 +91,7 @@ private:
     const uint64_t m_sourceSize;
     const bool m_concurrent;
     std::vector<Slot> m_slots; ///< never resized: a read-ahead writes into one of them
+    std::unique_ptr<Readers> m_readers; ///< the threads reading ahead, started with the first read ahead
     bool m_taken { false };
     uint64_t m_currentChunk { 0 };
     uint64_t m_currentFrom { 0 };

@@ -2,9 +2,11 @@
 
 #include "carve/ChunkReader.hpp"
 #include "carve/ReadContext.hpp"
+#include "device/DeviceError.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -34,6 +36,8 @@ public:
     size_t readIntoUncounted(uint64_t offset, std::span<uint8_t> buffer, std::vector<UnreadableRegion>& unreadable) override
     {
         std::lock_guard lock(m_lock);
+        if (failsAt && offset <= *failsAt && *failsAt < offset + buffer.size())
+            throw DeviceError::readFailed(*failsAt, EIO);
         const uint64_t end = std::min<uint64_t>(offset + buffer.size(), std::min<uint64_t>(m_bytes.size(), endsAt));
         if (offset >= end)
             return 0;
@@ -65,6 +69,7 @@ public:
     std::vector<std::pair<uint64_t, uint64_t>> reads;
     uint64_t delivered { 0 };
     uint64_t endsAt { UINT64_MAX };
+    std::optional<uint64_t> failsAt; ///< a read over this offset throws
 
 private:
     std::vector<uint8_t> m_bytes;
@@ -191,6 +196,20 @@ TEST(ChunkReaderTest, ASearchThroughTheHeldChunksFindsAPatternAcrossTheirBoundar
         EXPECT_EQ(source.delivered, 4 * kChunk) << "every chunk read once, none around a boundary again";
         context.readThrough(nullptr);
     }
+}
+
+TEST(ChunkReaderTest, AReadAheadThatFailsFailsForWhoeverNeedsTheChunk)
+{
+    // Guards against an error on a reading thread being lost, or the scan hanging on it.
+    RecordingSource source(6 * kChunk, true);
+    source.failsAt = 2 * kChunk + 10;
+    ChunkReader reader(source, kChunk);
+    EXPECT_EQ(copyOf(reader.take(0)), source.expected(0, kChunk));
+    EXPECT_THROW(reader.bytes(2 * kChunk, 20), DeviceError) << "a carver reading into the chunk";
+    EXPECT_THROW(reader.take(2 * kChunk), DeviceError) << "the scan reaching it";
+    source.failsAt.reset();
+    EXPECT_EQ(copyOf(reader.take(2 * kChunk)), source.expected(2 * kChunk, kChunk)) << "read again when asked again";
+    EXPECT_EQ(copyOf(reader.take(5 * kChunk)), source.expected(5 * kChunk, kChunk));
 }
 
 TEST(ChunkReaderTest, AJumpPastTheHeldChunksLetsThemGo)
