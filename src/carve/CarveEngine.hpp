@@ -29,9 +29,8 @@ class ChunkReader;
 /// One engine runs one scan; cancel() may be called from any thread.
 class CarveEngine {
 public:
-    /// Bytes read per step: small enough that the chunks read ahead cost little
-    /// fresh memory, large enough that a step's fixed work stays small.
-    static constexpr int64_t kChunkSize = 8 * 1024 * 1024;
+    /// Bytes read per step, as the application scans.
+    static constexpr int64_t kChunkSize = 16 * 1024 * 1024;
 
     /// Filled by name, as `{ .outputDirectory = folder, .enabledCategories = categories }`;
     /// what is left out takes the values the application scans with.

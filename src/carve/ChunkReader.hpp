@@ -29,8 +29,8 @@ namespace brightfold {
 class ChunkReader {
 public:
     /// Chunks held at once: the one scanned and the ones after it that the
-    /// read-ahead or a carver's walk has reached (8 × 8 MiB for the application).
-    static constexpr size_t kHeldChunks = 8;
+    /// read-ahead or a carver's walk has reached (4 × 16 MiB for the application).
+    static constexpr size_t kHeldChunks = 4;
     /// Chunks read ahead of the scanned one.
     static constexpr uint64_t kReadAhead = 3;
 
