@@ -1,46 +1,13 @@
 #include "carve/ChunkReader.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <utility>
 
 namespace brightfold {
-
-/// One chunk's bytes, left uninitialised (every byte looked at was read into it
-/// first) and backed by huge pages where the system allows, so setting it up
-/// does not cost thousands of page faults.
-class ChunkReader::Buffer {
-public:
-    explicit Buffer(size_t size)
-        : m_size(size)
-    {
-        constexpr size_t kHugePage = 2 * 1024 * 1024;
-        size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-        m_bytes = static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded));
-        if (!m_bytes)
-            throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        ::madvise(m_bytes, rounded, MADV_HUGEPAGE);
-#endif
-    }
-    ~Buffer() { std::free(m_bytes); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    std::span<uint8_t> first(size_t count) { return { m_bytes, std::min(count, m_size) }; }
-
-private:
-    uint8_t* m_bytes { nullptr };
-    size_t m_size;
-};
 
 /// The threads that read ahead, one per chunk that may be read ahead at once, kept
 /// for the whole scan rather than started for each read.
@@ -96,7 +63,7 @@ private:
 /// may be looked at while `pending` runs; the rest belongs to the read until
 /// settle() has taken its result.
 struct ChunkReader::Slot {
-    std::unique_ptr<Buffer> buffer;
+    HugePageBlock buffer; ///< one chunk's bytes, made when the slot is first used
     std::optional<uint64_t> chunk;
     uint64_t from { 0 };  ///< absolute offset of the buffer's first byte
     size_t received { 0 };
@@ -111,8 +78,8 @@ ChunkReader::ChunkReader(ByteSource& source, uint64_t chunkSize, size_t heldChun
     , m_chunkSize(std::max<uint64_t>(chunkSize, 1))
     , m_bufferSize(std::min(m_chunkSize, source.size()))
     , m_sourceSize(source.size())
-    , m_concurrent(source.allowsConcurrentReads())
     , m_slots(std::max<size_t>(heldChunks, 1))
+    , m_readAhead(source.allowsConcurrentReads() ? std::min<uint64_t>(kReadAhead, m_slots.size() - 1) : 0)
 {
 }
 
@@ -144,8 +111,8 @@ ChunkReader::Slot& ChunkReader::freeSlot()
         found = std::max_element(m_slots.begin(), m_slots.end(), [](const Slot& a, const Slot& b) { return *a.chunk < *b.chunk; });
         release(*found);
     }
-    if (!found->buffer)
-        found->buffer = std::make_unique<Buffer>(static_cast<size_t>(m_bufferSize));
+    if (!found->buffer.data())
+        found->buffer = HugePageBlock(static_cast<size_t>(m_bufferSize));
     return *found;
 }
 
@@ -186,7 +153,7 @@ ChunkReader::Slot& ChunkReader::load(uint64_t chunk, uint64_t from)
     slot.from = from;
     const uint64_t chunkEnd = std::min(m_sourceSize, (chunk + 1) * m_chunkSize);
     try {
-        slot.received = m_source.readIntoUncounted(from, slot.buffer->first(static_cast<size_t>(chunkEnd - from)), slot.unreadable);
+        slot.received = m_source.readIntoUncounted(from, slot.buffer.first(static_cast<size_t>(chunkEnd - from)), slot.unreadable);
     } catch (...) {
         release(slot);
         throw;
@@ -199,10 +166,10 @@ void ChunkReader::startReadAhead(uint64_t chunk)
     Slot& slot = freeSlot();
     slot.chunk = chunk;
     slot.from = chunk * m_chunkSize;
-    std::span<uint8_t> target = slot.buffer->first(static_cast<size_t>(std::min(m_chunkSize, m_sourceSize - slot.from)));
+    std::span<uint8_t> target = slot.buffer.first(static_cast<size_t>(std::min(m_chunkSize, m_sourceSize - slot.from)));
     Slot* reading = &slot; // slots never move: m_slots is not resized
     if (!m_readers)
-        m_readers = std::make_unique<Readers>(std::max<size_t>(1, std::min<size_t>(kReadAhead, m_slots.size() - 1)));
+        m_readers = std::make_unique<Readers>(m_readAhead);
     slot.pending = m_readers->run([this, reading, target, after = m_afterReadAhead] {
         const size_t received = m_source.readIntoUncounted(reading->from, target, reading->unreadable);
         if (after)
@@ -232,7 +199,7 @@ std::span<const uint8_t> ChunkReader::take(uint64_t offset)
     }
     // The next chunks are asked for first: when this one is not held yet (the
     // first, or after a jump) they are all read at once.
-    for (uint64_t ahead = chunk + 1; m_concurrent && ahead <= chunk + std::min<uint64_t>(kReadAhead, m_slots.size() - 1) && ahead * m_chunkSize < m_sourceSize; ++ahead) {
+    for (uint64_t ahead = chunk + 1; ahead <= chunk + m_readAhead && ahead * m_chunkSize < m_sourceSize; ++ahead) {
         if (!slotOf(ahead))
             startReadAhead(ahead);
     }
@@ -240,7 +207,7 @@ std::span<const uint8_t> ChunkReader::take(uint64_t offset)
     m_taken = true;
     m_currentChunk = chunk;
     m_currentFrom = slot.from;
-    m_current = std::span<const uint8_t>(slot.buffer->first(slot.received));
+    m_current = std::span<const uint8_t>(slot.buffer.first(slot.received));
     if (offset >= slot.end())
         return {};
     countUnreadable(slot, offset, slot.end());
@@ -251,10 +218,8 @@ uint64_t ChunkReader::readEnd() const
 {
     if (!m_taken)
         return 0;
-    uint64_t last = m_currentChunk;
-    while (last == m_currentChunk && slotOf(last + 1))
-        ++last;
-    return last + 1 > m_sourceSize / m_chunkSize ? m_sourceSize : (last + 1) * m_chunkSize;
+    const uint64_t chunks = m_currentChunk + (slotOf(m_currentChunk + 1) ? 2 : 1);
+    return chunks > m_sourceSize / m_chunkSize ? m_sourceSize : chunks * m_chunkSize;
 }
 
 std::optional<ByteRun> ChunkReader::bytes(uint64_t offset, uint64_t count)
@@ -273,7 +238,7 @@ std::optional<ByteRun> ChunkReader::bytes(uint64_t offset, uint64_t count)
         const uint64_t available = slot.end() > offset ? slot.end() - offset : 0;
         const uint64_t taken = std::min(count, available);
         countUnreadable(slot, offset, offset + taken);
-        return ByteRun::viewOf(std::span<const uint8_t>(slot.buffer->first(slot.received)).subspan(static_cast<size_t>(offset - slot.from), static_cast<size_t>(taken)));
+        return ByteRun::viewOf(std::span<const uint8_t>(slot.buffer.first(slot.received)).subspan(static_cast<size_t>(offset - slot.from), static_cast<size_t>(taken)));
     }
     // Across a chunk boundary: copied, up to where the source stopped delivering.
     std::vector<uint8_t> joined;
@@ -284,7 +249,7 @@ std::optional<ByteRun> ChunkReader::bytes(uint64_t offset, uint64_t count)
             break;
         const uint64_t taken = std::min(offset + count, slot.end()) - at;
         countUnreadable(slot, at, at + taken);
-        const uint8_t* bytes = slot.buffer->first(slot.received).data() + (at - slot.from);
+        const uint8_t* bytes = slot.buffer.first(slot.received).data() + (at - slot.from);
         joined.insert(joined.end(), bytes, bytes + taken);
         at += taken;
         if (slot.end() < std::min(m_sourceSize, (chunk + 1) * m_chunkSize))

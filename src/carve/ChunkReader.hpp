@@ -1,6 +1,7 @@
 #pragma once
 
 #include "carve/ByteRun.hpp"
+#include "carve/HugePageBlock.hpp"
 #include "device/ByteSource.hpp"
 
 #include <cstdint>
@@ -69,7 +70,6 @@ public:
     void afterReadAhead(std::function<void(uint64_t from, uint64_t to)> task) { m_afterReadAhead = std::move(task); }
 
 private:
-    class Buffer;
     struct Slot;
     class Readers;
 
@@ -89,8 +89,8 @@ private:
     const uint64_t m_chunkSize;
     const uint64_t m_bufferSize;
     const uint64_t m_sourceSize;
-    const bool m_concurrent;
     std::vector<Slot> m_slots; ///< never resized: a read-ahead writes into one of them
+    const uint64_t m_readAhead; ///< chunks read ahead at once: none for a source that reads one thing at a time
     std::unique_ptr<Readers> m_readers; ///< the threads reading ahead, started with the first read ahead
     bool m_taken { false };
     uint64_t m_currentChunk { 0 };

@@ -3,10 +3,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <new>
 
 namespace brightfold {
 
@@ -29,16 +27,8 @@ KeptRuns::KeptRuns(std::vector<SourceRun> runs, uint64_t budget)
         m_runs.push_back({ offset, length, m_total });
         m_total += length;
     }
-    if (m_total == 0)
-        return;
-    constexpr size_t kHugePage = 2 * 1024 * 1024;
-    const size_t rounded = static_cast<size_t>((m_total + kHugePage - 1) / kHugePage * kHugePage);
-    m_bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
-    if (!m_bytes)
-        throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    ::madvise(m_bytes.get(), rounded, MADV_HUGEPAGE);
-#endif
+    if (m_total > 0)
+        m_bytes = HugePageBlock(static_cast<size_t>(m_total));
 }
 
 void KeptRuns::prepare(uint64_t from, uint64_t to) const
@@ -53,13 +43,8 @@ void KeptRuns::prepare(uint64_t from, uint64_t to) const
     const uint64_t end = final.at + std::min(final.length, to - final.offset);
     const uint64_t page = 4096;
     const uint64_t alignedBegin = begin / page * page;
-    ::madvise(m_bytes.get() + alignedBegin, static_cast<size_t>(end - alignedBegin), MADV_POPULATE_WRITE);
+    ::madvise(m_bytes.data() + alignedBegin, static_cast<size_t>(end - alignedBegin), MADV_POPULATE_WRITE);
 #endif
-}
-
-void KeptRuns::Free::operator()(uint8_t* bytes) const
-{
-    std::free(bytes);
 }
 
 void KeptRuns::keep(uint64_t offset, std::span<const uint8_t> bytes)
@@ -72,7 +57,7 @@ void KeptRuns::keep(uint64_t offset, std::span<const uint8_t> bytes)
         if (run->filled == run->length || next < offset || next >= end)
             continue; // whole, or a gap before these bytes
         const uint64_t until = std::min(end, run->offset + run->length);
-        std::memcpy(m_bytes.get() + run->at + run->filled, bytes.data() + (next - offset), static_cast<size_t>(until - next));
+        std::memcpy(m_bytes.data() + run->at + run->filled, bytes.data() + (next - offset), static_cast<size_t>(until - next));
         run->filled += until - next;
     }
 }
@@ -87,7 +72,7 @@ std::optional<std::span<const uint8_t>> KeptRuns::find(uint64_t offset, uint64_t
     const uint64_t into = offset - run.offset;
     if (into > run.filled || count > run.filled - into)
         return std::nullopt;
-    return std::span<const uint8_t>(m_bytes.get() + run.at + into, static_cast<size_t>(count));
+    return std::span<const uint8_t>(m_bytes.data() + run.at + into, static_cast<size_t>(count));
 }
 
 }

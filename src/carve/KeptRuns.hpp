@@ -1,9 +1,9 @@
 #pragma once
 
 #include "carve/CarvedFile.hpp"
+#include "carve/HugePageBlock.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -43,15 +43,10 @@ private:
         uint64_t at;         ///< where its bytes lie in m_bytes
         uint64_t filled { 0 }; ///< how many of its first bytes were offered
     };
-    struct Free {
-        void operator()(uint8_t* bytes) const;
-    };
-
     std::vector<Run> m_runs; ///< ascending, disjoint
     uint64_t m_total { 0 };
-    /// Every run's bytes in one block, taken when bytes are first offered and backed
-    /// by huge pages where the system allows (as the chunk reader's buffers).
-    std::unique_ptr<uint8_t, Free> m_bytes;
+    /// Every run's bytes in one block, one run after the other.
+    HugePageBlock m_bytes;
 };
 
 }

@@ -80,6 +80,22 @@ private:
 
 std::vector<uint8_t> copyOf(std::span<const uint8_t> bytes) { return { bytes.begin(), bytes.end() }; }
 
+/// A context searching through a reader of `source`, the first chunk taken, as a scan starts.
+struct SearchThroughChunks {
+    explicit SearchThroughChunks(RecordingSource& source)
+        : context(std::shared_ptr<ByteSource>(&source, [](ByteSource*) { }))
+        , reader(source, kChunk)
+    {
+        context.readThrough(&reader);
+        reader.take(0);
+        context.setWindow(reader.heldStart(), reader.held());
+    }
+    ~SearchThroughChunks() { context.readThrough(nullptr); }
+
+    ReadContext context;
+    ChunkReader reader;
+};
+
 TEST(ChunkReaderTest, TakeGivesTheChunkFromTheOffsetToItsEnd)
 {
     RecordingSource source(3 * kChunk + 100);
@@ -185,16 +201,10 @@ TEST(ChunkReaderTest, ASearchThroughTheHeldChunksFindsAPatternAcrossTheirBoundar
         const uint64_t at = static_cast<uint64_t>(2 * int64_t { kChunk } + shift);
         SCOPED_TRACE(shift);
         RecordingSource source(ByteBuilder().place(at, marker).padTo(4 * kChunk).build());
-        auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
-        ReadContext context(shared);
-        ChunkReader reader(source, kChunk);
-        context.readThrough(&reader);
-        reader.take(0);
-        context.setWindow(reader.heldStart(), reader.held());
-        EXPECT_EQ(context.find(marker, 10, 4 * kChunk, 1024), at);
-        EXPECT_EQ(context.find(marker, at + 1, 4 * kChunk, 1024), std::nullopt);
+        SearchThroughChunks search(source);
+        EXPECT_EQ(search.context.find(marker, 10, 4 * kChunk, 1024), at);
+        EXPECT_EQ(search.context.find(marker, at + 1, 4 * kChunk, 1024), std::nullopt);
         EXPECT_EQ(source.delivered, 4 * kChunk) << "every chunk read once, none around a boundary again";
-        context.readThrough(nullptr);
     }
 }
 
@@ -265,17 +275,12 @@ TEST(ChunkReaderTest, TheContextSearchesAheadThroughTheHeldChunks)
 {
     const std::vector<uint8_t> marker { '%', '%', 'E', 'O', 'F' };
     RecordingSource source(ByteBuilder().place(3 * kChunk - 2, marker).padTo(8 * kChunk).build()); // straddling two chunks
-    auto shared = std::shared_ptr<ByteSource>(&source, [](ByteSource*) { });
-    ReadContext context(shared);
-    ChunkReader reader(source, kChunk);
-    context.readThrough(&reader);
-    reader.take(0);
-    context.setWindow(reader.heldStart(), reader.held());
-    EXPECT_EQ(context.find(marker, 10, 8 * kChunk, 1024), 3 * kChunk - 2);
+    SearchThroughChunks search(source);
+    EXPECT_EQ(search.context.find(marker, 10, 8 * kChunk, 1024), 3 * kChunk - 2);
     const uint64_t readAfterSearch = source.delivered;
     EXPECT_EQ(readAfterSearch, 3 * kChunk + kChunk) << "the chunks up to the marker, each once";
     for (uint64_t offset = kChunk; offset < 4 * kChunk; offset += kChunk)
-        reader.take(offset);
+        search.reader.take(offset);
     EXPECT_EQ(source.delivered, readAfterSearch) << "the scan finds them held";
 }
 
